@@ -1,0 +1,102 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+
+#include "led_manager.h"
+#include "station/station_report.pb.h"
+#include "station_types.h"
+#include "task/task.h"
+
+namespace station_center {
+
+class EmbeddedCommunicator;
+
+// The one coordinator of the station: admits, runs, cancels and resets tasks,
+// takes in the board's sensor reports and keeps the LEDs in step.
+//
+// Locks, always taken in this order: mutex_ (task map, status, admission, every
+// work cycle), sensor_lock_ (latest sensor report), a task's own task_mutex_,
+// task_data_lock_ (StationTaskData), and innermost the communicator's mutex,
+// held for a whole board exchange. A method whose name ends in Unlock expects
+// its caller to hold mutex_.
+class StationCenter : public std::enable_shared_from_this<StationCenter> {
+ public:
+  StationCenter();
+
+  StationCenter(const StationCenter&) = delete;
+  StationCenter& operator=(const StationCenter&) = delete;
+
+  // Configuration, board link and report server, LED rules, start-up reset.
+  bool Init();
+
+  // The service entry; any thread. Unknown service types answer SRV_RESULT_UNSUPPORTED.
+  StationSrvRsp HandleService(const StationSrvReq& request);
+
+  void ReflushLed();
+  void AutoReset();
+  StationSrvRsp RobotLeaveStation(const StationSrvReq& request);
+  StationSrvRsp HandleConnectionLost(const StationSrvReq& request);
+  void SetStationCenterStatus(const StationCenterStatus& status);  // caller holds mutex_
+
+  void StationInfoUploadCloud();
+  // The status document for the cloud, compact JSON, taken at `now` (Unix seconds).
+  std::string BuildStationInfo(int64_t now);
+  void DataUploadCallback(const station::SensorsDataRep& report);
+
+  // Shared with every task.
+  std::shared_ptr<EmbeddedCommunicator> Communicator() const { return embedded_communicator_; }
+  std::shared_mutex& TaskDataLock() { return task_data_lock_; }
+  StationTaskData& TaskData() { return task_data_; }
+
+  // Read-only views for tests and diagnostics; each takes the lock it needs.
+  StationCenterStatus Status();
+  size_t TaskCount();
+  bool HasTask(TaskType type);
+  StationTaskData TaskDataSnapshot();
+  int ResetThreadsRunning() const;  // ResetWhenIdle threads not yet finished
+
+ private:
+  StationSrvRsp ReceiveTask(const StationSrvReq& request);
+  StationSrvRsp ReceiveTaskUnlock(const StationSrvReq& request);
+  static int32_t CreateTask(const std::shared_ptr<StationCenter>& center, const StationSrvReq& request,
+                            std::shared_ptr<Task>& task);
+  void AddNewTaskUnlock(std::shared_ptr<Task>& task);
+  void RemoveTaskUnlock(std::shared_ptr<Task>& task);
+  void RunTask(std::shared_ptr<Task>& task);
+  void HandleTaskOver(std::shared_ptr<Task>& task);
+  void HandleTaskError(std::shared_ptr<Task>& task);
+  void HandleTaskCancel(std::shared_ptr<Task>& task);
+
+  StationSrvRsp CheckRobotInPose(const StationSrvReq& request);
+  StationSrvRsp CheckWaterFinish(const StationSrvReq& request);
+  StationSrvRsp CheckWaterReady(const StationSrvReq& request);
+  StationSrvRsp QueryTaskRunning(const StationSrvReq& request);
+  StationSrvRsp QueryTaskRunningUnlock();
+
+  void ResetWhenIdle();
+
+  LedManager led_manager_;
+  TaskMap tasks_;
+  std::shared_ptr<EmbeddedCommunicator> embedded_communicator_;
+  std::mutex mutex_;
+  std::shared_mutex sensor_lock_;
+  station::SensorsDataRep sensor_data_;
+  std::shared_mutex task_data_lock_;
+  StationTaskData task_data_;
+  StationCenterStatus status_ = STATION_RESET;
+  std::unordered_map<int32_t, std::function<StationSrvRsp(const StationSrvReq&)>> service_handlers_;
+  int32_t last_led_cmd_ = 0;  // the LED command the board last confirmed
+  std::atomic<int> reset_threads_running_{0};
+};
+
+// The one station center of the process, set once at start-up.
+extern std::shared_ptr<StationCenter> global_station_center;
+
+}  // namespace station_center

@@ -1,0 +1,139 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "station/cmd.pb.h"
+#include "station/station_report.pb.h"
+#include "station_types.h"
+
+namespace station_center {
+
+class StationCenter;
+class EmbeddedCommunicator;
+class Task;
+
+enum TaskStatus : int32_t {
+  TASK_STATUS_WAITING = 0,  // constructed, no work cycle run yet
+  TASK_STATUS_RUNNING = 1,  // set by the first work cycle
+  TASK_STATUS_OVER = 2,     // finished successfully
+  TASK_STATUS_ERROR = 3,    // failed; the station center runs DoReset
+  TASK_STATUS_CANCELED = 4,
+};
+
+enum TaskCommand : int32_t {
+  TASK_COMMAND_CANCEL = 0,
+  TASK_COMMAND_UPLOAD_INFO = 1,
+};
+
+using TaskMap = std::unordered_map<TaskType, std::shared_ptr<Task>>;
+
+// A station task: a small state machine that the station center admits after
+// PreCheckUnlock and then drives, one ExecuteStep per work cycle, from a worker
+// thread of its own. Work cycles and commands run with the station center's
+// service lock held, so a task never sees two of them at once.
+class Task {
+ public:
+  Task(const std::shared_ptr<StationCenter>& station_center, TaskType task_type, int64_t max_seconds);
+  virtual ~Task() = default;
+
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+
+  // The refusal text, or the empty text to admit: the first running type of the
+  // conflict list (in list order), else the task's own CheckCondition.
+  std::string PreCheckUnlock(const TaskMap& tasks, const station::SensorsDataRep& report);
+
+  // One work cycle. A failed cycle puts the task in TASK_STATUS_ERROR. Always true.
+  bool ExecuteStep(const station::SensorsDataRep& report);
+
+  // Cancel (DoCancelUnlock, then canceled, or error when that failed) or take a
+  // repeated request (UploadTaskInfo). Serialised by task_mutex_.
+  bool HandleTaskCommand(TaskCommand command, const StationSrvReq& request);
+
+  void SetTaskStatus(const TaskStatus& status);
+
+  int64_t TaskId() const { return task_id_; }
+  TaskType GetTaskType() const { return task_type_; }
+  TaskStatus GetTaskStatus() const { return task_status_.load(); }
+
+  // Hooks of the station center: DoReset after a failure switches off what the
+  // task drives; the After* hooks publish or withdraw what the task produced.
+  virtual bool DoReset() = 0;
+  virtual void AfterOver() {}
+  virtual void AfterError() {}
+  virtual void AfterCancel() {}
+
+ protected:
+  virtual bool DoTaskInside(const station::SensorsDataRep& report) = 0;
+  virtual bool DoCancelUnlock() { return true; }
+  virtual std::string CheckCondition(const station::SensorsDataRep& /*report*/) { return ""; }
+  virtual bool UploadTaskInfo(const StationSrvReq& /*request*/) { return true; }
+
+  // Sends one actuator command to the board; true only when the board confirmed it.
+  bool Actuate(station::EnumSupplyType supply_type, int32_t action);
+
+  // True when the task has a limit and `now` is more than max_seconds_ past start_time_.
+  bool TimeLimitExceeded(int64_t now) const { return max_seconds_ > 0 && now - start_time_ > max_seconds_; }
+
+  // The station's shared state between tasks. Read under a shared lock of
+  // TaskDataLock(), write under an exclusive one.
+  std::shared_mutex& TaskDataLock();
+  StationTaskData& TaskData();
+
+  std::shared_ptr<EmbeddedCommunicator> communicator_;
+  int64_t max_seconds_;
+  int64_t start_time_ = -1;
+  std::mutex task_mutex_;
+  std::shared_ptr<StationCenter> station_center_;
+  std::atomic<TaskStatus> task_status_{TASK_STATUS_WAITING};
+  TaskType task_type_;
+  std::vector<TaskType> conflict_task_types_;
+  int64_t task_id_;
+};
+
+// A service the robot asks for with a supply-material request. Its time limit
+// is the request's duration; a repeated request renews the limit from now.
+class SupplyMaterialTask : public Task {
+ public:
+  SupplyMaterialTask(const std::shared_ptr<StationCenter>& station_center, TaskType task_type,
+                     const quorvane_base_station_mqtt::SupplyMaterialReq& request);
+
+ protected:
+  bool UploadTaskInfo(const StationSrvReq& request) override;
+
+  int32_t action_model_;  // 1 soft, 2 standard, 3 strong
+};
+
+// The step table of a multi-step task: step numbers start at 1; step_ is 0
+// before the first switch. Filled once, in the owning task's constructor.
+class StepMachine {
+ public:
+  using StepFunction = std::function<bool(const station::SensorsDataRep&)>;
+
+  explicit StepMachine(const Task& owner) : owner_(owner) {}
+
+  void AddStep(int number, StepFunction function) { steps_[number] = std::move(function); }
+
+  // Logs and stores a change of step; switching to the current step does nothing.
+  void SwitchStep(const int& step);
+
+  // Runs the function of the current step; false when no such step exists.
+  bool RunStep(const station::SensorsDataRep& report);
+
+  int Step() const { return step_; }
+
+ private:
+  const Task& owner_;
+  int step_ = 0;
+  std::unordered_map<int, StepFunction> steps_;
+};
+
+}  // namespace station_center
