@@ -1,0 +1,76 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include <mqtt/async_client.h>
+
+namespace mqtt_callback {
+class MqttCallback;
+}
+
+namespace mqtt_client {
+
+// The station's single MQTT connection: connects to the configured broker,
+// subscribes to the robot's request topics and the cloud reply topic, and
+// publishes the replies to the robot and the status report for the cloud.
+//
+// The instance is created on the first getInstance() call, which must come
+// after the configuration has been read (the station id and broker address are
+// taken at construction), and lives until process exit. It holds no lock of its
+// own: everything but the library client is read-only after construction, and
+// the library client may be called from several threads.
+class MqttClient {
+ public:
+  static MqttClient& getInstance();
+
+  MqttClient(const MqttClient&) = delete;
+  MqttClient& operator=(const MqttClient&) = delete;
+
+  // Connects when not connected yet, subscribes and registers `cb` for the
+  // connection's events. False, with nothing changed but a possibly pending
+  // connection attempt, when `cb` is empty or the broker did not accept in time.
+  bool Init(const std::shared_ptr<mqtt_callback::MqttCallback>& cb);
+
+  // Hands `payload` to the library for `topic` (not retained) without waiting
+  // for delivery. A publish the library refuses at once (for example while the
+  // connection is down) raises mqtt::exception to the caller.
+  void Publish(const std::string& payload, const std::string& topic, const int& qos);
+
+  // Publishes a reply to the robot as compact JSON on the reply topic of its
+  // type. Runs on the library's callback thread, so it never lets an exception out.
+  template <typename T>
+  void Publish(const T& msg, int qos);
+
+  // The reply topic of the message's type; empty (and logged) for a type that has none.
+  template <typename T>
+  std::string GetTopicName(const T& msg);
+
+  // Subscriptions again after the library's automatic reconnect: the
+  // connection starts clean, so the broker has forgotten all of them.
+  void Resubscribe();
+
+  const std::string& ClientId() const { return clientId_; }
+
+ private:
+  friend class MqttClientTestPeer;
+
+  MqttClient();
+
+  bool ConnectToBroker();
+  void SubscribeTopics();
+  std::string FormatTopic(const std::string& topic_format, const std::string& id);
+  // Hands a message to the library, leaving the refusal exception to the caller.
+  void PublishRaw(const std::string& payload, const std::string& topic, int qos);
+
+  std::string stationId_;
+  std::string clientId_;
+  std::shared_ptr<mqtt::async_client> client_;
+  std::shared_ptr<mqtt_callback::MqttCallback> callback_;
+  std::map<std::string, std::string> replyTopics_;
+};
+
+}  // namespace mqtt_client
+
+#include "mqtt/mqtt_client.hpp"
