@@ -1,0 +1,12 @@
+# Cross build for the station's 64-bit ARM board with Debian's cross toolchain
+# and the multiarch (arm64) library packages. Tests run under qemu-user.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
+# Programs (protoc) run on the build machine; libraries and headers are arm64's.
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(PKG_CONFIG_EXECUTABLE /usr/bin/aarch64-linux-gnu-pkg-config CACHE FILEPATH "")
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-aarch64)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
