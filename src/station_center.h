@@ -60,6 +60,7 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   size_t TaskCount();
   bool HasTask(TaskType type);
   StationTaskData TaskDataSnapshot();
+  station::SensorsDataRep SensorDataSnapshot();
   int ResetThreadsRunning() const;  // ResetWhenIdle threads not yet finished
 
  private:
@@ -80,6 +81,8 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   StationSrvRsp QueryTaskRunning(const StationSrvReq& request);
   StationSrvRsp QueryTaskRunningUnlock();
 
+  // Counts the thread in reset_threads_running_ and starts it detached; caller holds mutex_.
+  void StartResetWhenIdle();
   void ResetWhenIdle();
 
   LedManager led_manager_;

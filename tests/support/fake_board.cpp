@@ -233,6 +233,19 @@ bool FakeBoard::HandleRequest(int fd, const station::SupplyMaterialReq& req) {
       break;
     case Answer::kClose:
       return false;
+    case Answer::kSplit: {
+      const std::string frame = Frame(Reply(req.seq_(), station::ENUM_SUCCESS));
+      WriteAll(fd, frame.substr(0, 3));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      WriteAll(fd, frame.substr(3));
+      break;
+    }
+    case Answer::kGarbage:
+      WriteAll(fd, std::string("\x04\x00\xff\xff\xff\xff", 6));
+      break;
+    case Answer::kOversized:
+      WriteAll(fd, std::string("\xff\xff\x08\x01", 4));
+      break;
   }
   return true;
 }

@@ -58,6 +58,9 @@ class FakeBoard {
     kStaleThenSuccess,  // a reply with seq_ - 1, then the right one, in one write
     kSilent,     // no reply at all
     kClose,      // close the command connection instead of replying
+    kSplit,      // the right reply in two writes, 50 ms apart
+    kGarbage,    // a frame whose body is not a SupplyMaterialRsp, then nothing
+    kOversized,  // a prefix announcing 65535 bytes followed by a few, then nothing
   };
   struct Script {
     Answer answer = Answer::kSuccess;

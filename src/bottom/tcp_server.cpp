@@ -1,0 +1,92 @@
+#include "bottom/tcp_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "logger.h"
+
+namespace station_center {
+
+namespace {
+// A failing accept (no descriptors left, a network error) is retried after
+// this pause rather than in a loop that would eat a core.
+constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
+}  // namespace
+
+TcpServer::~TcpServer() {
+  QLOG_INFO("~TcpServer");
+  if (fd_ != -1) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+void TcpServer::Init() {
+  if (!CreateSocket(fd_)) {
+    return;
+  }
+  if (!SetSockOpt(fd_, true)) {
+    return;
+  }
+  QLOG_INFO("Start tcp server thread");
+  try {
+    std::thread([this] { Start(); }).detach();
+  } catch (const std::system_error& e) {
+    QLOG_ERROR("ErrorCode: {}, Start tcp server thread failed: {}", 101900003, e.what());
+  }
+}
+
+void TcpServer::Start() {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port_));
+  int bound = -1;
+  if (::inet_pton(AF_INET, ip_.c_str(), &addr.sin_addr) == 1) {
+    bound = ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  } else {
+    errno = EINVAL;
+  }
+  if (bound != 0) {
+    const int err = errno;
+    QLOG_ERROR("ErrorCode: {}, Bind Socket error: {}(errornum: {})", 101900003, std::strerror(err), err);
+    std::exit(-1);
+  }
+  if (::listen(fd_, backlog_) != 0) {
+    const int err = errno;
+    QLOG_ERROR("ErrorCode: {}, Listen Socket error: {}(errornum: {})", 101900004, std::strerror(err), err);
+    std::exit(-1);
+  }
+  for (;;) {
+    sockaddr_in peer{};
+    socklen_t peer_len = sizeof(peer);
+    int conn = ::accept(fd_, reinterpret_cast<sockaddr*>(&peer), &peer_len);
+    if (conn < 0) {
+      std::this_thread::sleep_for(kAcceptRetryPause);
+      continue;
+    }
+    char text[INET_ADDRSTRLEN] = {0};
+    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text));
+    QLOG_INFO("Accept a connection, ip : {}, port : {}", text, ntohs(peer.sin_port));
+    HandleAccept(conn);
+    if (conn != -1) {
+      ::close(conn);  // an override that left it open must not leak it
+    }
+  }
+}
+
+bool TcpServer::HandleAccept(int& fd) {
+  QLOG_INFO("Handle Accept connection");
+  ::close(fd);
+  fd = -1;
+  return true;
+}
+
+}  // namespace station_center

@@ -1,0 +1,605 @@
+#include "station_center.h"
+
+#include <chrono>
+#include <exception>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "bottom/embedded_communicator.h"
+#include "clock.h"
+#include "config.h"
+#include "logger.h"
+#include "station/cmd.pb.h"
+#include "task/drain_water_task.h"
+#include "task/reset_station_task.h"
+#include "task/sewage_drain_pump_task.h"
+
+namespace station_center {
+
+std::shared_ptr<StationCenter> global_station_center;
+
+namespace {
+
+constexpr int32_t kCreateTaskNoSuchType = 3;
+
+StationSrvRsp Response(int32_t result, std::string err_msg = std::string()) {
+  StationSrvRsp rsp;
+  rsp.result = result;
+  rsp.err_msg = std::move(err_msg);
+  return rsp;
+}
+
+StationSrvReq ResetRequest() {
+  StationSrvReq request;
+  request.task_type = TASK_TYPE_RESET_STATION;
+  return request;
+}
+
+std::string CancelText(const std::shared_ptr<Task>& task) {
+  return "cancel task id : " + std::to_string(task->TaskId()) +
+         ",task type : " + std::to_string(static_cast<int32_t>(task->GetTaskType()));
+}
+
+}  // namespace
+
+StationCenter::StationCenter() {
+  using std::placeholders::_1;
+  service_handlers_[SRV_RECEIVE_TASK] = std::bind(&StationCenter::ReceiveTask, this, _1);
+  service_handlers_[SRV_CHECK_ROBOT_IN_POSE] = std::bind(&StationCenter::CheckRobotInPose, this, _1);
+  service_handlers_[SRV_CHECK_WATER_READY] = std::bind(&StationCenter::CheckWaterReady, this, _1);
+  service_handlers_[SRV_CHECK_WATER_FINISH] = std::bind(&StationCenter::CheckWaterFinish, this, _1);
+  service_handlers_[SRV_QUERY_TASK_RUNNING] = std::bind(&StationCenter::QueryTaskRunning, this, _1);
+  service_handlers_[SRV_ROBOT_LEAVE_STATION] = std::bind(&StationCenter::RobotLeaveStation, this, _1);
+  service_handlers_[SRV_CONNECTION_LOST] = std::bind(&StationCenter::HandleConnectionLost, this, _1);
+}
+
+bool StationCenter::Init() {
+  if (!ReadConfig(config_reader)) {
+    return false;
+  }
+  embedded_communicator_ = std::make_shared<EmbeddedCommunicator>();
+  // The station center lives for the whole process, so the report server may keep `this`.
+  if (!embedded_communicator_->Init([this](const station::SensorsDataRep& report) { DataUploadCallback(report); })) {
+    return false;
+  }
+  if (!led_manager_.ReadConfig()) {
+    return false;
+  }
+  StationSrvRsp rsp = ReceiveTask(ResetRequest());
+  QLOG_INFO("reset task result : {}, err_msg : {}", rsp.result, rsp.err_msg);
+  return true;
+}
+
+StationSrvRsp StationCenter::HandleService(const StationSrvReq& request) {
+  auto it = service_handlers_.find(request.service_type);
+  if (it != service_handlers_.end()) {
+    return it->second(request);
+  }
+  QLOG_ERROR("ErrorCode: {}, station service receive unsupport cmd : {}", 101900037, request.service_type);
+  return Response(SRV_RESULT_UNSUPPORTED);
+}
+
+// ---------------------------------------------------------------------------
+// Admission and the life of a task
+
+StationSrvRsp StationCenter::ReceiveTask(const StationSrvReq& request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
+  return ReceiveTaskUnlock(request);
+}
+
+StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& request) {
+  const TaskType type = request.task_type;
+  int32_t action = static_cast<int32_t>(request.supply_material_req.cmd().action());
+  switch (status_) {
+    case STATION_ERROR:
+      if (type != TASK_TYPE_RESET_STATION) {
+        return Response(SRV_RESULT_STATION_ERROR, "station in error status");
+      }
+      break;
+    case STATION_RESET:
+      if (type != TASK_TYPE_RESET_STATION) {
+        return Response(SRV_RESULT_STATION_IN_RESET, "station in reset");
+      }
+      break;
+    default:
+      if (type == TASK_TYPE_INVALID) {
+        QLOG_ERROR("ErrorCode: {}, receive unvalid task type", 101900031);
+        return Response(SRV_RESULT_INVALID_TASK_TYPE, "task type is invalid");
+      }
+      if (type == TASK_TYPE_DISINFECTANT_PREPARE) {
+        action = static_cast<int32_t>(request.prepare_disinfectant_req.cmd().action_cmd().action());
+      }
+      break;
+  }
+
+  auto running = tasks_.find(type);
+  if (running != tasks_.end()) {
+    std::shared_ptr<Task>& task = running->second;
+    switch (action) {
+      case quorvane_base_station_mqtt::ENUM_ACTION_SOFT:
+      case quorvane_base_station_mqtt::ENUM_ACTION_STANDARD:
+      case quorvane_base_station_mqtt::ENUM_ACTION_STRONG:
+        if (task->HandleTaskCommand(TASK_COMMAND_UPLOAD_INFO, request)) {
+          return Response(SRV_RESULT_TASK_UPDATED, "already exist task, upload task info success");
+        }
+        return Response(SRV_RESULT_FAILED, "already exist task, upload task info failed");
+      case quorvane_base_station_mqtt::ENUM_ACTION_STOP:
+        // The task stays in the map; its worker ends it at the next cycle.
+        if (task->HandleTaskCommand(TASK_COMMAND_CANCEL, request)) {
+          return Response(SRV_RESULT_OK, CancelText(task));
+        }
+        return Response(SRV_RESULT_FAILED, CancelText(task) + ", failed");
+      case quorvane_base_station_mqtt::ENUM_ACTION_ILLEGAL:
+        return Response(SRV_RESULT_FAILED, "action model illegal");
+      default:
+        return Response(SRV_RESULT_FAILED, "already exist task, upload task info failed");
+    }
+  }
+
+  if (action == quorvane_base_station_mqtt::ENUM_ACTION_STOP) {
+    return Response(SRV_RESULT_NO_TASK_TO_CANCEL, "cancel task failed, because no task (task type : " +
+                                                      std::to_string(static_cast<int32_t>(type)) + ") running");
+  }
+  if (action == quorvane_base_station_mqtt::ENUM_ACTION_ILLEGAL && type != TASK_TYPE_DISINFECTANT_PREPARE &&
+      type != TASK_TYPE_RESET_STATION) {
+    return Response(SRV_RESULT_FAILED, "action model illegal");
+  }
+
+  std::shared_ptr<StationCenter> self = weak_from_this().lock();
+  std::shared_ptr<Task> task;
+  if (!self || CreateTask(self, request, task) != 0 || !task) {
+    return Response(SRV_RESULT_FAILED, "create new task failed, may be not memory");
+  }
+  std::string refusal = task->PreCheckUnlock(tasks_, sensor_data_);
+  if (!refusal.empty()) {
+    QLOG_ERROR("ErrorCode: {}, The conditions are not met or there are mutually exclusive tasks, making it "
+               "impossible to run new tasks",
+               101900034);
+    return Response(SRV_RESULT_FAILED, refusal);
+  }
+  AddNewTaskUnlock(task);
+  try {
+    std::thread([self, task]() mutable { self->RunTask(task); }).detach();
+  } catch (const std::exception& e) {
+    // Without a worker the task would block its type for good.
+    QLOG_ERROR("ErrorCode: {}, start task thread failed: {}", 101900034, e.what());
+    tasks_.erase(type);
+    return Response(SRV_RESULT_FAILED, "create new task failed, may be not memory");
+  }
+  return Response(SRV_RESULT_OK);
+}
+
+int32_t StationCenter::CreateTask(const std::shared_ptr<StationCenter>& center, const StationSrvReq& request,
+                                  std::shared_ptr<Task>& task) {
+  task.reset();
+  switch (request.task_type) {
+    case TASK_TYPE_DRAIN_WATER:
+      task = std::make_shared<DrainWaterTask>(center);
+      break;
+    case TASK_TYPE_SEWAGE_DRAIN_PUMP:
+      task = std::make_shared<SewageDrainPumpTask>(center, request.supply_material_req);
+      break;
+    case TASK_TYPE_RESET_STATION:
+      task = std::make_shared<ResetStationTask>(center);
+      break;
+    default:
+      return kCreateTaskNoSuchType;
+  }
+  return 0;
+}
+
+void StationCenter::AddNewTaskUnlock(std::shared_ptr<Task>& task) {
+  // The reset task is admitted by callers that may hold task_data_lock_ shared,
+  // so only the other tasks take it here.
+  if (tasks_.empty() && task->GetTaskType() != TASK_TYPE_RESET_STATION) {
+    std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
+    const int64_t now = NowSeconds();
+    task_data_.working = true;
+    task_data_.work_start_time = now;
+    QLOG_INFO("Start work, time : {}", now);
+  }
+  tasks_[task->GetTaskType()] = task;
+}
+
+void StationCenter::RemoveTaskUnlock(std::shared_ptr<Task>& task) {
+  const TaskType type = task->GetTaskType();
+  tasks_.erase(type);
+  if (!tasks_.empty() || RobotInStation(sensor_data_)) {
+    return;
+  }
+  if (type == TASK_TYPE_RESET_STATION || type == TASK_TYPE_DISINFECTANT_PREPARE) {
+    return;
+  }
+  SetStationCenterStatus(STATION_RESET);
+  StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
+  QLOG_INFO("RemoveTaskUnlock, reset task result : {}, err_msg : {}", rsp.result, rsp.err_msg);
+}
+
+void StationCenter::RunTask(std::shared_ptr<Task>& task) {
+  QLOG_INFO("Run task, task id {}, task_type {}", task->TaskId(), static_cast<int>(task->GetTaskType()));
+  while (true) {
+    int32_t pause_ms = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
+      if (status_ != STATION_NORMAL && task->GetTaskType() != TASK_TYPE_RESET_STATION) {
+        HandleTaskCancel(task);
+        return;
+      }
+      switch (task->GetTaskStatus()) {
+        case TASK_STATUS_OVER:
+          QLOG_INFO("task id {}, task_type {}, over", task->TaskId(), static_cast<int>(task->GetTaskType()));
+          HandleTaskOver(task);
+          return;
+        case TASK_STATUS_ERROR:
+          QLOG_ERROR("ErrorCode: {}, task id {}, task_type {}, error occurred", 101900011, task->TaskId(),
+                     static_cast<int>(task->GetTaskType()));
+          HandleTaskError(task);
+          return;
+        case TASK_STATUS_WAITING:
+        case TASK_STATUS_RUNNING:
+          if (task->ExecuteStep(sensor_data_)) {
+            pause_ms = config_reader.running_schedule_space;
+          }
+          break;
+        default:
+          QLOG_INFO("task id {}, task_type {}, cancel", task->TaskId(), static_cast<int>(task->GetTaskType()));
+          HandleTaskCancel(task);
+          return;
+      }
+    }
+    if (pause_ms >= 1) {
+      // sleep_for resumes after a signal for the remaining time.
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    }
+  }
+}
+
+void StationCenter::HandleTaskOver(std::shared_ptr<Task>& task) {
+  if (task->GetTaskType() == TASK_TYPE_RESET_STATION) {
+    QLOG_INFO("reset station task success");
+    SetStationCenterStatus(STATION_NORMAL);
+  }
+  task->AfterOver();
+  RemoveTaskUnlock(task);
+}
+
+void StationCenter::HandleTaskError(std::shared_ptr<Task>& task) {
+  if (task->GetTaskType() == TASK_TYPE_RESET_STATION) {
+    QLOG_ERROR("ErrorCode: {}, reset station task failed, station center change status to error", 101900058);
+    SetStationCenterStatus(STATION_ERROR);
+  } else {
+    QLOG_INFO("task id {}, task type {}, error, try do reset", task->TaskId(), static_cast<int>(task->GetTaskType()));
+    task->DoReset();
+  }
+  task->AfterError();
+  RemoveTaskUnlock(task);
+}
+
+void StationCenter::HandleTaskCancel(std::shared_ptr<Task>& task) {
+  // A robot's stop request has canceled the task once already; this second
+  // cancel switches its actuators off again.
+  task->HandleTaskCommand(TASK_COMMAND_CANCEL, StationSrvReq());
+  task->AfterCancel();
+  RemoveTaskUnlock(task);
+}
+
+// ---------------------------------------------------------------------------
+// Query services
+
+StationSrvRsp StationCenter::CheckRobotInPose(const StationSrvReq& /*request*/) {
+  std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
+  std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
+  if (RobotInStation(sensor_data_)) {
+    task_data_.robot_in_pose = 1;
+    return Response(SRV_RESULT_ROBOT_IN_POSE);
+  }
+  task_data_.robot_in_pose = 2;
+  return Response(SRV_RESULT_ROBOT_NOT_IN_POSE);
+}
+
+StationSrvRsp StationCenter::CheckWaterFinish(const StationSrvReq& /*request*/) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_lock<std::shared_mutex> data_lock(task_data_lock_);
+  if (task_data_.water_finished) {
+    return Response(SRV_RESULT_WATER_FINISHED);
+  }
+  if (tasks_.count(TASK_TYPE_ADD_WATER) != 0) {
+    return Response(SRV_RESULT_WATER_ADDING);
+  }
+  return Response(SRV_RESULT_NO_RELATED_TASK);
+}
+
+StationSrvRsp StationCenter::CheckWaterReady(const StationSrvReq& /*request*/) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_lock<std::shared_mutex> data_lock(task_data_lock_);
+  if (task_data_.water_ready) {
+    return Response(SRV_RESULT_WATER_READY);
+  }
+  if (tasks_.count(TASK_TYPE_DISINFECTANT_PREPARE) != 0) {
+    return Response(SRV_RESULT_WATER_PREPARING);
+  }
+  return Response(SRV_RESULT_NO_RELATED_TASK);
+}
+
+StationSrvRsp StationCenter::QueryTaskRunning(const StationSrvReq& /*request*/) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return QueryTaskRunningUnlock();
+}
+
+StationSrvRsp StationCenter::QueryTaskRunningUnlock() {
+  return Response(tasks_.empty() ? SRV_RESULT_STATION_IDLE : SRV_RESULT_STATION_BUSY);
+}
+
+// ---------------------------------------------------------------------------
+// Status, resets and LEDs
+
+void StationCenter::SetStationCenterStatus(const StationCenterStatus& status) {
+  if (status_ == status) {
+    return;
+  }
+  QLOG_INFO("set station center status {} to {}", static_cast<int>(status_), static_cast<int>(status));
+  status_ = status;
+}
+
+void StationCenter::AutoReset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
+  std::shared_lock<std::shared_mutex> data_lock(task_data_lock_);
+  if (!tasks_.empty() || RobotInStation(sensor_data_) || status_ == STATION_RESET || !task_data_.working ||
+      task_data_.work_start_time == -1) {
+    return;
+  }
+  const int64_t now = NowSeconds();
+  if (now - task_data_.work_start_time > static_cast<int64_t>(config_reader.auto_reset_time_space)) {
+    SetStationCenterStatus(STATION_RESET);
+    StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
+    QLOG_INFO("AutoReset, reset task result : {}, err_msg : {}", rsp.result, rsp.err_msg);
+  }
+}
+
+StationSrvRsp StationCenter::RobotLeaveStation(const StationSrvReq& /*request*/) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  QLOG_INFO("StationCenter::RobotLeaveStation");
+  if (!tasks_.empty()) {
+    QLOG_INFO("Robot can not leave station");
+    return Response(SRV_RESULT_STATION_BUSY);
+  }
+  if (status_ == STATION_RESET) {
+    QLOG_INFO("station already in reset");
+    return Response(SRV_RESULT_STATION_IN_RESET);
+  }
+  SetStationCenterStatus(STATION_RESET);
+  StartResetWhenIdle();
+  return Response(SRV_RESULT_OK);
+}
+
+StationSrvRsp StationCenter::HandleConnectionLost(const StationSrvReq& /*request*/) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SetStationCenterStatus(STATION_RESET);
+  StartResetWhenIdle();
+  return Response(SRV_RESULT_OK);
+}
+
+void StationCenter::StartResetWhenIdle() {
+  std::shared_ptr<StationCenter> self = weak_from_this().lock();
+  reset_threads_running_.fetch_add(1);
+  try {
+    if (self) {
+      std::thread([self]() { self->ResetWhenIdle(); }).detach();
+    } else {
+      std::thread([this]() { ResetWhenIdle(); }).detach();
+    }
+  } catch (const std::exception& e) {
+    reset_threads_running_.fetch_sub(1);
+    QLOG_ERROR("ErrorCode: {}, start reset thread failed: {}", 101900058, e.what());
+  }
+}
+
+void StationCenter::ResetWhenIdle() {
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  while (true) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    lock.lock();
+    if (tasks_.empty()) {
+      break;
+    }
+    lock.unlock();
+  }
+  {
+    std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
+    std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
+    task_data_.ResetForStation();
+    StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
+    SetStationCenterStatus(rsp.result == SRV_RESULT_OK ? STATION_RESET : STATION_ERROR);
+  }
+  lock.unlock();
+  reset_threads_running_.fetch_sub(1);
+}
+
+void StationCenter::ReflushLed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
+  std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
+  const int32_t led_cmd = led_manager_.GetLedCmd(task_data_, sensor_data_, tasks_);
+  if (led_cmd == last_led_cmd_) {
+    return;
+  }
+  if (embedded_communicator_ && embedded_communicator_->ChangeLed(static_cast<station::EnumLedCmd>(led_cmd))) {
+    last_led_cmd_ = led_cmd;
+  } else {
+    QLOG_ERROR("Errorcode: {}, reflush led failed", 101900069);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Sensor intake and the cloud status document
+
+void StationCenter::DataUploadCallback(const station::SensorsDataRep& report) {
+  uint32_t hand_charge = 0;
+  {
+    std::unique_lock<std::shared_mutex> sensor_lock(sensor_lock_);
+    sensor_data_.CopyFrom(report);
+    hand_charge = sensor_data_.handchargedet();
+  }
+  {
+    std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
+    task_data_.sensor_data_received = true;
+  }
+  if (hand_charge == 1) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
+    if (tasks_.count(TASK_TYPE_MANUAL_CHARGE) == 0) {
+      StationSrvReq request;
+      request.task_type = TASK_TYPE_MANUAL_CHARGE;
+      // The admission refuses a new task of action model 0 for every type but the
+      // disinfectant prepare and the reset; the station's own request therefore
+      // carries the standard model, which the manual charge task does not read.
+      request.supply_material_req.mutable_cmd()->set_action(quorvane_base_station_mqtt::ENUM_ACTION_STANDARD);
+      ReceiveTaskUnlock(request);
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
+    if (task_data_.sewage_pump_left_on && report.sewagedet() == 0 &&
+        report.sewagefull() < static_cast<uint32_t>(config_reader.sewage_check_threshold) &&
+        tasks_.count(TASK_TYPE_SEWAGE_DRAIN_PUMP) == 0) {
+      station::ActionCommand cmd;
+      cmd.set_action_(0);
+      cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
+      if (embedded_communicator_ && embedded_communicator_->DoAction(cmd)) {
+        QLOG_INFO("sewage drain over, close sewage drain pump");
+        task_data_.sewage_pump_left_on = false;
+      } else {
+        QLOG_ERROR("ErrorCode: {}, sewage drain over, but close sewage drain pump failed", 101900068);
+      }
+    }
+  }
+}
+
+std::string StationCenter::BuildStationInfo(int64_t now) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.StartObject();
+
+  writer.Key("req_header");
+  writer.StartObject();
+  writer.Key("msg_id");
+  writer.StartObject();
+  writer.Key("uuid");
+  writer.String("1");
+  writer.EndObject();
+  writer.Key("device_id");
+  writer.StartObject();
+  writer.Key("uuid");
+  writer.String("3932205875647256825375026");
+  writer.EndObject();
+  writer.EndObject();
+
+  writer.Key("state_info");
+  writer.StartObject();
+  writer.Key("ready_state");
+  writer.StartObject();
+  writer.Key("ntp_state");
+  writer.Int(1);
+  writer.Key("sensor_state");
+  writer.Int(1);
+  writer.Key("driver_state");
+  writer.Int(1);
+  writer.Key("self_test_state");
+  writer.Int(1);
+  writer.EndObject();
+  writer.Key("online_time");
+  writer.Int64(now);
+  bool occupied = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
+    occupied = !tasks_.empty() || status_ == STATION_RESET || RobotInStation(sensor_data_);
+  }
+  writer.Key("occupy_state");
+  writer.Int(occupied ? 1 : 0);
+  writer.Key("current_time");
+  writer.Int64(now);
+  writer.EndObject();
+
+  writer.Key("consumables_state");
+  writer.StartObject();
+  writer.Key("disinfectant_tables");
+  writer.Int(1);
+  writer.Key("tap_water");
+  writer.Int(1);
+  writer.Key("dust_bag");
+  writer.Int(1);
+  writer.EndObject();
+
+  writer.Key("abnormal_info");
+  writer.StartObject();
+  writer.Key("emergency_stop");
+  writer.Int(0);
+  writer.Key("abnormal_sensor_num");
+  writer.Int(1);
+  writer.Key("abnormal_sensor_list");
+  writer.StartArray();
+  writer.StartObject();
+  writer.Key("name");
+  writer.String("");
+  writer.Key("data");
+  writer.String("");
+  writer.Key("msg");
+  writer.String("");
+  writer.EndObject();
+  writer.EndArray();
+  writer.EndObject();
+
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+void StationCenter::StationInfoUploadCloud() {
+  QLOG_DEBUG("StationInfoUploadCloud");
+  const std::string document = BuildStationInfo(NowSeconds());
+  // PUBLISH: the status document goes to the cloud here, on
+  // config_reader.station_upload_topic with QoS 1 (owned by the messaging layer).
+  static_cast<void>(document);
+}
+
+// ---------------------------------------------------------------------------
+// Read-only views for tests and diagnostics
+
+StationCenterStatus StationCenter::Status() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return status_;
+}
+
+size_t StationCenter::TaskCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tasks_.size();
+}
+
+bool StationCenter::HasTask(TaskType type) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tasks_.count(type) != 0;
+}
+
+StationTaskData StationCenter::TaskDataSnapshot() {
+  std::shared_lock<std::shared_mutex> data_lock(task_data_lock_);
+  return task_data_;
+}
+
+station::SensorsDataRep StationCenter::SensorDataSnapshot() {
+  std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
+  return sensor_data_;
+}
+
+int StationCenter::ResetThreadsRunning() const { return reset_threads_running_.load(); }
+
+}  // namespace station_center
