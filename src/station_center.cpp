@@ -16,9 +16,19 @@
 #include "config.h"
 #include "logger.h"
 #include "station/cmd.pb.h"
+#include "task/add_water_task.h"
+#include "task/auto_charge_task.h"
+#include "task/disinfectant_prepare_task.h"
 #include "task/drain_water_task.h"
+#include "task/dry_task.h"
+#include "task/dust_collect_task.h"
+#include "task/heat_wire_task.h"
+#include "task/liquid_prepare_task.h"
+#include "task/manual_charge_task.h"
 #include "task/reset_station_task.h"
 #include "task/sewage_drain_pump_task.h"
+#include "task/uv_task.h"
+#include "task/water_spray_task.h"
 
 namespace station_center {
 
@@ -180,11 +190,42 @@ int32_t StationCenter::CreateTask(const std::shared_ptr<StationCenter>& center, 
                                   std::shared_ptr<Task>& task) {
   task.reset();
   switch (request.task_type) {
+    case TASK_TYPE_DISINFECTANT_PREPARE:
+      task = std::make_shared<DisinfectantPrepareTask>(center, request.prepare_disinfectant_req);
+      break;
+    case TASK_TYPE_CLEAN_LIQUID_PREPARE:
+    case TASK_TYPE_PERFUME_PREPARE:
+      task = std::make_shared<LiquidPrepareTask>(center, request.task_type, request.prepare_disinfectant_req);
+      break;
     case TASK_TYPE_DRAIN_WATER:
       task = std::make_shared<DrainWaterTask>(center);
       break;
+    case TASK_TYPE_ADD_WATER:
+      task = std::make_shared<AddWaterTask>(center, request.supply_material_req);
+      break;
+    case TASK_TYPE_DUST_COLLECT:
+      task = std::make_shared<DustCollectTask>(center, request.supply_material_req);
+      break;
+    case TASK_TYPE_WATER_SPRAY:
+      task = std::make_shared<WaterSprayTask>(center, request.supply_material_req);
+      break;
     case TASK_TYPE_SEWAGE_DRAIN_PUMP:
       task = std::make_shared<SewageDrainPumpTask>(center, request.supply_material_req);
+      break;
+    case TASK_TYPE_DRY:
+      task = std::make_shared<DryTask>(center, request.supply_material_req);
+      break;
+    case TASK_TYPE_HEAT_WIRE:
+      task = std::make_shared<HeatWireTask>(center, request.supply_material_req);
+      break;
+    case TASK_TYPE_AUTO_CHARGE:
+      task = std::make_shared<AutoChargeTask>(center, request.supply_material_req);
+      break;
+    case TASK_TYPE_MANUAL_CHARGE:
+      task = std::make_shared<ManualChargeTask>(center);
+      break;
+    case TASK_TYPE_UV:
+      task = std::make_shared<UVTask>(center, request.supply_material_req);
       break;
     case TASK_TYPE_RESET_STATION:
       task = std::make_shared<ResetStationTask>(center);
