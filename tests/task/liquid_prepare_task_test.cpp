@@ -79,8 +79,8 @@ INSTANTIATE_TEST_SUITE_P(BothLiquids, LiquidPrepareCourse,
                          ::testing::Values(LiquidCase{TASK_TYPE_CLEAN_LIQUID_PREPARE,
                                                       station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP},
                                            LiquidCase{TASK_TYPE_PERFUME_PREPARE, station::ENUM_SUPPLY_PERFUME_PUMP}),
-                         [](const ::testing::TestParamInfo<LiquidCase>& info) {
-                           return info.param.type == TASK_TYPE_CLEAN_LIQUID_PREPARE ? "CleanLiquid" : "Perfume";
+                         [](const ::testing::TestParamInfo<LiquidCase>& param_info) {
+                           return param_info.param.type == TASK_TYPE_CLEAN_LIQUID_PREPARE ? "CleanLiquid" : "Perfume";
                          });
 
 TEST(LiquidPrepareTask, EmptyTankSkipsTheDrainAndFullTankEndsTheFill) {
