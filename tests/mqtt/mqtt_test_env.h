@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <google/protobuf/util/json_util.h>
 
@@ -105,7 +106,27 @@ class MqttTestEnv {
     center_ = center;
     callback_ = std::make_shared<mqtt_callback::MqttCallback>(center);
     Keep(callback_);
-    return mqtt_client::MqttClient::getInstance().Init(callback_);
+    return mqtt_client::MqttClient::getInstance().Init(callback_) && WaitUntilServing();
+  }
+
+  // The station does not wait for its subscriptions; a request published before
+  // the broker took them would be lost. Probes the last request topic with a
+  // request the station answers without asking the station center, then
+  // forgets the probes' traffic.
+  bool WaitUntilServing() {
+    const std::string request = Topic(station_id_, "supplyMaterialRequest");
+    const std::string reply = Topic(station_id_, "supplyMaterialRequestRe");
+    const bool serving = PollUntil([&] {
+      return !robot_->Request(request, reply, R"({"cmd":{"supplyType":0}})", std::chrono::milliseconds(300)).empty();
+    });
+    // A late answer to an earlier probe must not count as a reply to the test's request.
+    PollUntil([&] {
+      const size_t before = robot_->Count(reply);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      return robot_->Count(reply) == before;
+    });
+    robot_->Clear();
+    return serving;
   }
 
   bool Start(const std::string& station_id = "S1") {
