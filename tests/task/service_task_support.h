@@ -110,3 +110,24 @@ inline std::vector<std::string> Cycle(StationHarness& station, station_center::T
 using Commands = std::vector<std::string>;
 
 }  // namespace service_task_test
+
+namespace service_task_test {
+
+// Asks the station center to stop the running task of `type` (action model 4)
+// and waits until the station is idle again.
+inline station_center::StationSrvRsp StopAndWaitIdle(StationHarness& station, station_center::TaskType type) {
+  const station_center::StationSrvRsp rsp =
+      station.center()->HandleService(station_test::SupplyRequest(type, quorvane_base_station_mqtt::ENUM_ACTION_STOP));
+  EXPECT_TRUE(station.WaitIdle());
+  return rsp;
+}
+
+// Admits a task through the service entry and waits for its first `commands` board commands.
+inline void StartThroughService(StationHarness& station, const station_center::StationSrvReq& request,
+                                size_t commands) {
+  const station_center::StationSrvRsp rsp = station.center()->HandleService(request);
+  ASSERT_EQ(rsp.result, station_center::SRV_RESULT_OK) << rsp.err_msg;
+  ASSERT_TRUE(station.WaitForCommands(commands));
+}
+
+}  // namespace service_task_test
