@@ -15,6 +15,7 @@
 #include "clock.h"
 #include "config.h"
 #include "logger.h"
+#include "mqtt/mqtt_client.h"
 #include "station/cmd.pb.h"
 #include "task/add_water_task.h"
 #include "task/auto_charge_task.h"
@@ -608,9 +609,12 @@ std::string StationCenter::BuildStationInfo(int64_t now) {
 void StationCenter::StationInfoUploadCloud() {
   QLOG_DEBUG("StationInfoUploadCloud");
   const std::string document = BuildStationInfo(NowSeconds());
-  // PUBLISH: the status document goes to the cloud here, on
-  // config_reader.station_upload_topic with QoS 1 (owned by the messaging layer).
-  static_cast<void>(document);
+  try {
+    mqtt_client::MqttClient::getInstance().Publish(document, config_reader.station_upload_topic, 1);
+  } catch (const mqtt::exception& e) {
+    // Refused while the connection is down; the next report goes out once it is back.
+    QLOG_ERROR("ErrorCode: {}, publish station info failed: {}", 101900071, e.what());
+  }
 }
 
 // ---------------------------------------------------------------------------
