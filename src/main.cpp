@@ -1,4 +1,6 @@
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <future>
 #include <memory>
@@ -15,7 +17,10 @@ int main() {
   station_center::global_station_center = std::make_shared<StationCenter>();
   std::shared_ptr<StationCenter> center = station_center::global_station_center;
   if (!center->Init()) {
-    return -1;
+    // The board link's threads may already run and use the globals; leaving
+    // through static destruction would crash under them instead of ending with 255.
+    std::fflush(stdout);
+    std::_Exit(255);
   }
 
   auto callback = std::make_shared<mqtt_callback::MqttCallback>(center);
