@@ -103,7 +103,7 @@ TEST(StationAdmission, GatesOfARunningTask) {
 TEST(StationAdmission, ResetAndErrorGatesAdmitOnlyTheResetTask) {
   StationHarness station;
   ASSERT_TRUE(station.Init());  // full tank: the start-up reset keeps draining
-  ASSERT_TRUE(station.board().WaitForRequests(1));
+  ASSERT_TRUE(station.WaitForCommands(1));
   for (int type = 1; type <= 13; ++type) {
     StationSrvRsp rsp = station.center()->HandleService(SupplyRequest(static_cast<TaskType>(type), 2));
     EXPECT_EQ(rsp.result, SRV_RESULT_STATION_IN_RESET) << type;

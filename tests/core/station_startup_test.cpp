@@ -22,7 +22,7 @@ TEST(StationStartup, EmptyTankResetEndsWithoutDrainingAndStationTurnsNormal) {
 TEST(StationStartup, FullTankOpensDrainageAndClosesItWhenTheTankReportsEmpty) {
   StationHarness station;
   ASSERT_TRUE(station.Init());
-  ASSERT_TRUE(station.board().WaitForRequests(1));
+  ASSERT_TRUE(station.WaitForCommands(1));
   EXPECT_EQ(station.Commands(), Cmds{"act 13:1"});
   EXPECT_EQ(station.center()->Status(), STATION_RESET);
   EXPECT_TRUE(station.center()->HasTask(TASK_TYPE_RESET_STATION));
@@ -36,7 +36,7 @@ TEST(StationStartup, FullTankOpensDrainageAndClosesItWhenTheTankReportsEmpty) {
 TEST(StationStartup, DrainTimeOutPutsTheStationIntoError) {
   StationHarness station;
   ASSERT_TRUE(station.Init());
-  ASSERT_TRUE(station.board().WaitForRequests(1));
+  ASSERT_TRUE(station.WaitForCommands(1));
   AdvanceClock(300);
   ASSERT_TRUE(station.PushReport(station_test::Report()));
   EXPECT_TRUE(station.center()->HasTask(TASK_TYPE_RESET_STATION));

@@ -201,7 +201,17 @@ std::vector<std::string> StationHarness::CommandsSinceMark() const {
 }
 
 bool StationHarness::WaitForCommands(size_t count, std::chrono::milliseconds bound) const {
-  return board_->WaitForRequests(mark_ + count, bound);
+  if (!board_->WaitForRequests(mark_ + count, bound)) {
+    return false;
+  }
+  SyncWithService();
+  return true;
+}
+
+void StationHarness::SyncWithService() const {
+  // Work cycles, admissions, LED refreshes and the sewage check each hold the
+  // service mutex for their whole board exchange; taking it once waits them out.
+  center_->TaskCount();
 }
 
 }  // namespace station_test

@@ -111,8 +111,13 @@ class StationHarness {
   std::vector<std::string> Commands() const;
   void MarkCommands();
   std::vector<std::string> CommandsSinceMark() const;
-  // Waits until at least `count` commands arrived after the mark.
+  // Waits until at least `count` commands arrived after the mark, then until the
+  // work cycle (or other service step) that sent the last of them has ended, so
+  // that what the task recorded after the board's answer (a start time, a step)
+  // is in place before the test moves the clock.
   bool WaitForCommands(size_t count, std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
+  // Returns once no work cycle, admission, LED refresh or sewage check is in progress.
+  void SyncWithService() const;
 
   // Skip the destructor's wait for an idle station.
   void KeepRunning() { keep_running_ = true; }
