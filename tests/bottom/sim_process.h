@@ -46,7 +46,7 @@ class SimProcess {
   // Starts the simulator with `args` (plus free command and control ports) and
   // connects to its control port. False when it did not come up in time.
   bool Start(std::vector<std::string> args) {
-    args.insert(args.begin(), {STATION_BINARY_DIR "/station_board_sim", "--command-port", "0", "--control-port", "0"});
+    args.insert(args.begin(), {STATION_BINARY_DIR "/station_board_sim", "--command-port", "0", "--control-port", "0", "--exit-with-parent"});
     int out[2];
     if (::pipe(out) != 0) {
       return false;

@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,6 +50,7 @@ struct Options {
   std::string state_file;
   std::string ready_file;
   bool verbose = false;
+  bool exit_with_parent = false;
   ModelParams model;
 };
 
@@ -75,6 +77,7 @@ const char* kHelp =
     "  --state FILE           JSON object with the initial state (see README.md)\n"
     "  --ready-file FILE      once listening, write {\"command_port\":N,\"control_port\":M} there\n"
     "  --verbose              log every command received on standard error\n"
+    "  --exit-with-parent     end when the process that started it ends (for tests)\n"
     "  --help                 this text\n"
     "\n"
     "At start it prints \"command port N\" and \"control port M\" on standard output.\n"
@@ -787,6 +790,10 @@ bool ParseOptions(int argc, char** argv, Options* o, bool* help) {
       o->manual_clock = true;
       continue;
     }
+    if (arg == "--exit-with-parent") {
+      o->exit_with_parent = true;
+      continue;
+    }
     if (arg == "--verbose") {
       o->verbose = true;
       continue;
@@ -822,6 +829,12 @@ int main(int argc, char** argv) {
   if (help) {
     std::fputs(board_sim::kHelp, stdout);
     return 0;
+  }
+  if (options.exit_with_parent) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() == 1) {
+      return 1;  // the parent is already gone
+    }
   }
   // Leaked on purpose: detached threads use it until the process ends.
   auto* sim = new board_sim::Simulator(options);

@@ -1,0 +1,248 @@
+// Board link benchmark against the simulated board over loopback:
+//  1. DoAction round trip: median and 99th percentile over N exchanges.
+//  2. Sensor intake: the simulator reports at R a second for S seconds into the
+//     station's report server; reports sent, delivered, lost and corrupt.
+// Usage: board_link_bench [--sim PATH] [--exchanges N] [--rate R] [--seconds S]
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bottom/data_upload_server.h"
+#include "bottom/embedded_communicator.h"
+#include "config.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool ReadLine(int fd, std::string* held, std::string* line, int bound_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(bound_ms);
+  for (;;) {
+    const size_t eol = held->find('\n');
+    if (eol != std::string::npos) {
+      *line = held->substr(0, eol);
+      held->erase(0, eol + 1);
+      return true;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd p{fd, POLLIN, 0};
+    if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
+      return false;
+    }
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof(buf));
+    if (n <= 0) {
+      return false;
+    }
+    held->append(buf, static_cast<size_t>(n));
+  }
+}
+
+// The simulator as a child process, driven through its control port.
+class Sim {
+ public:
+  ~Sim() { Stop(); }
+
+  void Stop() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+
+  bool Start(const std::string& path, std::vector<std::string> args) {
+    args.insert(args.begin(), {path, "--command-port", "0", "--control-port", "0", "--exit-with-parent"});
+    int out[2];
+    if (::pipe(out) != 0) {
+      return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::vector<char*> argv;
+    for (auto& a : args) {
+      argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (rc != 0) {
+      pid_ = -1;
+      return false;
+    }
+    std::string held;
+    std::string line;
+    int control_port = 0;
+    while (ReadLine(out[0], &held, &line, 10000)) {
+      std::sscanf(line.c_str(), "command port %d", &command_port_);
+      if (std::sscanf(line.c_str(), "control port %d", &control_port) == 1) {
+        break;
+      }
+    }
+    ::close(out[0]);
+    control_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(control_port));
+    return control_port > 0 && ::connect(control_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  }
+
+  std::string Command(const std::string& line) {
+    const std::string out = line + "\n";
+    ::send(control_, out.data(), out.size(), MSG_NOSIGNAL);
+    std::string reply;
+    ReadLine(control_, &held_, &reply, 5000);
+    return reply;
+  }
+
+  // A number member of a one-line JSON reply, e.g. "reports_sent" of "stats".
+  long long Number(const std::string& command, const std::string& key) {
+    const std::string reply = Command(command);
+    const size_t at = reply.find("\"" + key + "\":");
+    return at == std::string::npos ? -1 : std::atoll(reply.c_str() + at + key.size() + 3);
+  }
+
+  int command_port() const { return command_port_; }
+
+ private:
+  pid_t pid_ = -1;
+  int control_ = -1;
+  int command_port_ = 0;
+  std::string held_;
+};
+
+uint16_t FreePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+std::atomic<long long> delivered{0};
+std::atomic<long long> corrupt{0};
+std::atomic<uint32_t> last_seq{0};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::setenv("SPDLOG_LEVEL", "error", 0);  // the per-exchange info lines would dominate the timing
+  ::setenv("SPDLOG_STDOUT", "true", 0);
+  ::setenv("SPDLOG_SYSTEMD", "false", 0);
+  std::string sim_path = std::string(argv[0]);
+  sim_path = sim_path.substr(0, sim_path.find_last_of('/') + 1) + "station_board_sim";
+  int exchanges = 2000;
+  double rate = 100;
+  int seconds = 30;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string opt = argv[i];
+    if (opt == "--sim") {
+      sim_path = argv[i + 1];
+    } else if (opt == "--exchanges") {
+      exchanges = std::max(1, std::atoi(argv[i + 1]));
+    } else if (opt == "--rate") {
+      rate = std::atof(argv[i + 1]);
+    } else if (opt == "--seconds") {
+      seconds = std::max(1, std::atoi(argv[i + 1]));
+    } else {
+      std::fprintf(stderr, "usage: %s [--sim PATH] [--exchanges N] [--rate R] [--seconds S]\n", argv[0]);
+      return 2;
+    }
+  }
+
+  // 1. Round trip.
+  const uint16_t report_port = FreePort();
+  Sim sim;
+  if (!sim.Start(sim_path, {"--report-rate", "0", "--report-port", std::to_string(report_port)})) {
+    std::fprintf(stderr, "cannot start %s\n", sim_path.c_str());
+    return 1;
+  }
+  using station_center::config_reader;
+  config_reader.embedded_ip = "127.0.0.1";
+  config_reader.embedded_action_port = static_cast<uint16_t>(sim.command_port());
+  config_reader.soc_ip = "127.0.0.1";
+  config_reader.soc_data_server_port = report_port;
+  config_reader.bottom_action_timeout = 2;
+  // Leaked on purpose: the report server thread is detached.
+  auto* comm = new station_center::EmbeddedCommunicator();
+  comm->Init([](const station::SensorsDataRep& r) {
+    delivered.fetch_add(1);
+    const uint32_t prev = last_seq.exchange(r.seq());
+    if (r.seq() <= prev || r.negativepressure() != -12345 || r.heatfanfg() != 4242) {
+      corrupt.fetch_add(1);
+    }
+  });
+  station::ActionCommand cmd;
+  cmd.set_supply_type_(station::ENUM_SUPPLY_UV_LAMP);
+  std::vector<double> us;
+  us.reserve(static_cast<size_t>(exchanges));
+  int failed = 0;
+  for (int i = 0; i < exchanges + 50; ++i) {
+    cmd.set_action_(i & 1);
+    const auto start = Clock::now();
+    const bool ok = comm->DoAction(cmd);
+    const double took = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    if (i < 50) {
+      continue;  // warm-up
+    }
+    failed += ok ? 0 : 1;
+    us.push_back(took);
+  }
+  std::sort(us.begin(), us.end());
+  const double median = us[us.size() / 2];
+  const double p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+  std::printf("round trip: %zu exchanges, %d failed, median %.1f us, p99 %.1f us, max %.1f us\n", us.size(), failed,
+              median, p99, us.back());
+  std::fflush(stdout);
+
+  // 2. Sensor intake: the same simulator now reports at `rate`.
+  sim.Command("set negativePressure -12345");
+  sim.Command("set heatFanFG 4242");
+  sim.Command("rate " + std::to_string(rate));
+  const auto connected_deadline = Clock::now() + std::chrono::seconds(10);
+  while (sim.Number("stats", "reports_sent") == 0 && Clock::now() < connected_deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  sim.Command("reports pause");
+  const long long sent = sim.Number("stats", "reports_sent");
+  const auto drain_deadline = Clock::now() + std::chrono::seconds(5);
+  while (delivered.load() < sent && Clock::now() < drain_deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::printf("intake: %.0f reports/s for %d s: sent %lld, delivered %lld, lost %lld, corrupt %lld\n", rate, seconds,
+              sent, delivered.load(), sent - delivered.load(), corrupt.load());
+  std::fflush(stdout);
+  sim.Stop();
+  // The report server thread is detached and still uses the communicator.
+  std::_Exit(failed == 0 && sent == delivered.load() && corrupt.load() == 0 ? 0 : 1);
+}
