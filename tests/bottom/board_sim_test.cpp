@@ -30,6 +30,10 @@ struct Sink {
 // Used by the detached report server thread until the process ends.
 Sink* const sink = new Sink();
 auto* const kept_alive = new std::vector<std::shared_ptr<EmbeddedCommunicator>>();
+// Simulators stay up until the test process ends (--exit-with-parent ends them
+// then): stopping one earlier closes the report connection, and the server
+// thread would log while the process's logger is being destroyed.
+auto* const sims = new std::vector<std::unique_ptr<SimProcess>>();
 
 class BoardSimTest : public testing::Test {
  protected:
@@ -94,7 +98,7 @@ class BoardSimTest : public testing::Test {
     return sent;
   }
 
-  SimProcess sim_;
+  SimProcess& sim_ = *sims->emplace_back(std::make_unique<SimProcess>());
   EmbeddedCommunicator* comm_ = nullptr;
 };
 

@@ -27,6 +27,9 @@ struct Sink {
 };
 auto* const kept_alive = new std::vector<std::shared_ptr<DataUploadServer>>();
 Sink* const sink = new Sink();
+// The boards too: closing a report connection while the process exits would
+// have the server thread log into a logger that is being destroyed.
+auto* const boards = new std::vector<std::unique_ptr<FakeBoard>>();
 
 station::SensorsDataRep Report(uint32_t seq) {
   station::SensorsDataRep report;
@@ -79,7 +82,7 @@ class DataUploadServerTest : public testing::Test {
   }
 
   uint16_t port_ = 0;
-  FakeBoard board_;
+  FakeBoard& board_ = *boards->emplace_back(std::make_unique<FakeBoard>());
 };
 
 TEST_F(DataUploadServerTest, ReportReachesTheCallbackWithEveryField) {
