@@ -7,6 +7,8 @@ set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 # Programs (protoc) run on the build machine; libraries and headers are arm64's.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(PKG_CONFIG_EXECUTABLE /usr/bin/aarch64-linux-gnu-pkg-config CACHE FILEPATH "")
+# The build machine's pkg-config, pointed at the arm64 .pc files only.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-aarch64)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
