@@ -13,6 +13,9 @@
 //   ASSERT_TRUE(station.WaitForCommands(1));
 //   EXPECT_EQ(station.CommandsSinceMark(), (std::vector<std::string>{"act 4:80"}));
 //
+// One harness per test process: Init rewrites the process-wide configuration
+// that the detached threads of an earlier harness still read.
+//
 // Lifetime. The station center's worker, reset and report server threads are
 // detached and may outlive any scope, so the harness never destroys the center
 // or the fake board: both are parked in a process-wide keep-alive list and
