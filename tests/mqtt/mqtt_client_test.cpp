@@ -86,8 +86,8 @@ TEST(MqttClient, EmptyStationIdLeavesOnlyTheCloudTopic) {
   testing::internal::CaptureStdout();
   auto center = std::make_shared<station_center::StationCenter>();
   auto callback = std::make_shared<mqtt_callback::MqttCallback>(center);
-  static auto* keep = new std::vector<std::shared_ptr<void>>{center, callback};
-  (void)keep;
+  MqttTestEnv::Keep(center);
+  MqttTestEnv::Keep(callback);
   const bool initialised = MqttClient::getInstance().Init(callback);
   // A reply to nowhere is dropped, not handed to the library.
   EXPECT_NO_THROW(callback->dealCheckStation("{}"));
@@ -106,8 +106,8 @@ TEST(MqttClient, CloudReplyTopicGetsOnlyItsFirstMarkerReplaced) {
   testing::internal::CaptureStdout();
   auto center = std::make_shared<station_center::StationCenter>();
   auto callback = std::make_shared<mqtt_callback::MqttCallback>(center);
-  static auto* keep = new std::vector<std::shared_ptr<void>>{center, callback};
-  (void)keep;
+  MqttTestEnv::Keep(center);
+  MqttTestEnv::Keep(callback);
   const bool initialised = MqttClient::getInstance().Init(callback);
   const std::string output = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(initialised);
@@ -121,8 +121,8 @@ TEST(MqttClient, CloudReplyTopicWithoutMarkerIsNotSubscribed) {
   testing::internal::CaptureStdout();
   auto center = std::make_shared<station_center::StationCenter>();
   auto callback = std::make_shared<mqtt_callback::MqttCallback>(center);
-  static auto* keep = new std::vector<std::shared_ptr<void>>{center, callback};
-  (void)keep;
+  MqttTestEnv::Keep(center);
+  MqttTestEnv::Keep(callback);
   const bool initialised = MqttClient::getInstance().Init(callback);
   const std::string output = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(initialised);
@@ -142,8 +142,8 @@ TEST(MqttClient, InitNeedsACallbackAndABroker) {
 
   auto center = std::make_shared<station_center::StationCenter>();
   auto callback = std::make_shared<mqtt_callback::MqttCallback>(center);
-  static auto* keep = new std::vector<std::shared_ptr<void>>{center, callback};
-  (void)keep;
+  MqttTestEnv::Keep(center);
+  MqttTestEnv::Keep(callback);
   EXPECT_FALSE(MqttClient::getInstance().Init(nullptr));
   EXPECT_FALSE(MqttClient::getInstance().Init(callback));
   EXPECT_FALSE(MqttClient::getInstance().Init(callback));
@@ -163,8 +163,8 @@ TEST(MqttClient, WrongPasswordIsRefused) {
   station_center::config_reader.mqtt_pwd = "wrong";
   auto center = std::make_shared<station_center::StationCenter>();
   auto callback = std::make_shared<mqtt_callback::MqttCallback>(center);
-  static auto* keep = new std::vector<std::shared_ptr<void>>{center, callback};
-  (void)keep;
+  MqttTestEnv::Keep(center);
+  MqttTestEnv::Keep(callback);
   EXPECT_FALSE(MqttClient::getInstance().Init(callback));
 }
 

@@ -145,14 +145,15 @@ class MqttTestEnv {
   const std::shared_ptr<mqtt_callback::MqttCallback>& callback() const { return callback_; }
   const std::string& station_id() const { return station_id_; }
 
- private:
-  // Parked until process exit: the library's callback thread and detached
+ // Parked until process exit: the library's callback thread and detached
   // station threads may still use them after the test body returns.
   template <typename T>
   static void Keep(const std::shared_ptr<T>& object) {
-    static auto* kept = new std::vector<std::shared_ptr<void>>();
+    static std::vector<std::shared_ptr<void>>* kept = new std::vector<std::shared_ptr<void>>();
     kept->push_back(object);
   }
+
+ private:
 
   MosquittoBroker broker_;
   std::unique_ptr<TestMqttClient> robot_;
