@@ -55,6 +55,24 @@ class BoardSimTest : public testing::Test {
       std::lock_guard<std::mutex> lock(sink->mutex);
       sink->reports.push_back(r);
     }));
+    // One report through the report server proves the connection is served.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!Json("stats")["report_connected"].GetBool() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(sim_.Command("inject burst 1"), "ok");
+    ASSERT_TRUE(WaitForReport([](const station::SensorsDataRep&) { return true; }));
+  }
+
+  // The report server thread must be idle when the process exits: it would
+  // otherwise log into the logger while that is being destroyed.
+  void TearDown() override {
+    if (comm_ == nullptr) {
+      return;
+    }
+    sim_.Command("reports pause");
+    const unsigned sent = Json("stats")["reports_sent"].GetUint();
+    WaitForReport([sent](const station::SensorsDataRep& r) { return r.seq() >= sent; });
   }
 
   rapidjson::Document Json(const std::string& command) {
