@@ -141,14 +141,14 @@ void MqttCallback::message_arrived(mqtt::const_message_ptr msg) {
     QLOG_INFO("msg->to_string(): {}", payload);
     if (msg->is_retained() && topicHandlers_.count(topic_name) != 0) {
       // A retained request is an old command replayed by the broker, not the robot asking now.
-      QLOG_ERROR("ErrorCode: {}, retained request on {} dropped", 101900070, topic);
+      QLOG_ERROR("ErrorCode: {}, retained request on {} dropped", 101900073, topic);
       return;
     }
     onMessageArrived(payload, topic_name);
   } catch (const std::exception& e) {
-    QLOG_ERROR("ErrorCode: {}, handling a message failed: {}", 101900070, e.what());
+    QLOG_ERROR("ErrorCode: {}, handling a message failed: {}", 101900073, e.what());
   } catch (...) {
-    QLOG_ERROR("ErrorCode: {}, handling a message failed", 101900070);
+    QLOG_ERROR("ErrorCode: {}, handling a message failed", 101900073);
   }
 }
 
