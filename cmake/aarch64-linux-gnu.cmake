@@ -10,5 +10,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 # The build machine's pkg-config, pointed at the arm64 .pc files only.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
+# The arm64 loader and libraries are the multiarch ones in /lib and
+# /usr/lib/aarch64-linux-gnu, so qemu needs no prefix (QEMU_LD_PREFIX makes
+# forked children hang).
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-aarch64)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
