@@ -162,9 +162,11 @@ TEST(AddWaterTask, ARepeatedRequestRenewsTheTimeLimit) {
   EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_ERROR);
 }
 
-TEST(AddWaterTask, RefillTimeLimitClosesTheTapAndFails) {
-  for (bool close_fails : {false, true}) {
-    SCOPED_TRACE(close_fails);
+class AddWaterRefillTimeLimit : public ::testing::TestWithParam<bool> {};
+
+TEST_P(AddWaterRefillTimeLimit, ClosesTheTapAndFails) {
+  const bool close_fails = GetParam();
+  {
     auto station = StartStation();
     Prepared(*station, 3, 0);
     auto task = std::make_shared<AddWaterTask>(station->center(), SupplyCommand(2, 0));
@@ -180,6 +182,8 @@ TEST(AddWaterTask, RefillTimeLimitClosesTheTapAndFails) {
     EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_ERROR);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(CloseAnsweredOrRefused, AddWaterRefillTimeLimit, ::testing::Bool());
 
 // supply on, supply off, tap on, tap off: each refused in turn fails the task there.
 class AddWaterFailure : public ::testing::TestWithParam<int> {};
@@ -231,9 +235,9 @@ INSTANTIATE_TEST_SUITE_P(CancelAndReset, AddWaterSwitchOff,
                          ::testing::Combine(::testing::Bool(), ::testing::Range(0, 3)));
 
 TEST(AddWaterTask, ErrorAndCancelHooksWithdrawTheLiquidButKeepWaterFinished) {
+  auto station = StartStation();
   for (bool cancel : {false, true}) {
     SCOPED_TRACE(cancel);
-    auto station = StartStation();
     WriteTaskData(*station, [](StationTaskData& d) {
       d.water_finished = true;
       d.water_ready = d.perfume_liquid_ready = d.clean_liquid_ready = true;

@@ -159,9 +159,11 @@ TEST(DisinfectantPrepareTask, RecurringOverCurrentEndsByTheMotorTimeLimitFromThe
   EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_ERROR);
 }
 
-TEST(DisinfectantPrepareTask, FillTimeLimitClosesTheTapBeforeFailing) {
-  for (bool close_fails : {false, true}) {
-    SCOPED_TRACE(close_fails);
+class DisinfectantFillTimeLimit : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DisinfectantFillTimeLimit, ClosesTheTapBeforeFailing) {
+  const bool close_fails = GetParam();
+  {
     auto station = StartStation();
     auto task = std::make_shared<DisinfectantPrepareTask>(station->center(), PrepareCommand(1, 3));
     Cycle(*station, *task, Tank(1, 0, 0));
@@ -177,6 +179,8 @@ TEST(DisinfectantPrepareTask, FillTimeLimitClosesTheTapBeforeFailing) {
     EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_ERROR);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(CloseAnsweredOrRefused, DisinfectantFillTimeLimit, ::testing::Bool());
 
 // The course with the n-th board command refused: the task fails there.
 class DisinfectantPrepareFailure : public ::testing::TestWithParam<int> {};
@@ -204,9 +208,11 @@ TEST_P(DisinfectantPrepareFailure, AFailedCommandEndsTheTaskInError) {
 
 INSTANTIATE_TEST_SUITE_P(EveryCommand, DisinfectantPrepareFailure, ::testing::Range(0, 6));
 
-TEST(DisinfectantPrepareTask, FailedMotorCommandsAroundTheRestEndTheTaskInError) {
-  for (bool fail_restart : {false, true}) {
-    SCOPED_TRACE(fail_restart);
+class DisinfectantRestFailure : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DisinfectantRestFailure, FailedMotorCommandsAroundTheRestEndTheTaskInError) {
+  const bool fail_restart = GetParam();
+  {
     auto station = StartStation(TabletSeconds(0));
     auto task = std::make_shared<DisinfectantPrepareTask>(station->center(), PrepareCommand(1, 3));
     DrainAndFill(*station, *task);
@@ -224,10 +230,14 @@ TEST(DisinfectantPrepareTask, FailedMotorCommandsAroundTheRestEndTheTaskInError)
   }
 }
 
+INSTANTIATE_TEST_SUITE_P(StopOrRestart, DisinfectantRestFailure, ::testing::Bool());
+
 // DoReset tries the tap whatever the motor gave, and reports success either way.
-TEST(DisinfectantPrepareTask, ResetClosesMotorAndTapEvenWhenOneFails) {
-  for (int failing : {0, 1}) {
-    SCOPED_TRACE(failing);
+class DisinfectantReset : public ::testing::TestWithParam<int> {};
+
+TEST_P(DisinfectantReset, ClosesMotorAndTapEvenWhenOneFails) {
+  const int failing = GetParam();
+  {
     auto station = StartStation();
     auto task = std::make_shared<DisinfectantPrepareTask>(station->center(), PrepareCommand(1, 3));
     if (failing == 1) {
@@ -239,6 +249,8 @@ TEST(DisinfectantPrepareTask, ResetClosesMotorAndTapEvenWhenOneFails) {
     EXPECT_EQ(station->CommandsSinceMark(), (Commands{kMotorOff, kTapOff}));
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryCommand, DisinfectantReset, ::testing::Range(0, 2));
 
 TEST(DisinfectantPrepareTask, ErrorHookWithdrawsEveryPreparedWater) {
   auto station = StartStation();

@@ -72,9 +72,9 @@ TEST(WaterSprayTask, RefusedStartOrStopFails) {
 }
 
 TEST(WaterSprayTask, ErrorWithdrawsTheWaterAndCancelMarksTheSprayInterrupted) {
+  auto station = StartStation();
   for (bool cancel : {false, true}) {
     SCOPED_TRACE(cancel);
-    auto station = StartStation();
     WriteTaskData(*station, [](StationTaskData& d) {
       d.water_ready = d.perfume_liquid_ready = d.clean_liquid_ready = true;
       d.supply_water_volume = 2;
