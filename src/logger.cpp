@@ -33,8 +33,10 @@ int LevelFromName(const char* name) {
 }  // namespace
 
 Logger& Logger::Instance() {
-  static Logger instance;
-  return instance;
+  // Never destroyed: detached threads (the report server, task workers) may
+  // still log while the process exits, after static destructors have run.
+  static Logger* const instance = new Logger;
+  return *instance;
 }
 
 Logger::Logger() {
