@@ -40,8 +40,11 @@ constexpr int kReconnectMaxSeconds = 10;
 }  // namespace
 
 MqttClient& MqttClient::getInstance() {
-  static MqttClient instance;
-  return instance;
+  // Never destroyed: the library's threads may still deliver callbacks and
+  // publishes may still be in flight while the process exits, and destroying a
+  // connected library client there can block the exit.
+  static MqttClient* const instance = new MqttClient;
+  return *instance;
 }
 
 MqttClient::MqttClient() {
