@@ -1,179 +1,21 @@
 // The whole service end to end: the real station executable, the simulated
 // board and a real broker, with the robot and the cloud played by test clients.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "support/fake_board.h"
-#include "support/mosquitto_broker.h"
-#include "support/temp_dir.h"
-
-extern char** environ;
+#include "e2e_env.h"
 
 namespace station_test {
 namespace {
 
-constexpr const char* kUser = "quorvane";
-constexpr const char* kPassword = "73019468";
-constexpr const char* kStation = "E1";
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// A child process with its output in a file; killed and reaped when it goes.
-class Process {
- public:
-  Process(const std::vector<std::string>& args, const std::string& log_path, const std::vector<std::string>& env)
-      : log_path_(log_path) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) {
-      argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> env_text = env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      env_text.emplace_back(*e);
-    }
-    std::vector<char*> envp;
-    for (std::string& e : env_text) {
-      envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
-      pid_ = pid;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Process() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool started() const { return pid_ > 0; }
-  std::string Output() const { return ReadFile(log_path_); }
-  // The exit status once the process ended within `bound`, else -1.
-  int WaitExit(std::chrono::milliseconds bound) {
-    int status = 0;
-    const bool done = PollUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, bound);
-    if (!done) {
-      return -1;
-    }
-    exited_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
- private:
-  std::string log_path_;
-  pid_t pid_ = -1;
-  bool exited_ = false;
-};
-
-// Broker, simulated board and station service on loopback, with a robot client.
-class EndToEnd {
- public:
-  EndToEnd() : broker_(kUser, kPassword) {}
-
-  bool Start(bool with_led_json = true, const std::string& board_options = "--level 500") {
-    if (!broker_.Start()) {
-      return false;
-    }
-    robot_ = std::make_unique<TestMqttClient>(broker_.Address(), "e2e_robot", kUser, kPassword);
-    if (!robot_->Connect() || !robot_->Subscribe("clean_robot_station/#")) {
-      return false;
-    }
-    command_port_ = PickFreeLoopbackPort();
-    report_port_ = PickFreeLoopbackPort();
-    control_port_ = PickFreeLoopbackPort();
-    std::vector<std::string> board = {std::string(STATION_BINARY_DIR) + "/station_board_sim",
-                                      "--command-port", std::to_string(command_port_),
-                                      "--report-port", std::to_string(report_port_),
-                                      "--control-port", std::to_string(control_port_),
-                                      "--report-rate", "20"};
-    std::istringstream extra(board_options);
-    for (std::string word; extra >> word;) {
-      board.push_back(word);
-    }
-    board_ = std::make_unique<Process>(board, dir_.path() + "/board.log", std::vector<std::string>{});
-    if (!board_->started() || !PollUntil([&] { return board_->Output().find("command port") != std::string::npos; })) {
-      return false;
-    }
-    std::ostringstream config;
-    config << "{\"embedded_ip\":\"127.0.0.1\",\"embedded_action_port\":" << command_port_
-           << ",\"soc_ip\":\"127.0.0.1\",\"soc_data_server_port\":" << report_port_
-           << ",\"mqtt_server_address\":\"" << broker_.Address() << "\",\"mqtt_keep_alive_interval\":5"
-           << ",\"station_id\":\"" << kStation << "\",\"upload_station_info_to_cloud_interval\":1"
-           << ",\"bottom_action_timeout\":2,\"running_schedule_space\":50,\"default_schedule_space\":100}";
-    dir_.Write("config.json", config.str());
-    if (with_led_json) {
-      dir_.Write("led.json", ReadFile(std::string(STATION_SOURCE_DIR) + "/config/led.json"));
-    }
-    station_ = std::make_unique<Process>(
-        std::vector<std::string>{std::string(STATION_BINARY_DIR) + "/quorvane_station_center"},
-        dir_.path() + "/station.log",
-        std::vector<std::string>{"STATION_CENTER_CONFIG_DIR=" + dir_.path(), "SPDLOG_STDOUT=true",
-                                 "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"});
-    return station_->started();
-  }
-
-  // Waits until the service answers the robot (its subscriptions are in place).
-  bool WaitServing(std::chrono::milliseconds bound = std::chrono::seconds(30)) {
-    const bool serving = PollUntil([&] { return !Ask("checkStation", "{}", std::chrono::milliseconds(300)).empty(); },
-                                   bound);
-    PollUntil([&] {
-      const size_t before = robot_->Count(Topic("checkStationRe"));
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      return robot_->Count(Topic("checkStationRe")) == before;
-    });
-    return serving;
-  }
-
-  std::string Ask(const std::string& name, const std::string& payload,
-                  std::chrono::milliseconds bound = std::chrono::seconds(10)) {
-    return robot_->Request(Topic(name), Topic(name + "Re"), payload, bound);
-  }
-
-  static std::string Topic(const std::string& name) { return std::string("clean_robot_station/") + kStation + "/" + name; }
-
-  Process& station() { return *station_; }
-  TestMqttClient& robot() { return *robot_; }
-  MosquittoBroker& broker() { return broker_; }
-
- private:
-  TempDir dir_;
-  MosquittoBroker broker_;
-  std::unique_ptr<TestMqttClient> robot_;
-  std::unique_ptr<Process> board_;
-  std::unique_ptr<Process> station_;
-  uint16_t command_port_ = 0;
-  uint16_t report_port_ = 0;
-  uint16_t control_port_ = 0;
-};
-
 TEST(EndToEnd, MissingLedFileEndsStartUpWithStatus255) {
   EndToEnd e2e;
-  ASSERT_TRUE(e2e.Start(/*with_led_json=*/false));
+  E2eOptions options;
+  options.with_led_json = false;
+  ASSERT_TRUE(e2e.Start(options));
   EXPECT_EQ(e2e.station().WaitExit(std::chrono::seconds(30)), 255) << e2e.station().Output();
   EXPECT_EQ(e2e.station().Output().find("try connect to broker"), std::string::npos);
 }
@@ -222,6 +64,38 @@ TEST(EndToEnd, RobotChecksAndBadRequestsThroughTheService) {
             R"({"rspHeader":{"errCode":3,"errMsg":"req data convert to message failed"},"robotState":0,"robotDesire":0})");
   EXPECT_EQ(e2e.Ask("preWaterRequest", "{{"),
             R"({"rspHeader":{"errCode":3,"errMsg":"req data convert to message failed"}})");
+
+  // The cloud's answer to a status document is logged and gets no reply: the
+  // next request's answer is the only new message on a reply topic.
+  auto replies = [&] {
+    size_t count = 0;
+    for (const char* name : {"checkStationRe", "dockStateRe", "preWaterRequestRe", "supplyMaterialRequestRe"}) {
+      count += e2e.robot().Count(EndToEnd::Topic(name));
+    }
+    return count;
+  };
+  const size_t before = replies();
+  ASSERT_TRUE(e2e.robot().Publish(EndToEnd::Topic("reportActivelyRe"), R"({"rspHeader":{"errCode":0}})"));
+  EXPECT_FALSE(e2e.Ask("checkStation", "{}").empty());
+  EXPECT_EQ(replies(), before + 1);
+  EXPECT_TRUE(PollUntil([&] { return e2e.station().OutputHas("ErrorCode: 101900014, Topic: reportActivelyRe not found"); }))
+      << e2e.station().Output();
+}
+
+TEST(EndToEnd, BrokerDownAtStartUpThenServiceOnceItIsUp) {
+  EndToEnd e2e;
+  E2eOptions options;
+  options.broker_up = false;
+  ASSERT_TRUE(e2e.Start(options));
+  ASSERT_TRUE(PollUntil([&] { return e2e.station().OutputHas("wait retry connect mqtt server"); },
+                        std::chrono::seconds(40)))
+      << e2e.station().Output();
+  EXPECT_TRUE(e2e.station().OutputHas("ErrorCode: 101900017, mqtt client init failed")) << e2e.station().Output();
+  ASSERT_TRUE(e2e.broker().Start());
+  ASSERT_TRUE(e2e.ConnectRobot());
+  // The next attempt, 10 seconds after the failed one, gets through.
+  EXPECT_TRUE(e2e.WaitServing(std::chrono::seconds(40))) << e2e.station().Output();
+  EXPECT_TRUE(e2e.robot().WaitForCount("clean_robot_station/reportActively", 1, std::chrono::seconds(20)));
 }
 
 TEST(EndToEnd, ServiceWaitsForTheBrokerAndAnswersOnceItIsUp) {
