@@ -167,6 +167,7 @@ bool ReadConfig(StationConfig& config) {
   c.running_schedule_space = GetConfigFromJson<int>(doc, "running_schedule_space", c.running_schedule_space);
   c.disinfectant_tablet_release_time =
       GetConfigFromJson<int>(doc, "disinfectant_tablet_release_time", c.disinfectant_tablet_release_time);
+  c.sensor_report_timeout = GetConfigFromJson<int>(doc, "sensor_report_timeout", c.sensor_report_timeout);
   return true;
 }
 

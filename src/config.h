@@ -54,6 +54,9 @@ struct StationConfig {
   int32_t running_schedule_space = 200;
   // Seconds of plates-motor running per released disinfectant tablet; 0 counts none.
   int32_t disinfectant_tablet_release_time = 0;
+  // Seconds without a sensor report after which running tasks are canceled,
+  // since they would act on stale readings; 0 or less turns the check off.
+  int32_t sensor_report_timeout = 15;
 };
 
 extern StationConfig config_reader;

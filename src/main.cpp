@@ -1,3 +1,7 @@
+#include <pthread.h>
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,8 +16,50 @@
 #include "mqtt/mqtt_client.h"
 #include "station_center.h"
 
+namespace {
+
+// The whole safe stop, all switch-offs included, ends within this many seconds.
+constexpr int kSafeStopBudgetS = 15;
+
+sigset_t StopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  return signals;
+}
+
+// Waits for SIGTERM or SIGINT on a thread of its own (the signals are blocked
+// in every thread, so no work ever runs in a signal handler), switches every
+// actuator off and ends the process. A stopped or restarted service must never
+// leave the heater, the UV lamp, a pump or a charger running.
+void StartStopThread(const std::shared_ptr<station_center::StationCenter>& center) {
+  std::thread([center]() {
+    const sigset_t signals = StopSignals();
+    int signal_number = 0;
+    while (sigwait(&signals, &signal_number) != 0) {
+    }
+    QLOG_INFO("signal {} received, stopping", signal_number);
+    sd_notify(0, "STOPPING=1");
+    center->SafeStop(kSafeStopBudgetS);
+    QLOG_INFO("station center stopped");
+    std::fflush(stdout);
+    // Detached threads still run: leave without static destruction under them.
+    std::_Exit(0);
+  }).detach();
+}
+
+void Watchdog() { sd_notify(0, "WATCHDOG=1"); }
+
+}  // namespace
+
 int main() {
   using station_center::StationCenter;
+  // Blocked before any thread exists, so every thread inherits the mask and
+  // only the stop thread ever takes the signals.
+  const sigset_t signals = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
   station_center::global_station_center = std::make_shared<StationCenter>();
   std::shared_ptr<StationCenter> center = station_center::global_station_center;
   if (!center->Init()) {
@@ -22,12 +68,18 @@ int main() {
     std::fflush(stdout);
     std::_Exit(255);
   }
+  // A stop requested during the start-up waited, blocked, until now.
+  StartStopThread(center);
+  sd_notify(0, "READY=1");
 
   auto callback = std::make_shared<mqtt_callback::MqttCallback>(center);
   while (!mqtt_client::MqttClient::getInstance().Init(callback)) {
     QLOG_ERROR("ErrorCode: {}, mqtt client init failed", 101900017);
     QLOG_INFO("wait retry connect mqtt server");
-    std::this_thread::sleep_for(std::chrono::seconds(10));
+    for (int i = 0; i < 10; ++i) {
+      Watchdog();
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
   }
 
   // The status report never ends: a failed report is logged and the next one
@@ -51,6 +103,8 @@ int main() {
   while (true) {
     center->ReflushLed();
     center->AutoReset();
+    center->CheckStaleReports();
+    Watchdog();
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
 }

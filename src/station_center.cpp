@@ -1,7 +1,9 @@
 #include "station_center.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
+#include <future>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -74,6 +76,8 @@ bool StationCenter::Init() {
   if (!ReadConfig(config_reader)) {
     return false;
   }
+  // Reports are due from the moment the board link comes up.
+  last_report_time_.store(NowSeconds());
   embedded_communicator_ = std::make_shared<EmbeddedCommunicator>();
   // The station center lives for the whole process, so the report server may keep `this`.
   if (!embedded_communicator_->Init([this](const station::SensorsDataRep& report) { DataUploadCallback(report); })) {
@@ -286,11 +290,17 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
           HandleTaskError(task);
           return;
         case TASK_STATUS_WAITING:
-        case TASK_STATUS_RUNNING:
+        case TASK_STATUS_RUNNING: {
+          int64_t age_s = 0;
+          if (task->GetTaskType() != TASK_TYPE_RESET_STATION && ReportsStale(age_s)) {
+            HandleStaleTask(task, age_s);
+            return;
+          }
           if (task->ExecuteStep(sensor_data_)) {
             pause_ms = config_reader.running_schedule_space;
           }
           break;
+        }
         default:
           QLOG_INFO("task id {}, task_type {}, cancel", task->TaskId(), static_cast<int>(task->GetTaskType()));
           HandleTaskCancel(task);
@@ -485,6 +495,7 @@ void StationCenter::ReflushLed() {
 // Sensor intake and the cloud status document
 
 void StationCenter::DataUploadCallback(const station::SensorsDataRep& report) {
+  last_report_time_.store(NowSeconds());
   uint32_t hand_charge = 0;
   {
     std::unique_lock<std::shared_mutex> sensor_lock(sensor_lock_);
@@ -646,5 +657,146 @@ station::SensorsDataRep StationCenter::SensorDataSnapshot() {
 }
 
 int StationCenter::ResetThreadsRunning() const { return reset_threads_running_.load(); }
+
+// ---------------------------------------------------------------------------
+// Stale reports and the safe stop
+
+bool StationCenter::ReportsStale(int64_t& age_s) const {
+  const int32_t limit_s = config_reader.sensor_report_timeout;
+  const int64_t last = last_report_time_.load();
+  if (limit_s <= 0 || last < 0) {
+    return false;
+  }
+  age_s = NowSeconds() - last;
+  return age_s > limit_s;
+}
+
+void StationCenter::HandleStaleTask(std::shared_ptr<Task>& task, int64_t age_s) {
+  // A heat wire keeps heating on a stale temperature, a charger keeps charging
+  // on stale plate temperatures: nothing may act on readings this old.
+  QLOG_ERROR("ErrorCode: {}, no sensor report for {} s, cancel task id {}, task type {}", 101900070, age_s,
+             task->TaskId(), static_cast<int>(task->GetTaskType()));
+  HandleTaskCancel(task);
+  if (task->GetTaskStatus() == TASK_STATUS_ERROR) {
+    // The task refused its cancel (a dry fan under a running heat wire); its
+    // error path still switches off what it drives.
+    task->DoReset();
+  }
+  if (task->GetTaskType() == TASK_TYPE_SEWAGE_DRAIN_PUMP) {
+    CloseLeftSewagePumpUnlock();
+  }
+}
+
+void StationCenter::CloseLeftSewagePumpUnlock() {
+  std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
+  if (!task_data_.sewage_pump_left_on || !embedded_communicator_) {
+    return;
+  }
+  station::ActionCommand cmd;
+  cmd.set_action_(0);
+  cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
+  if (embedded_communicator_->DoAction(cmd)) {
+    QLOG_INFO("sensor reports stopped, close sewage drain pump");
+    task_data_.sewage_pump_left_on = false;
+  } else {
+    QLOG_ERROR("ErrorCode: {}, sensor reports stopped, but close sewage drain pump failed", 101900068);
+  }
+}
+
+void StationCenter::CheckStaleReports() {
+  int64_t age_s = 0;
+  if (!ReportsStale(age_s)) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (tasks_.count(TASK_TYPE_SEWAGE_DRAIN_PUMP) == 0) {
+    CloseLeftSewagePumpUnlock();
+  }
+}
+
+namespace {
+
+struct Actuator {
+  station::EnumSupplyType type;
+  const char* name;
+};
+
+// Heater before its fan, chargers first: the order in which a stop is safest.
+constexpr Actuator kActuators[] = {
+    {station::ENUM_SUPPLY_CHARGING, "charging"},
+    {station::ENUM_SUPPLY_HAND_CHARGE, "hand charge"},
+    {station::ENUM_SUPPLY_HEATING_WIRE, "heating wire"},
+    {station::ENUM_SUPPLY_HEATING_FAN, "heating fan"},
+    {station::ENUM_SUPPLY_COLLECT_DUST, "dust collection"},
+    {station::ENUM_SUPPLY_SELF_CLEAN_PUMP, "self-clean pump"},
+    {station::ENUM_SUPPLY_SEWAGE_PUMP, "sewage pump"},
+    {station::ENUM_SUPPLY_UV_LAMP, "UV lamp"},
+    {station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, "plates motor"},
+    {station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, "cleaning liquid pump"},
+    {station::ENUM_SUPPLY_PERFUME_PUMP, "perfume pump"},
+    {station::ENUM_SUPPLY_TAP_WATER_SWITCH, "tap water"},
+    {station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, "supply water"},
+    {station::ENUM_SUPPLY_DRAINAGE_SWITCH, "drainage"},
+};
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+bool StationCenter::SwitchEverythingOff(int64_t deadline_ms) {
+  int off = 0;
+  int failed = 0;
+  for (const Actuator& actuator : kActuators) {
+    const int64_t left_ms = deadline_ms - SteadyMs();
+    if (left_ms < 1000) {
+      QLOG_ERROR("ErrorCode: {}, safe stop: no time left to switch off {}", 101900074, actuator.name);
+      ++failed;
+      continue;
+    }
+    station::ActionCommand cmd;
+    cmd.set_action_(0);
+    cmd.set_supply_type_(actuator.type);
+    const int timeout_s = static_cast<int>(std::min<int64_t>(config_reader.bottom_action_timeout, left_ms / 1000));
+    if (embedded_communicator_->DoAction(cmd, timeout_s)) {
+      QLOG_INFO("safe stop: {} switched off", actuator.name);
+      ++off;
+    } else {
+      QLOG_ERROR("ErrorCode: {}, safe stop: switching off {} failed", 101900074, actuator.name);
+      ++failed;
+    }
+  }
+  QLOG_INFO("safe stop: {} actuators switched off, {} failed", off, failed);
+  return failed == 0;
+}
+
+bool StationCenter::SafeStop(int budget_s) {
+  stopping_.store(true);
+  QLOG_INFO("safe stop: switching every actuator off");
+  if (!embedded_communicator_) {
+    QLOG_ERROR("ErrorCode: {}, safe stop: no board link", 101900074);
+    return false;
+  }
+  const int64_t deadline_ms = SteadyMs() + static_cast<int64_t>(budget_s) * 1000;
+  // The switch-offs run on a thread of their own, so that a command stuck behind
+  // another exchange cannot hold the stop past its budget.
+  auto done = std::make_shared<std::promise<bool>>();
+  std::future<bool> result = done->get_future();
+  std::shared_ptr<StationCenter> self = shared_from_this();
+  try {
+    std::thread([self, done, deadline_ms]() { done->set_value(self->SwitchEverythingOff(deadline_ms)); }).detach();
+  } catch (const std::exception& e) {
+    QLOG_ERROR("ErrorCode: {}, safe stop: start failed: {}", 101900074, e.what());
+    return false;
+  }
+  if (result.wait_for(std::chrono::milliseconds(static_cast<int64_t>(budget_s) * 1000 + 500)) !=
+      std::future_status::ready) {
+    QLOG_ERROR("ErrorCode: {}, safe stop: the board did not confirm within {} s", 101900074, budget_s);
+    return false;
+  }
+  return result.get();
+}
 
 }  // namespace station_center

@@ -50,6 +50,17 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   std::string BuildStationInfo(int64_t now);
   void DataUploadCallback(const station::SensorsDataRep& report);
 
+  // Once the board's reports have stopped, a sewage pump left running is
+  // switched off: nothing will ever report the sewage drained. Main loop, once a second.
+  void CheckStaleReports();
+
+  // The safe stop on SIGTERM or SIGINT: from the first instruction no task can
+  // switch anything on again, then every actuator of the board is switched
+  // off, each command bounded by the board time-out and the whole stop by
+  // `budget_s` seconds. True when the board confirmed every switch-off.
+  bool SafeStop(int budget_s);
+  bool Stopping() const { return stopping_.load(); }
+
   // Shared with every task.
   std::shared_ptr<EmbeddedCommunicator> Communicator() const { return embedded_communicator_; }
   std::shared_mutex& TaskDataLock() { return task_data_lock_; }
@@ -85,6 +96,15 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   void StartResetWhenIdle();
   void ResetWhenIdle();
 
+  // True when reports are checked and none has been taken in for longer than
+  // sensor_report_timeout seconds; `age_s` is then the age of the last one.
+  bool ReportsStale(int64_t& age_s) const;
+  void HandleStaleTask(std::shared_ptr<Task>& task, int64_t age_s);  // caller holds mutex_
+  // Switches off what a sewage pump task left running. Caller holds mutex_.
+  void CloseLeftSewagePumpUnlock();
+  // Sends the switch-off of every actuator until `deadline` (steady clock ms).
+  bool SwitchEverythingOff(int64_t deadline_ms);
+
   LedManager led_manager_;
   TaskMap tasks_;
   std::shared_ptr<EmbeddedCommunicator> embedded_communicator_;
@@ -97,6 +117,9 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   std::unordered_map<int32_t, std::function<StationSrvRsp(const StationSrvReq&)>> service_handlers_;
   int32_t last_led_cmd_ = 0;  // the LED command the board last confirmed
   std::atomic<int> reset_threads_running_{0};
+  // When the last sensor report was taken in (or the board link came up), Unix seconds.
+  std::atomic<int64_t> last_report_time_{-1};
+  std::atomic<bool> stopping_{false};
 };
 
 // The one station center of the process, set once at start-up.

@@ -61,6 +61,10 @@ int32_t EmbeddedCommunicator::NextRequestId() {
 }
 
 bool EmbeddedCommunicator::DoAction(const station::ActionCommand& cmd) {
+  return DoAction(cmd, config_reader.bottom_action_timeout);
+}
+
+bool EmbeddedCommunicator::DoAction(const station::ActionCommand& cmd, int timeout_s) {
   std::lock_guard<std::mutex> lock(mutex_);
   const int32_t id = NextRequestId();
   QLOG_INFO("DoAction : {}, request id : {}", cmd.DebugString(), id);
@@ -68,7 +72,7 @@ bool EmbeddedCommunicator::DoAction(const station::ActionCommand& cmd) {
   req.set_seq_(id);
   *req.mutable_cmd_() = cmd;
   station::SupplyMaterialRsp rsp;
-  return BottomReqNeedResp(tcp_client_, req, rsp, config_reader.bottom_action_timeout);
+  return BottomReqNeedResp(tcp_client_, req, rsp, timeout_s);
 }
 
 bool EmbeddedCommunicator::ChangeLed(const station::EnumLedCmd& led_cmd) {

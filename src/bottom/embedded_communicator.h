@@ -32,6 +32,8 @@ class EmbeddedCommunicator {
 
   // True only when the board confirmed the command in time.
   bool DoAction(const station::ActionCommand& cmd);
+  // The same with a time-out of its own (the safe stop's shrinking budget).
+  bool DoAction(const station::ActionCommand& cmd, int timeout_s);
   bool ChangeLed(const station::EnumLedCmd& led_cmd);
 
   // One exchange on `client`: send `req`, read until the reply with the same

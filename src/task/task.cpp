@@ -62,6 +62,12 @@ bool Task::Actuate(station::EnumSupplyType supply_type, int32_t action) {
   if (!communicator_) {
     return false;
   }
+  if (action != 0 && station_center_ && station_center_->Stopping()) {
+    // The station is stopping: whatever a work cycle still wants, nothing goes on again.
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, station stopping, supply type {} not switched on", 101900074,
+               task_id_, static_cast<int>(task_type_), static_cast<int>(supply_type));
+    return false;
+  }
   station::ActionCommand cmd;
   cmd.set_action_(action);
   cmd.set_supply_type_(supply_type);

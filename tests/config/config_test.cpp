@@ -53,7 +53,8 @@ bool SameAsDefaults(const StationConfig& c) {
          c.running_schedule_space == d.running_schedule_space &&
          c.max_charge_plate_temp == d.max_charge_plate_temp && c.bottom_action_timeout == d.bottom_action_timeout &&
          c.negative_pressure_down_limit == d.negative_pressure_down_limit &&
-         c.disinfectant_tablet_release_time == d.disinfectant_tablet_release_time;
+         c.disinfectant_tablet_release_time == d.disinfectant_tablet_release_time &&
+         c.sensor_report_timeout == d.sensor_report_timeout;
 }
 
 TEST_F(ConfigTest, EmptyObjectKeepsEveryDefault) {
@@ -184,7 +185,7 @@ TEST_F(ConfigTest, EchoShowsEveryKeyInOrderAndMasksThePassword) {
       "sewage_check_threshold", "sewage_pump_power_soft", "sewage_pump_power_standard", "sewage_pump_power_strong",
       "self_clean_pump_power_soft", "self_clean_pump_power_standard", "self_clean_pump_power_strong", "debug",
       "sensor_data_print_space", "auto_reset_time_space", "default_schedule_space", "running_schedule_space",
-      "disinfectant_tablet_release_time"};
+      "disinfectant_tablet_release_time", "sensor_report_timeout"};
   size_t from = 0;
   for (const auto& key : keys) {
     const size_t at = echo.find("] " + key + " : ", from);
