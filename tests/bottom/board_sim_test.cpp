@@ -15,6 +15,7 @@
 #include "bottom/embedded_communicator.h"
 #include "config.h"
 #include "sim_process.h"
+#include "support/spawn.h"
 #include "support/fake_board.h"
 
 namespace station_center {
@@ -292,7 +293,7 @@ TEST_F(BoardSimTest, ClosedCommandConnectionIsReopenedByTheNextCommand) {
 }
 
 TEST(BoardSimCommandLineTest, HelpExplainsTheOptions) {
-  FILE* out = ::popen(STATION_BINARY_DIR "/station_board_sim --help", "r");
+  FILE* out = ::popen(station_test::ProgramCommand(STATION_BINARY_DIR "/station_board_sim --help").c_str(), "r");
   ASSERT_NE(out, nullptr);
   std::string text;
   char buf[512];

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/spawn.h"
+
 // Runs the real station_board_sim binary for a test and talks to its control
 // port. The simulator announces its ports on standard output ("command port N",
 // "control port M"); every control command is answered with exactly one line.
@@ -47,6 +49,7 @@ class SimProcess {
   // connects to its control port. False when it did not come up in time.
   bool Start(std::vector<std::string> args) {
     args.insert(args.begin(), {STATION_BINARY_DIR "/station_board_sim", "--command-port", "0", "--control-port", "0", "--exit-with-parent"});
+    args = ProgramArgs(std::move(args));
     int out[2];
     if (::pipe(out) != 0) {
       return false;

@@ -6,6 +6,7 @@
 
 #include "config.h"
 #include "support/child_process.h"
+#include "support/spawn.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -208,8 +209,9 @@ TEST(ConfigExecutable, ExitsWith255OnMissingOrMalformedConfiguration) {
     if (json != nullptr) {
       dir.Write("config.json", json);
     }
-    const std::string command = "STATION_CENTER_CONFIG_DIR=" + dir.path() + " " STATION_BINARY_DIR
-                                "/quorvane_station_center > " + dir.path() + "/out.txt 2>&1";
+    const std::string command = "STATION_CENTER_CONFIG_DIR=" + dir.path() + " " +
+                                station_test::ProgramCommand(STATION_BINARY_DIR "/quorvane_station_center") +
+                                " > " + dir.path() + "/out.txt 2>&1";
     const int status = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 255) << (json ? json : "no file");
