@@ -87,20 +87,27 @@ template unsigned int GetConfigFromJson<unsigned int>(const rapidjson::Document&
 template std::string GetConfigFromJson<std::string>(const rapidjson::Document&, const char*, std::string, bool);
 template bool GetConfigFromJson<bool>(const rapidjson::Document&, const char*, bool, bool);
 
-bool ReadConfig(StationConfig& config) {
-  const std::string path = ConfigFilePath("config.json");
+bool ReadJsonObjectFile(const char* file_name, rapidjson::Document& doc) {
+  const std::string path = ConfigFilePath(file_name);
   FILE* file = std::fopen(path.c_str(), "r");
   if (file == nullptr) {
-    QLOG_ERROR("ErrorCode: {}, open config.json failed", 101900062);
+    QLOG_ERROR("ErrorCode: {}, open {} failed", 101900062, file_name);
     return false;
   }
   char buffer[65536];
   rapidjson::FileReadStream stream(file, buffer, sizeof(buffer));
-  rapidjson::Document doc;
   doc.ParseStream(stream);
   std::fclose(file);
   if (doc.HasParseError() || !doc.IsObject()) {
-    QLOG_ERROR("ErrorCode: {}, config.json format error", 101900064);
+    QLOG_ERROR("ErrorCode: {}, {} format error", 101900064, file_name);
+    return false;
+  }
+  return true;
+}
+
+bool ReadConfig(StationConfig& config) {
+  rapidjson::Document doc;
+  if (!ReadJsonObjectFile("config.json", doc)) {
     return false;
   }
 

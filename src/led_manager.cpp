@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <string>
 
 #include <rapidjson/document.h>
-#include <rapidjson/filereadstream.h>
 
 #include "config.h"
 #include "logger.h"
@@ -109,19 +107,8 @@ std::vector<RuleRow> RuleTable() {
 }  // namespace
 
 bool LedManager::ReadConfig() {
-  const std::string path = ConfigFilePath("led.json");
-  FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) {
-    QLOG_ERROR("ErrorCode: {}, open led.json failed", 101900062);
-    return false;
-  }
-  char buffer[65536];
-  rapidjson::FileReadStream stream(file, buffer, sizeof(buffer));
   rapidjson::Document doc;
-  doc.ParseStream(stream);
-  std::fclose(file);
-  if (doc.HasParseError() || !doc.IsObject()) {
-    QLOG_ERROR("ErrorCode: {}, led.json format error", 101900064);
+  if (!ReadJsonObjectFile("led.json", doc)) {
     return false;
   }
 
