@@ -68,6 +68,20 @@ bool MqttClient::Init(const std::shared_ptr<mqtt_callback::MqttCallback>& cb) {
   if (!cb || !client_) {
     return false;
   }
+  // Registered before the first operation on the client: the library holds its
+  // own lock while registering and takes it again when an operation completes,
+  // so registering while a connect or subscribe finishes on the library's
+  // thread deadlocks both threads. The later calls of the start-up retry loop
+  // bring the same callback and leave the registration alone.
+  if (callback_ != cb) {
+    try {
+      client_->set_callback(*cb);
+    } catch (const std::exception& e) {
+      QLOG_ERROR("ErrorCode: {}, register mqtt callback failed: {}", 101900060, e.what());
+      return false;
+    }
+    callback_ = cb;
+  }
   bool connected = false;
   try {
     connected = client_->is_connected();
@@ -82,14 +96,9 @@ bool MqttClient::Init(const std::shared_ptr<mqtt_callback::MqttCallback>& cb) {
     }
     QLOG_INFO("connect to broker success");
   }
+  // The connected callback subscribes as well; subscribing twice to the same
+  // topic only replaces the subscription at the broker.
   SubscribeTopics();
-  callback_ = cb;
-  try {
-    client_->set_callback(*callback_);
-  } catch (const std::exception& e) {
-    QLOG_ERROR("ErrorCode: {}, register mqtt callback failed: {}", 101900060, e.what());
-    return false;
-  }
   return true;
 }
 

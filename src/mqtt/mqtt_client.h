@@ -28,9 +28,12 @@ class MqttClient {
   MqttClient(const MqttClient&) = delete;
   MqttClient& operator=(const MqttClient&) = delete;
 
-  // Connects when not connected yet, subscribes and registers `cb` for the
-  // connection's events. False, with nothing changed but a possibly pending
-  // connection attempt, when `cb` is empty or the broker did not accept in time.
+  // Registers `cb` for the connection's events (before the first connection
+  // attempt), connects when not connected yet and subscribes. False when `cb`
+  // is empty (nothing changed) or the broker did not accept in time (the
+  // registration stays, and the library may complete the attempt later). A
+  // caller retries with the same callback; another one is registered only
+  // while no operation of the client is in flight.
   bool Init(const std::shared_ptr<mqtt_callback::MqttCallback>& cb);
 
   // Hands `payload` to the library for `topic` (not retained) without waiting

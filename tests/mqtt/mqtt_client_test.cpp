@@ -1,6 +1,7 @@
 // The station's MQTT client: identity, topics, connecting and publishing,
 // against a real broker.
 
+#include <atomic>
 #include <string>
 
 #include <mqtt/exception.h>
@@ -155,6 +156,40 @@ TEST(MqttClient, InitNeedsACallbackAndABroker) {
   EXPECT_TRUE(PollUntil([&] { return MqttClient::getInstance().Init(callback); }, std::chrono::seconds(30)));
   EXPECT_TRUE(env.WaitUntilServing());
   EXPECT_FALSE(env.Ask("checkStation", "{}").empty());
+}
+
+// Counts the connection events it hears.
+class CountingCallback : public mqtt_callback::MqttCallback {
+ public:
+  using MqttCallback::MqttCallback;
+  void connected(const std::string& cause) override {
+    connections_.fetch_add(1);
+    MqttCallback::connected(cause);
+  }
+  int connections() const { return connections_.load(); }
+
+ private:
+  std::atomic<int> connections_{0};
+};
+
+// The callback is in place before the first connection attempt: registering it
+// while the library completes an operation deadlocks the library's threads
+// (seen at start-up, with the subscriptions finishing), and the first
+// connection is heard like every later one.
+TEST(MqttClient, CallbackIsRegisteredBeforeTheFirstConnection) {
+  MqttTestEnv env;
+  ASSERT_TRUE(env.StartBroker("S11"));
+  ASSERT_TRUE(env.ConnectRobot());
+  auto center = std::make_shared<station_center::StationCenter>();
+  auto callback = std::make_shared<CountingCallback>(center);
+  MqttTestEnv::Keep(center);
+  MqttTestEnv::Keep(callback);
+  ASSERT_TRUE(MqttClient::getInstance().Init(callback));
+  EXPECT_TRUE(PollUntil([&] { return callback->connections() == 1; }));
+  // A second Init finds the client connected and connects no more.
+  ASSERT_TRUE(MqttClient::getInstance().Init(callback));
+  EXPECT_TRUE(env.WaitUntilServing());
+  EXPECT_EQ(callback->connections(), 1);
 }
 
 TEST(MqttClient, WrongPasswordIsRefused) {
