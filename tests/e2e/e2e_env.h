@@ -28,10 +28,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -253,11 +253,19 @@ class EndToEnd {
   // the type's name without its ENUM_SUPPLY_ prefix ("TAP_WATER_SWITCH 1").
   // LED commands are left out.
   std::vector<std::string> BoardCommands() {
-    static const std::regex entry(R"re("type":"ENUM_SUPPLY_([A-Z0-9_]+)","action":(-?[0-9]+))re");
     const std::string log = Board("log");
+    const std::string type_key = "\"type\":\"ENUM_SUPPLY_";
+    const std::string action_key = "\",\"action\":";
     std::vector<std::string> commands;
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), entry); it != std::sregex_iterator(); ++it) {
-      commands.push_back((*it)[1].str() + " " + (*it)[2].str());
+    for (size_t at = log.find(type_key); at != std::string::npos; at = log.find(type_key, at + 1)) {
+      const size_t name = at + type_key.size();
+      const size_t name_end = log.find(action_key, name);
+      if (name_end == std::string::npos) {
+        break;
+      }
+      const size_t value = name_end + action_key.size();
+      const size_t value_end = log.find_first_not_of("-0123456789", value);
+      commands.push_back(log.substr(name, name_end - name) + " " + log.substr(value, value_end - value));
     }
     return commands;
   }
@@ -265,9 +273,12 @@ class EndToEnd {
   // The board's last value for an actuator (name without ENUM_SUPPLY_), or -1 when never commanded.
   int Actuator(const std::string& type) {
     const std::string state = Board("state");
-    const std::regex value("\"ENUM_SUPPLY_" + type + "\":(-?[0-9]+)");
-    std::smatch match;
-    return std::regex_search(state, match, value) ? std::stoi(match[1].str()) : -1;
+    const std::string key = "\"ENUM_SUPPLY_" + type + "\":";
+    const size_t at = state.find(key);
+    if (at == std::string::npos) {
+      return -1;
+    }
+    return std::atoi(state.c_str() + at + key.size());
   }
   bool PollActuator(const std::string& type, int expected, std::chrono::milliseconds bound = std::chrono::seconds(15)) {
     return PollUntil([&] { return Actuator(type) == expected; }, bound);
