@@ -223,6 +223,7 @@ TEST(StationTaskEnds, FirstTaskStartsTheWorkPeriodAndASecondKeepsIt) {
   ASSERT_TRUE(station.StartNormal());
   ASSERT_TRUE(station.PushReport(RobotDocked(EmptyTankReport())));
   ASSERT_EQ(station.center()->HandleService(SupplyRequest(TASK_TYPE_SEWAGE_DRAIN_PUMP, 1)).result, SRV_RESULT_OK);
+  ASSERT_TRUE(station.WaitForCommands(1));  // the pump is on before the second task can send anything
   AdvanceClock(5);
   ASSERT_EQ(station.center()->HandleService(SupplyRequest(TASK_TYPE_DRAIN_WATER, 1)).result, SRV_RESULT_OK);
   StationTaskData data = station.center()->TaskDataSnapshot();
