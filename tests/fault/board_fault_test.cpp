@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +70,7 @@ void AskMeanwhile(RequestLedger& ledger, int count) {
 struct BoardFault {
   const char* name;
   // Simulator commands that arm the fault before the dry task is asked for.
+  // They fail the heating fan's commands only: an LED change may come first.
   std::vector<std::string> arm;
   // Close the command connection once the board holds the unanswered command.
   bool close_mid_exchange;
@@ -79,6 +81,9 @@ struct BoardFault {
   // holds once a frame does not decode), never more.
   long long lost_runs_allowed;
 };
+
+// The case's name in gtest's listings instead of the struct's bytes.
+void PrintTo(const BoardFault& c, std::ostream* os) { *os << c.name; }
 
 class BoardFaultTest : public testing::TestWithParam<BoardFault> {};
 
@@ -218,10 +223,10 @@ TEST(ReportConnectionFault, DroppedAndTakenUpAgain) {
 
 INSTANTIATE_TEST_SUITE_P(
     Board, BoardFaultTest,
-    testing::Values(BoardFault{"silent", {"fail next 1 silent"}, false, {}, 0},
-                    BoardFault{"error", {"fail next 1 error 2"}, false, {}, 0},
-                    BoardFault{"wrong_seq", {"fail next 1 wrong-seq"}, false, {}, 0},
-                    BoardFault{"close_mid_exchange", {"fail next 1 silent"}, true, {}, 0},
+    testing::Values(BoardFault{"silent", {"fail type HEATING_FAN silent"}, false, {}, 0},
+                    BoardFault{"error", {"fail type HEATING_FAN error 2"}, false, {}, 0},
+                    BoardFault{"wrong_seq", {"fail type HEATING_FAN wrong-seq"}, false, {}, 0},
+                    BoardFault{"close_mid_exchange", {"fail type HEATING_FAN silent"}, true, {}, 0},
                     BoardFault{"garbage", {}, false, {"inject garbage", "inject garbage", "inject garbage"}, 3},
                     BoardFault{"split", {}, false, {"inject split", "inject split", "inject split"}, 0},
                     BoardFault{"coalesced", {}, false, {"inject burst 40", "inject burst 120"}, 0}),

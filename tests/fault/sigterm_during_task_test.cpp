@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -34,6 +35,9 @@ struct TaskUnderStop {
   // The start-up reset is the task under test: the signal comes before the station is normal.
   bool during_start_up = false;
 };
+
+// The case's name in gtest's listings instead of the struct's bytes.
+void PrintTo(const TaskUnderStop& c, std::ostream* os) { *os << c.name; }
 
 class SigtermDuringTaskTest : public testing::TestWithParam<TaskUnderStop> {};
 
