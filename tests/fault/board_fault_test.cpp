@@ -35,7 +35,7 @@ E2eOptions FastReportingStation() {
 
 void StartDocked(EndToEnd& e2e, const E2eOptions& options) {
   ASSERT_TRUE(e2e.Start(options));
-  ASSERT_TRUE(e2e.WaitServing()) << e2e.station().Output();
+  ASSERT_TRUE(e2e.WaitServing(std::chrono::seconds(60))) << e2e.station().Output();
   ASSERT_EQ(e2e.Board("dock"), "ok");
   ASSERT_TRUE(e2e.WaitNormal()) << e2e.station().Output();
 }
@@ -144,6 +144,7 @@ TEST_P(BoardFaultTest, EveryRequestAnsweredNoReportLostAndTheBoardCommandedAgain
   const ReportTally reports = TallyReports(e2e);
   const long long mismatched = ledger.Mismatched();
   const std::vector<std::string> on = ActuatorsOn(e2e);
+  EXPECT_TRUE(SanitizerReports(e2e.station().Output()).empty()) << e2e.station().Output();
   PrintCounts(fault.name, ledger.ToText() + " mismatched " + std::to_string(mismatched) + "; " + ToText(reports) +
                               "; actuators on after stop " + std::to_string(on.size()));
   EXPECT_EQ(ledger.Answered(), ledger.Sent());
@@ -211,6 +212,7 @@ TEST(ReportConnectionFault, DroppedAndTakenUpAgain) {
   const ReportTally reports = TallyReports(e2e);
   const long long mismatched = ledger.Mismatched();
   const std::vector<std::string> on = ActuatorsOn(e2e);
+  EXPECT_TRUE(SanitizerReports(e2e.station().Output()).empty()) << e2e.station().Output();
   PrintCounts("report connection dropped", ledger.ToText() + " mismatched " + std::to_string(mismatched) +
                                                "; short drop: " + ToText(short_drop) + "; at the end: " +
                                                ToText(reports) + "; actuators on " + std::to_string(on.size()));

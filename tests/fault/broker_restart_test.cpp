@@ -64,7 +64,7 @@ TEST(BrokerRestart, TwiceDuringWaterSupply) {
                     {"add_water_to_station_max_time", "10"},
                     {"running_schedule_space", "20"}};
   ASSERT_TRUE(e2e.Start(options));
-  ASSERT_TRUE(e2e.WaitServing()) << e2e.station().Output();
+  ASSERT_TRUE(e2e.WaitServing(std::chrono::seconds(60))) << e2e.station().Output();
   // The board reports the plates motor's over-current here; it never draws one.
   ASSERT_EQ(e2e.Board("set sorterMotorCurrentState false"), "ok");
   ASSERT_EQ(e2e.Board("dock"), "ok");
@@ -123,6 +123,7 @@ TEST(BrokerRestart, TwiceDuringWaterSupply) {
   // The reset that the lost connection asked for drains the tank; then nothing runs.
   const bool idle = PollUntil([&] { return ActuatorsOn(e2e).empty(); }, std::chrono::seconds(60));
   const std::vector<std::string> on = ActuatorsOn(e2e);
+  EXPECT_TRUE(SanitizerReports(e2e.station().Output()).empty()) << e2e.station().Output();
   PrintCounts("broker restarted twice", "broker restarts " + std::to_string(restarts) + "; requests " +
                                             std::to_string(totals.sent) + " answered " +
                                             std::to_string(totals.answered) + " mismatched " +

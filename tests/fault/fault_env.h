@@ -188,6 +188,18 @@ class RequestLedger {
   long long answered_ = 0;
 };
 
+// The sanitizer reports in the station's output (its standard error goes
+// there too): the station ends through _Exit, so they never reach its exit status.
+inline std::vector<std::string> SanitizerReports(const std::string& station_log) {
+  std::vector<std::string> reports;
+  for (const char* marker : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
+    for (size_t at = station_log.find(marker); at != std::string::npos; at = station_log.find(marker, at + 1)) {
+      reports.push_back(station_log.substr(at, station_log.find('\n', at) - at));
+    }
+  }
+  return reports;
+}
+
 // Prints a case's counts into the test's output.
 inline void PrintCounts(const std::string& what, const std::string& counts) {
   std::printf("[ counts   ] %s: %s\n", what.c_str(), counts.c_str());

@@ -51,7 +51,7 @@ TEST_P(SigtermDuringTaskTest, ExitsZeroWithEveryActuatorOff) {
                     {"disinfectant_tablet_release_time", "1"},
                     {"running_schedule_space", "20"}};
   ASSERT_TRUE(e2e.Start(options));
-  ASSERT_TRUE(e2e.WaitServing()) << e2e.station().Output();
+  ASSERT_TRUE(e2e.WaitServing(std::chrono::seconds(60))) << e2e.station().Output();
   // The board reports the plates motor's over-current here; it never draws one.
   ASSERT_EQ(e2e.Board("set sorterMotorCurrentState false"), "ok");
   if (!c.during_start_up) {
@@ -90,6 +90,7 @@ TEST_P(SigtermDuringTaskTest, ExitsZeroWithEveryActuatorOff) {
   const int status = e2e.station().WaitExit(std::chrono::seconds(25));
   const std::vector<std::string> on = ActuatorsOn(e2e);
   const long long mismatched = ledger.Mismatched();
+  EXPECT_TRUE(SanitizerReports(e2e.station().Output()).empty()) << e2e.station().Output();
   PrintCounts(c.name, ledger.ToText() + " mismatched " + std::to_string(mismatched) + "; exit status " +
                           std::to_string(status) + "; actuators on after stop " + std::to_string(on.size()));
   EXPECT_EQ(status, 0) << e2e.station().Output();
