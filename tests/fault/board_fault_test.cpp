@@ -115,7 +115,8 @@ TEST_P(BoardFaultTest, EveryRequestAnsweredNoReportLostAndTheBoardCommandedAgain
   ASSERT_EQ(e2e.Board("fail clear"), "ok");
   if (!fault.arm.empty()) {
     // The failed command ended the first dry task in error; wait until it has gone.
-    ASSERT_TRUE(PollUntil([&] { return e2e.station().OutputHas("task_type 9, error occurred"); }, std::chrono::seconds(20)))
+    ASSERT_TRUE(PollUntil([&] { return e2e.station().OutputHas("task_type 9, error occurred"); },
+                          std::chrono::seconds(20)))
         << e2e.station().Output();
   }
   const size_t before = e2e.BoardCommands().size();

@@ -144,7 +144,9 @@ class RequestLedger {
                                             std::to_string(supply_type) + ",\"duration\":" +
                                             std::to_string(duration) + "}}");
   }
-  std::string Check(int check_type) { return Ask("checkStation", "{\"checkType\":" + std::to_string(check_type) + "}"); }
+  std::string Check(int check_type) {
+    return Ask("checkStation", "{\"checkType\":" + std::to_string(check_type) + "}");
+  }
 
   long long Sent() const {
     long long total = 0;
@@ -192,7 +194,8 @@ class RequestLedger {
 // there too): the station ends through _Exit, so they never reach its exit status.
 inline std::vector<std::string> SanitizerReports(const std::string& station_log) {
   std::vector<std::string> reports;
-  for (const char* marker : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
+  for (const char* marker :
+       {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
     for (size_t at = station_log.find(marker); at != std::string::npos; at = station_log.find(marker, at + 1)) {
       reports.push_back(station_log.substr(at, station_log.find('\n', at) - at));
     }

@@ -17,7 +17,8 @@
 namespace station_test {
 namespace {
 
-constexpr const char* kPrepareOneLitre = R"({"cmd":{"actionCmd":{"action":2},"disinfectionTabletsNum":1,"waterVolume":1}})";
+constexpr const char* kPrepareOneLitre =
+    R"({"cmd":{"actionCmd":{"action":2},"disinfectionTabletsNum":1,"waterVolume":1}})";
 constexpr int kWaterReady = 1;
 
 struct TaskUnderStop {
