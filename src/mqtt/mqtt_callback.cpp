@@ -250,6 +250,32 @@ void MqttCallback::dealDockState(const std::string& payload) {
   mqtt_client::MqttClient::getInstance().Publish(reply, kReplyQos);
 }
 
+namespace {
+
+// The reply to a task request (pre-water or supply): the station's refusal
+// texts, or its own text. Only the pre-water reply names the reset state; a
+// supply request in reset gets the station's text or "unknow error".
+void MapTaskResult(const StationSrvRsp& response, bool reset_has_own_text, common::ResponseHeader* header) {
+  if (response.result == station_center::SRV_RESULT_INVALID_TASK_TYPE) {
+    header->set_err_code(common::ENUM_ERROR_UNKNOW);
+    header->set_err_msg("station don't support pre water request");
+  } else if (response.result == station_center::SRV_RESULT_STATION_ERROR) {
+    header->set_err_code(common::ENUM_ERROR_UNKNOW);
+    header->set_err_msg("station happen error");
+  } else if (reset_has_own_text && response.result == station_center::SRV_RESULT_STATION_IN_RESET) {
+    header->set_err_code(common::ENUM_ERROR_UNKNOW);
+    header->set_err_msg("station in reset");
+  } else if (IsAcceptedResult(response.result)) {
+    header->set_err_code(common::ENUM_SUCCESS);
+    header->set_err_msg(response.err_msg);
+  } else {
+    header->set_err_code(common::ENUM_ERROR_UNKNOW);
+    header->set_err_msg(response.err_msg.empty() ? "unknow error" : response.err_msg);
+  }
+}
+
+}  // namespace
+
 void MqttCallback::dealPreWaterRequest(const std::string& payload) {
   robot::PrepareDisinfectantReq request;
   robot::PrepareDisinfectantRsp reply;
@@ -266,23 +292,7 @@ void MqttCallback::dealPreWaterRequest(const std::string& payload) {
   service_request.prepare_disinfectant_req = request;
   const StationSrvRsp response = stationCenter_->HandleService(service_request);
 
-  common::ResponseHeader* header = reply.mutable_rsp_header();
-  if (response.result == station_center::SRV_RESULT_INVALID_TASK_TYPE) {
-    header->set_err_code(common::ENUM_ERROR_UNKNOW);
-    header->set_err_msg("station don't support pre water request");
-  } else if (response.result == station_center::SRV_RESULT_STATION_ERROR) {
-    header->set_err_code(common::ENUM_ERROR_UNKNOW);
-    header->set_err_msg("station happen error");
-  } else if (response.result == station_center::SRV_RESULT_STATION_IN_RESET) {
-    header->set_err_code(common::ENUM_ERROR_UNKNOW);
-    header->set_err_msg("station in reset");
-  } else if (IsAcceptedResult(response.result)) {
-    header->set_err_code(common::ENUM_SUCCESS);
-    header->set_err_msg(response.err_msg);
-  } else {
-    header->set_err_code(common::ENUM_ERROR_UNKNOW);
-    header->set_err_msg(response.err_msg.empty() ? "unknow error" : response.err_msg);
-  }
+  MapTaskResult(response, /*reset_has_own_text=*/true, reply.mutable_rsp_header());
   mqtt_client::MqttClient::getInstance().Publish(reply, kReplyQos);
 }
 
@@ -312,19 +322,7 @@ void MqttCallback::dealSupplyMaterialRequest(const std::string& payload) {
   service_request.supply_material_req = request;
   const StationSrvRsp response = stationCenter_->HandleService(service_request);
 
-  if (response.result == station_center::SRV_RESULT_INVALID_TASK_TYPE) {
-    header->set_err_code(common::ENUM_ERROR_UNKNOW);
-    header->set_err_msg("station don't support pre water request");
-  } else if (response.result == station_center::SRV_RESULT_STATION_ERROR) {
-    header->set_err_code(common::ENUM_ERROR_UNKNOW);
-    header->set_err_msg("station happen error");
-  } else if (IsAcceptedResult(response.result)) {
-    header->set_err_code(common::ENUM_SUCCESS);
-    header->set_err_msg(response.err_msg);
-  } else {
-    header->set_err_code(common::ENUM_ERROR_UNKNOW);
-    header->set_err_msg(response.err_msg.empty() ? "unknow error" : response.err_msg);
-  }
+  MapTaskResult(response, /*reset_has_own_text=*/false, header);
   mqtt_client::MqttClient::getInstance().Publish(reply, kReplyQos);
 }
 
