@@ -56,7 +56,7 @@ struct RuleRow {
   LedStrategy::Action action;
 };
 
-std::vector<RuleRow> RuleTable() {
+std::vector<RuleRow> RuleTable(const std::shared_ptr<bool>& station_error) {
   using Data = StationTaskData;
   using Report = station::SensorsDataRep;
   return {
@@ -85,7 +85,8 @@ std::vector<RuleRow> RuleTable() {
          return HasAnyTask(t, {TASK_TYPE_SEWAGE_DRAIN_PUMP, TASK_TYPE_WATER_SPRAY, TASK_TYPE_DRY, TASK_TYPE_HEAT_WIRE});
        },
        ClearChargeCompleteAndPose},
-      {"station_error_led", station::LED_ERROR_STATE, [](Data&, const Report&, const LedTaskMap&) { return false; },
+      {"station_error_led", station::LED_ERROR_STATE,
+       [station_error](Data&, const Report&, const LedTaskMap&) { return *station_error; },
        ClearChargeCompleteAndPose},
       {"in_supply_led", station::LED_SUPPLYING,
        [](Data&, const Report&, const LedTaskMap& t) { return HasAnyTask(t, {TASK_TYPE_ADD_WATER}); },
@@ -113,7 +114,7 @@ bool LedManager::ReadConfig() {
   }
 
   std::vector<std::shared_ptr<LedStrategy>> strategies;
-  for (RuleRow& row : RuleTable()) {
+  for (RuleRow& row : RuleTable(station_error_)) {
     const int priority = GetConfigFromJson<int>(doc, row.key, kDefaultPriority);
     strategies.push_back(
         std::make_shared<LedStrategy>(row.led_cmd, priority, std::move(row.condition), std::move(row.action)));
@@ -128,7 +129,8 @@ bool LedManager::ReadConfig() {
 }
 
 int LedManager::GetLedCmd(StationTaskData& task_data, const station::SensorsDataRep& report,
-                          const LedTaskMap& tasks) {
+                          const LedTaskMap& tasks, bool station_error) {
+  *station_error_ = station_error;
   for (const auto& strategy : strategies_) {
     if (strategy->condition(task_data, report, tasks)) {
       strategy->action(task_data, report);

@@ -37,12 +37,17 @@ class LedManager {
   bool ReadConfig();
 
   // The LED command of the first rule whose condition holds, after running its
-  // action; 0 (LED_NOT_CHANGE) when none does. Caller holds the station
-  // center's locks over the three inputs (task data for writing).
-  int GetLedCmd(StationTaskData& task_data, const station::SensorsDataRep& report, const LedTaskMap& tasks);
+  // action; 0 (LED_NOT_CHANGE) when none does. `station_error` is true while the
+  // station center is in STATION_ERROR. Caller holds the station center's locks
+  // over the inputs (task data for writing).
+  int GetLedCmd(StationTaskData& task_data, const station::SensorsDataRep& report, const LedTaskMap& tasks,
+                bool station_error = false);
 
  private:
   std::vector<std::shared_ptr<LedStrategy>> strategies_;
+  // The station error state of the present evaluation, read by the error rule;
+  // shared so that a copied manager's rules read their own manager's flag.
+  std::shared_ptr<bool> station_error_ = std::make_shared<bool>(false);
 };
 
 }  // namespace station_center

@@ -109,7 +109,7 @@ StationSrvRsp StationCenter::ReceiveTask(const StationSrvReq& request) {
   return ReceiveTaskUnlock(request);
 }
 
-StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& request) {
+StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& request, bool log_refusal) {
   const TaskType type = request.task_type;
   int32_t action = static_cast<int32_t>(request.supply_material_req.cmd().action());
   switch (status_) {
@@ -174,9 +174,11 @@ StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& request) {
   }
   std::string refusal = task->PreCheckUnlock(tasks_, sensor_data_);
   if (!refusal.empty()) {
-    QLOG_ERROR("ErrorCode: {}, The conditions are not met or there are mutually exclusive tasks, making it "
-               "impossible to run new tasks",
-               101900034);
+    if (log_refusal) {
+      QLOG_ERROR("ErrorCode: {}, The conditions are not met or there are mutually exclusive tasks, making it "
+                 "impossible to run new tasks",
+                 101900034);
+    }
     return Response(SRV_RESULT_FAILED, refusal);
   }
   AddNewTaskUnlock(task);
@@ -327,6 +329,8 @@ void StationCenter::HandleTaskError(std::shared_ptr<Task>& task) {
   if (task->GetTaskType() == TASK_TYPE_RESET_STATION) {
     QLOG_ERROR("ErrorCode: {}, reset station task failed, station center change status to error", 101900058);
     SetStationCenterStatus(STATION_ERROR);
+    // A drain that timed out or would not close must not stay open.
+    task->DoReset();
   } else {
     QLOG_INFO("task id {}, task type {}, error, try do reset", task->TaskId(), static_cast<int>(task->GetTaskType()));
     task->DoReset();
@@ -337,8 +341,12 @@ void StationCenter::HandleTaskError(std::shared_ptr<Task>& task) {
 
 void StationCenter::HandleTaskCancel(std::shared_ptr<Task>& task) {
   // A robot's stop request has canceled the task once already; this second
-  // cancel switches its actuators off again.
-  task->HandleTaskCommand(TASK_COMMAND_CANCEL, StationSrvReq());
+  // cancel switches its actuators off again. Any other task is ended by the
+  // station itself (a reset, a lost connection, stale reports): a stop that no
+  // task may refuse.
+  const TaskCommand command =
+      task->GetTaskStatus() == TASK_STATUS_CANCELED ? TASK_COMMAND_CANCEL : TASK_COMMAND_STOP;
+  task->HandleTaskCommand(command, StationSrvReq());
   task->AfterCancel();
   RemoveTaskUnlock(task);
 }
@@ -399,12 +407,19 @@ void StationCenter::SetStationCenterStatus(const StationCenterStatus& status) {
   }
   QLOG_INFO("set station center status {} to {}", static_cast<int>(status_), static_cast<int>(status));
   status_ = status;
+  if (status == STATION_ERROR) {
+    error_since_s_ = NowSeconds();
+  }
 }
 
 void StationCenter::AutoReset() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
   std::shared_lock<std::shared_mutex> data_lock(task_data_lock_);
+  if (status_ == STATION_ERROR) {
+    RecoverFromErrorUnlock();
+    return;
+  }
   if (!tasks_.empty() || RobotInStation(sensor_data_) || status_ == STATION_RESET || !task_data_.working ||
       task_data_.work_start_time == -1) {
     return;
@@ -414,6 +429,26 @@ void StationCenter::AutoReset() {
     SetStationCenterStatus(STATION_RESET);
     StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
     QLOG_INFO("AutoReset, reset task result : {}, err_msg : {}", rsp.result, rsp.err_msg);
+  }
+}
+
+void StationCenter::RecoverFromErrorUnlock() {
+  // Every way into error has already ended the work period, so the idle rule
+  // above would never fire: a station in error tries a new reset every
+  // auto_reset_time_space seconds instead, robot docked or not, since it serves
+  // nobody until a reset succeeds.
+  if (!tasks_.empty()) {
+    return;
+  }
+  const int64_t now = NowSeconds();
+  if (now - error_since_s_ <= static_cast<int64_t>(config_reader.auto_reset_time_space)) {
+    return;
+  }
+  SetStationCenterStatus(STATION_RESET);
+  StationSrvRsp rsp = ReceiveTaskUnlock(ResetRequest());
+  QLOG_INFO("AutoReset, reset task result : {}, err_msg : {}", rsp.result, rsp.err_msg);
+  if (rsp.result != SRV_RESULT_OK) {
+    SetStationCenterStatus(STATION_ERROR);  // and try again after another period
   }
 }
 
@@ -480,7 +515,7 @@ void StationCenter::ReflushLed() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
   std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
-  const int32_t led_cmd = led_manager_.GetLedCmd(task_data_, sensor_data_, tasks_);
+  const int32_t led_cmd = led_manager_.GetLedCmd(task_data_, sensor_data_, tasks_, status_ == STATION_ERROR);
   if (led_cmd == last_led_cmd_) {
     return;
   }
@@ -516,8 +551,22 @@ void StationCenter::DataUploadCallback(const station::SensorsDataRep& report) {
       // disinfectant prepare and the reset; the station's own request therefore
       // carries the standard model, which the manual charge task does not read.
       request.supply_material_req.mutable_cmd()->set_action(quorvane_base_station_mqtt::ENUM_ACTION_STANDARD);
-      ReceiveTaskUnlock(request);
+      // Asked again with every report, but a refusal is logged once when it
+      // begins (or changes), not ten times a second for as long as it lasts.
+      const StationSrvRsp rsp = ReceiveTaskUnlock(request, false);
+      if (rsp.result == SRV_RESULT_OK) {
+        if (!hand_charge_refusal_.empty()) {
+          QLOG_INFO("hand charge request admitted after refusal : {}", hand_charge_refusal_);
+          hand_charge_refusal_.clear();
+        }
+      } else if (rsp.err_msg != hand_charge_refusal_) {
+        QLOG_ERROR("ErrorCode: {}, hand charge request refused : {}", 101900034, rsp.err_msg);
+        hand_charge_refusal_ = rsp.err_msg;
+      }
     }
+  } else if (!hand_charge_refusal_.empty()) {
+    QLOG_INFO("hand charge switch open, hand charge request no longer refused");
+    hand_charge_refusal_.clear();
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -76,7 +76,8 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
 
  private:
   StationSrvRsp ReceiveTask(const StationSrvReq& request);
-  StationSrvRsp ReceiveTaskUnlock(const StationSrvReq& request);
+  // `log_refusal` false leaves a refused admission unlogged (the caller logs it).
+  StationSrvRsp ReceiveTaskUnlock(const StationSrvReq& request, bool log_refusal = true);
   static int32_t CreateTask(const std::shared_ptr<StationCenter>& center, const StationSrvReq& request,
                             std::shared_ptr<Task>& task);
   void AddNewTaskUnlock(std::shared_ptr<Task>& task);
@@ -94,6 +95,9 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
 
   // Counts the thread in reset_threads_running_ and starts it detached; caller holds mutex_.
   void StartResetWhenIdle();
+  // In STATION_ERROR: requests a new reset once auto_reset_time_space seconds
+  // have passed since the error began. Caller holds mutex_.
+  void RecoverFromErrorUnlock();
   void ResetWhenIdle();
 
   // True when reports are checked and none has been taken in for longer than
@@ -120,6 +124,10 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   // When the last sensor report was taken in (or the board link came up), Unix seconds.
   std::atomic<int64_t> last_report_time_{-1};
   std::atomic<bool> stopping_{false};
+  int64_t error_since_s_ = -1;  // when status_ last became STATION_ERROR; guarded by mutex_
+  // The refusal text of the station's own hand-charge request while it lasts;
+  // only the sensor report server's thread touches it.
+  std::string hand_charge_refusal_;
 };
 
 // The one station center of the process, set once at start-up.

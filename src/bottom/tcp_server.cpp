@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -44,6 +45,20 @@ void TcpServer::Init() {
   }
 }
 
+namespace {
+
+// The server cannot serve, so the station cannot work: end the process the way
+// a failed start-up does. Other threads (the board link, the MQTT library) still
+// run, so no exit handler or static destructor may run under them: flush what
+// was logged and leave at once.
+[[noreturn]] void ExitWithoutCleanUp() {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(255);
+}
+
+}  // namespace
+
 void TcpServer::Start() {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -57,12 +72,12 @@ void TcpServer::Start() {
   if (bound != 0) {
     const int err = errno;
     QLOG_ERROR("ErrorCode: {}, Bind Socket error: {}(errornum: {})", 101900003, std::strerror(err), err);
-    std::exit(-1);
+    ExitWithoutCleanUp();
   }
   if (::listen(fd_, backlog_) != 0) {
     const int err = errno;
     QLOG_ERROR("ErrorCode: {}, Listen Socket error: {}(errornum: {})", 101900004, std::strerror(err), err);
-    std::exit(-1);
+    ExitWithoutCleanUp();
   }
   for (;;) {
     sockaddr_in peer{};

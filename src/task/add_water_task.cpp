@@ -117,19 +117,21 @@ bool AddWaterTask::WaitAddWaterToRobot(const station::SensorsDataRep& report) {
   return true;
 }
 
-bool AddWaterTask::DoAddWaterToStation(const station::SensorsDataRep& /*report*/) {
+bool AddWaterTask::DoAddWaterToStation(const station::SensorsDataRep& report) {
   if (!SwitchTapWater(1)) {
     QLOG_ERROR("ErrorCode: {}, task water inlet failed", 101900032);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
+  refill_meter_.Open(report.flowmeter());
   steps_.SwitchStep(STEP_WAIT_ADD_WATER_TO_STATION);
   step_start_time_ = NowSeconds();
   return true;
 }
 
 bool AddWaterTask::WaitAddWaterToStation(const station::SensorsDataRep& report) {
-  if (report.cleantankuplevel() == 1 || static_cast<uint32_t>(water_to_add_) <= report.flowmeter()) {
+  const uint32_t added = refill_meter_.Added(report.flowmeter());
+  if (report.cleantankuplevel() == 1 || static_cast<uint32_t>(water_to_add_) <= added) {
     QLOG_INFO("Add water to station complete");
     if (!SwitchTapWater(0)) {
       QLOG_ERROR("ErrorCode: {}, close water switch failed", 101900033);
@@ -138,7 +140,7 @@ bool AddWaterTask::WaitAddWaterToStation(const station::SensorsDataRep& report) 
     }
     {
       std::unique_lock<std::shared_mutex> lock(TaskDataLock());
-      TaskData().station_added_water = FlowMeterReading(report.flowmeter());
+      TaskData().station_added_water = FlowMeterReading(added);
     }
     steps_.SwitchStep(STEP_ADD_WATER_TO_ROBOT);
     return true;
@@ -178,15 +180,18 @@ void AddWaterTask::AfterError() { WithdrawPreparedLiquid(); }
 void AddWaterTask::AfterCancel() { WithdrawPreparedLiquid(); }
 
 bool AddWaterTask::SwitchBothOff() {
+  // Both switches are tried whatever the first answer: a tap the board keeps
+  // open must not also keep the water running to the robot.
+  bool all_off = true;
   if (!SwitchTapWater(0)) {
     QLOG_ERROR("ErrorCode: {}, close water switch failed", 101900033);
-    return false;
+    all_off = false;
   }
   if (!SwitchSupplyWater(0)) {
     QLOG_ERROR("ErrorCode: {}, close supply tag failed", 101900036);
-    return false;
+    all_off = false;
   }
-  return true;
+  return all_off;
 }
 
 bool AddWaterTask::DoCancelUnlock() { return SwitchBothOff(); }

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "robot/base_station_mqtt.pb.h"
+#include "task/flow_counts.h"
 #include "task/task.h"
 
 namespace station_center {
@@ -45,6 +46,7 @@ class AddWaterTask : public SupplyMaterialTask {
 
   int32_t water_to_add_ = -1;
   int64_t step_start_time_ = -1;
+  FillMeter refill_meter_;  // the water let in since the tap last opened
   StepMachine steps_;
 };
 

@@ -82,12 +82,14 @@ bool DisinfectantPrepareTask::DoEmptyTank(const station::SensorsDataRep& report)
     steps_.SwitchStep(STEP_WATER_INLET);
     return true;
   }
+  // Counted as open from the moment it is asked to open: an opening the board
+  // did not confirm in time may still have happened.
+  drain_open_ = true;
   if (!SwitchDrainage(1)) {
     QLOG_ERROR("ErrorCode: {}, open darin water switch failed", 101900022);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
-  drain_open_ = true;
   drain_start_time_ = NowSeconds();
   QLOG_INFO("start drain water time {}", drain_start_time_);
   steps_.SwitchStep(STEP_WAIT_EMPTY_TANK);
@@ -114,12 +116,13 @@ bool DisinfectantPrepareTask::WaitEmptyTank(const station::SensorsDataRep& repor
   return true;
 }
 
-bool DisinfectantPrepareTask::DoWaterInlet(const station::SensorsDataRep& /*report*/) {
+bool DisinfectantPrepareTask::DoWaterInlet(const station::SensorsDataRep& report) {
   if (!SwitchTapWater(1)) {
     QLOG_ERROR("ErrorCode: {}, disnfectant prepare task water inlet failed", 101900032);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
+  inlet_meter_.Open(report.flowmeter());
   inlet_start_time_ = NowSeconds();
   QLOG_INFO("start add water time {}", inlet_start_time_);
   steps_.SwitchStep(STEP_WAIT_WATER_INLET);
@@ -137,7 +140,8 @@ bool DisinfectantPrepareTask::WaitWaterInlet(const station::SensorsDataRep& repo
     return false;
   }
   const uint32_t wanted = static_cast<uint32_t>(FlowCountsForVolume(prepare_req_.cmd().water_volume()));
-  if (report.cleantankuplevel() == 1 || wanted <= report.flowmeter()) {
+  const uint32_t added = inlet_meter_.Added(report.flowmeter());
+  if (report.cleantankuplevel() == 1 || wanted <= added) {
     if (!SwitchTapWater(0)) {
       QLOG_ERROR("ErrorCode: {}, liquid prepare task close water switch", 101900033);
       SetTaskStatus(TASK_STATUS_ERROR);
@@ -145,7 +149,7 @@ bool DisinfectantPrepareTask::WaitWaterInlet(const station::SensorsDataRep& repo
     }
     {
       std::unique_lock<std::shared_mutex> lock(TaskDataLock());
-      TaskData().station_added_water = FlowMeterReading(report.flowmeter());
+      TaskData().station_added_water = FlowMeterReading(added);
     }
     steps_.SwitchStep(STEP_RELEASE_TABLETS);
   }
@@ -288,12 +292,7 @@ bool DisinfectantPrepareTask::SwitchMotorAndTapOff() {
   return all_off;
 }
 
-bool DisinfectantPrepareTask::DoReset() {
-  SwitchMotorAndTapOff();
-  return true;
-}
-
-bool DisinfectantPrepareTask::DoCancelUnlock() {
+bool DisinfectantPrepareTask::SwitchEverythingOff() {
   bool all_off = SwitchMotorAndTapOff();
   if (drain_open_ && !SwitchDrainage(0)) {
     QLOG_ERROR("ErrorCode: {}, close darin water switch failed", 101900024);
@@ -301,5 +300,11 @@ bool DisinfectantPrepareTask::DoCancelUnlock() {
   }
   return all_off;
 }
+
+// The error path closes the drainage too: a drain that timed out must not stay
+// open under a docked robot with nothing left to close it.
+bool DisinfectantPrepareTask::DoReset() { return SwitchEverythingOff(); }
+
+bool DisinfectantPrepareTask::DoCancelUnlock() { return SwitchEverythingOff(); }
 
 }  // namespace station_center

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "robot/base_station_mqtt.pb.h"
+#include "task/flow_counts.h"
 #include "task/task.h"
 
 namespace station_center {
@@ -46,6 +47,8 @@ class DisinfectantPrepareTask : public Task {
   bool SwitchTapWater(int32_t action);
   bool SwitchPlatesMotor(int32_t action);
   bool SwitchMotorAndTapOff();
+  // Motor, tap, and the drainage when this task opened it; every one tried.
+  bool SwitchEverythingOff();
 
   // Adds to released_tablets the tablets due for the motor's running time up
   // to `now`. Takes task_data_lock_ exclusively; the caller holds no lock on it.
@@ -53,6 +56,7 @@ class DisinfectantPrepareTask : public Task {
 
   quorvane_base_station_mqtt::PrepareDisinfectantReq prepare_req_;
   int64_t inlet_start_time_ = -1;
+  FillMeter inlet_meter_;  // the water let in since the tap last opened
   int64_t drain_start_time_ = -1;
   int64_t motor_start_time_ = -1;
   int64_t motor_stop_time_ = -1;
@@ -60,7 +64,7 @@ class DisinfectantPrepareTask : public Task {
   int64_t tablets_at_start_ = -1;
   StepMachine steps_;
 
-  bool drain_open_ = false;              // opened by step 1, not yet closed by step 2
+  bool drain_open_ = false;              // asked open by step 1, not yet closed
   int64_t motor_run_start_time_ = -1;    // when the motor last started running
   int64_t motor_run_seconds_ = 0;        // running time of the motor before that start
   int64_t tablets_counted_ = 0;          // tablets this task added to released_tablets

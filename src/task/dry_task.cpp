@@ -47,19 +47,35 @@ bool DryTask::SwitchFanOff() {
     QLOG_ERROR("ErrorCode: {}, close heat fan failed", 101900042);
     return false;
   }
+  // From here on no heat wire task may start, and a running one ends itself.
+  ClearDryRunning();
   return true;
 }
 
-bool DryTask::DoCancelUnlock() {
-  std::shared_lock<std::shared_mutex> lock(TaskDataLock());
-  if (TaskData().heat_wire_running) {
-    QLOG_INFO("Cancel dry task failed, because heat wire still work");
+bool DryTask::SwitchWireThenFanOff() {
+  // The wire goes off first whether or not a heat wire task runs (a wire already
+  // off takes no harm); a wire the board keeps on keeps its fan.
+  if (!Actuate(station::ENUM_SUPPLY_HEATING_WIRE, 0)) {
+    QLOG_ERROR("ErrorCode: {}, stop heat wire failed", 101900044);
     return false;
   }
   return SwitchFanOff();
 }
 
-bool DryTask::DoReset() { return SwitchFanOff(); }
+bool DryTask::CancelRefused() {
+  std::shared_lock<std::shared_mutex> lock(TaskDataLock());
+  if (TaskData().heat_wire_running) {
+    QLOG_INFO("Cancel dry task failed, because heat wire still work");
+    return true;
+  }
+  return false;
+}
+
+bool DryTask::DoCancelUnlock() { return SwitchFanOff(); }
+
+bool DryTask::DoStopUnlock() { return SwitchWireThenFanOff(); }
+
+bool DryTask::DoReset() { return SwitchWireThenFanOff(); }
 
 void DryTask::ClearDryRunning() {
   std::unique_lock<std::shared_mutex> lock(TaskDataLock());

@@ -9,8 +9,11 @@
 namespace station_center {
 
 // Runs the drying fan for as long as the robot wants it. While it runs,
-// dry_running is set; the heating wire may only work with the fan on, so the
-// task refuses a stop while the heat wire task runs.
+// dry_running is set. The heating wire may only work with the fan on: the robot
+// may not stop the fan while the heat wire task runs (the stop is refused and
+// drying goes on), and every other end of the task switches the wire off before
+// the fan, leaving the fan on when the board refuses the wire's switch-off.
+// The heat wire task ends itself once dry_running is cleared.
 class DryTask : public SupplyMaterialTask {
  public:
   DryTask(const std::shared_ptr<StationCenter>& station_center,
@@ -22,11 +25,14 @@ class DryTask : public SupplyMaterialTask {
 
  protected:
   bool DoTaskInside(const station::SensorsDataRep& report) override;
+  bool CancelRefused() override;
   bool DoCancelUnlock() override;
+  bool DoStopUnlock() override;
 
  private:
   bool SwitchFan(int32_t action);
   bool SwitchFanOff();
+  bool SwitchWireThenFanOff();
   void ClearDryRunning();
 };
 

@@ -46,6 +46,18 @@ bool HeatWireTask::DoTaskInside(const station::SensorsDataRep& report) {
     QLOG_INFO("task id {}, task type {}, already over or error or cancel", task_id_, static_cast<int>(task_type_));
     return true;
   }
+  bool fan_running = false;
+  {
+    std::shared_lock<std::shared_mutex> lock(TaskDataLock());
+    fan_running = TaskData().dry_running;
+  }
+  if (!fan_running) {
+    // The drying fan has stopped (and switched the wire off before it): the wire
+    // must not heat again; the cancel path switches it off once more.
+    QLOG_INFO("task id {}, task type {}, dry fan stopped, stop heat wire", task_id_, static_cast<int>(task_type_));
+    SetTaskStatus(TASK_STATUS_CANCELED);
+    return true;
+  }
   if (TimeLimitExceeded(now)) {
     QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", 101900019, task_id_,
                static_cast<int>(task_type_));

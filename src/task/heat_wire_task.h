@@ -10,7 +10,8 @@
 namespace station_center {
 
 // Keeps the heating wire at its target temperature while the drying fan runs:
-// on below the target, off above it, nothing at the target itself.
+// on below the target, off above it, nothing at the target itself. Once the fan
+// has stopped (dry_running cleared) the task ends, canceled, without heating again.
 class HeatWireTask : public SupplyMaterialTask {
  public:
   HeatWireTask(const std::shared_ptr<StationCenter>& station_center,

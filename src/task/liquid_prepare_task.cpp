@@ -120,12 +120,13 @@ bool LiquidPrepareTask::WaitEmptyTank(const station::SensorsDataRep& report) {
   return true;
 }
 
-bool LiquidPrepareTask::DoWaterInlet(const station::SensorsDataRep& /*report*/) {
+bool LiquidPrepareTask::DoWaterInlet(const station::SensorsDataRep& report) {
   if (!SwitchTapWater(1)) {
     QLOG_ERROR("ErrorCode: {}, liquid prepare task water inlet failed", 101900032);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
+  inlet_meter_.Open(report.flowmeter());
   inlet_start_time_ = NowSeconds();
   steps_.SwitchStep(STEP_WAIT_WATER_INLET);
   return true;
@@ -139,7 +140,8 @@ bool LiquidPrepareTask::WaitWaterInlet(const station::SensorsDataRep& report) {
     return false;
   }
   const uint32_t wanted = static_cast<uint32_t>(FlowCountsForVolume(prepare_req_.cmd().water_volume()));
-  if (report.cleantankuplevel() == 1 || wanted <= report.flowmeter()) {
+  const uint32_t added = inlet_meter_.Added(report.flowmeter());
+  if (report.cleantankuplevel() == 1 || wanted <= added) {
     if (!SwitchTapWater(0)) {
       QLOG_ERROR("ErrorCode: {}, liquid prepare task close water switch", 101900033);
       SetTaskStatus(TASK_STATUS_ERROR);
@@ -147,7 +149,7 @@ bool LiquidPrepareTask::WaitWaterInlet(const station::SensorsDataRep& report) {
     }
     {
       std::unique_lock<std::shared_mutex> lock(TaskDataLock());
-      TaskData().station_added_water = FlowMeterReading(report.flowmeter());
+      TaskData().station_added_water = FlowMeterReading(added);
     }
     steps_.SwitchStep(STEP_RELEASE_LIQUID);
   }
@@ -212,21 +214,23 @@ void LiquidPrepareTask::AfterError() {
 }
 
 bool LiquidPrepareTask::SwitchEverythingOff() {
+  // Every switch-off is tried whatever the earlier ones answered.
+  bool all_off = true;
   // A task of an unsupported type never learned which pump it would drive.
   if (liquid_pump_ != station::ENUM_SUPPLY_INVALID && !SwitchLiquidPump(0)) {
     QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, close clean liqueid or perfume liqueid pump failed",
                101900028, task_id_, static_cast<int>(task_type_));
-    return false;
+    all_off = false;
   }
   if (!SwitchTapWater(0)) {
     QLOG_ERROR("ErrorCode: {}, liquid prepare task close water switch", 101900033);
-    return false;
+    all_off = false;
   }
   if (!SwitchDrainage(0)) {
     QLOG_ERROR("ErrorCode: {}, close darin water switch failed", 101900024);
-    return false;
+    all_off = false;
   }
-  return true;
+  return all_off;
 }
 
 bool LiquidPrepareTask::DoReset() { return SwitchEverythingOff(); }

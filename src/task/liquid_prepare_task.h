@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "robot/base_station_mqtt.pb.h"
+#include "task/flow_counts.h"
 #include "task/task.h"
 
 namespace station_center {
@@ -42,6 +43,7 @@ class LiquidPrepareTask : public Task {
 
   quorvane_base_station_mqtt::PrepareDisinfectantReq prepare_req_;
   int64_t inlet_start_time_ = -1;
+  FillMeter inlet_meter_;  // the water let in since the tap last opened
   int64_t drain_start_time_ = -1;
   int64_t pump_start_time_ = -1;
   int64_t pump_seconds_ = 0;

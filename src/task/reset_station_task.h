@@ -8,7 +8,9 @@
 namespace station_center {
 
 // The station's own reset: clears the station task data and drains the clean
-// tank. The station center handles its end itself (normal on success, error on failure).
+// tank. The station center handles its end itself (normal on success, error on
+// failure); on failure it also runs DoReset, which closes the drainage: every way
+// this task fails comes after it asked the drainage to open.
 class ResetStationTask : public Task {
  public:
   explicit ResetStationTask(const std::shared_ptr<StationCenter>& station_center);

@@ -36,7 +36,11 @@ bool Task::HandleTaskCommand(TaskCommand command, const StationSrvReq& request) 
   std::lock_guard<std::mutex> lock(task_mutex_);
   switch (command) {
     case TASK_COMMAND_CANCEL:
-      if (!DoCancelUnlock()) {
+    case TASK_COMMAND_STOP:
+      if (command == TASK_COMMAND_CANCEL && CancelRefused()) {
+        return false;
+      }
+      if (!(command == TASK_COMMAND_CANCEL ? DoCancelUnlock() : DoStopUnlock())) {
         SetTaskStatus(TASK_STATUS_ERROR);
         return false;
       }

@@ -29,8 +29,9 @@ enum TaskStatus : int32_t {
 };
 
 enum TaskCommand : int32_t {
-  TASK_COMMAND_CANCEL = 0,
+  TASK_COMMAND_CANCEL = 0,       // the robot's stop; a task may refuse it (CancelRefused)
   TASK_COMMAND_UPLOAD_INFO = 1,
+  TASK_COMMAND_STOP = 2,         // the station ends the task itself (reset, lost reports): never refused
 };
 
 using TaskMap = std::unordered_map<TaskType, std::shared_ptr<Task>>;
@@ -54,8 +55,10 @@ class Task {
   // One work cycle. A failed cycle puts the task in TASK_STATUS_ERROR. Always true.
   bool ExecuteStep(const station::SensorsDataRep& report);
 
-  // Cancel (DoCancelUnlock, then canceled, or error when that failed) or take a
-  // repeated request (UploadTaskInfo). Serialised by task_mutex_.
+  // Cancel or stop (DoCancelUnlock or DoStopUnlock, then canceled, or error when
+  // a switch-off failed) or take a repeated request (UploadTaskInfo). A cancel
+  // the task refuses (CancelRefused) returns false and leaves the task running
+  // as it was. Serialised by task_mutex_.
   bool HandleTaskCommand(TaskCommand command, const StationSrvReq& request);
 
   void SetTaskStatus(const TaskStatus& status);
@@ -74,6 +77,10 @@ class Task {
  protected:
   virtual bool DoTaskInside(const station::SensorsDataRep& report) = 0;
   virtual bool DoCancelUnlock() { return true; }
+  // True when the robot may not stop the task now; the task then goes on unchanged.
+  virtual bool CancelRefused() { return false; }
+  // What the station's own stop switches off; by default what a cancel does.
+  virtual bool DoStopUnlock() { return DoCancelUnlock(); }
   virtual std::string CheckCondition(const station::SensorsDataRep& /*report*/) { return ""; }
   virtual bool UploadTaskInfo(const StationSrvReq& /*request*/) { return true; }
 

@@ -276,16 +276,17 @@ TEST(StationResets, TwoConnectionLossesRunTwoResetsInTurn) {
   ASSERT_TRUE(station.WaitForCommands(1));
   ASSERT_TRUE(station_test::WaitFor([&] { return station.center()->ResetThreadsRunning() == 1; }));
 
-  // The first reset times out (STATION_ERROR); the waiting thread then starts the second.
+  // The first reset times out (STATION_ERROR) and closes its drainage; the
+  // waiting thread then starts the second.
   AdvanceClock(301);
-  ASSERT_TRUE(station.WaitForCommands(2));
-  EXPECT_EQ(station.CommandsSinceMark(), (Cmds{"act 13:1", "act 13:1"}));
+  ASSERT_TRUE(station.WaitForCommands(3));
+  EXPECT_EQ(station.CommandsSinceMark(), (Cmds{"act 13:1", "act 13:0", "act 13:1"}));
   ASSERT_TRUE(station_test::WaitFor([&] { return station.center()->ResetThreadsRunning() == 0; }));
   EXPECT_EQ(station.center()->Status(), STATION_RESET);
   ASSERT_TRUE(station.PushReport(EmptyTankReport()));
   ASSERT_TRUE(station.WaitForStatus(STATION_NORMAL));
   ASSERT_TRUE(station.WaitIdle());
-  EXPECT_EQ(station.CommandsSinceMark(), (Cmds{"act 13:1", "act 13:1", "act 13:0"}));
+  EXPECT_EQ(station.CommandsSinceMark(), (Cmds{"act 13:1", "act 13:0", "act 13:1", "act 13:0"}));
 }
 
 TEST(StationResets, ConnectionLossCancelsRunningTasksBeforeResetting) {
@@ -465,6 +466,37 @@ TEST(StationSensorIntake, HandChargeSwitchStartsTheManualChargeTaskOnce) {
   ASSERT_TRUE(station.PushReport(RobotDocked(EmptyTankReport())));  // switch opened
   ASSERT_TRUE(station.WaitIdle());
   EXPECT_EQ(station.CommandsSinceMark(), (Cmds{"act 14:1", "act 14:0"}));
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// The hand-charge switch closed under a docked robot: the station asks again
+// with every report, but logs the refusal once, not ten times a second.
+TEST(StationSensorIntake, AHandChargeRefusalIsLoggedOnceWhileItLasts) {
+  StationHarness station;
+  ASSERT_TRUE(station.StartNormal());
+  station::SensorsDataRep docked = RobotDocked(EmptyTankReport());
+  docked.set_handchargedet(1);
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_TRUE(station.PushReport(docked));
+  }
+  station::SensorsDataRep away = EmptyTankReport();
+  away.set_handchargedet(1);
+  ASSERT_TRUE(station.PushReport(away));  // the robot has left: admitted at once
+  ASSERT_TRUE(station.WaitForCommands(1));
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(Occurrences(out, "ErrorCode: 101900034"), 1u) << out;
+  EXPECT_EQ(Occurrences(out, "robot in station, can not open hand charge"), 2u) << out;  // refused, then admitted
+  EXPECT_EQ(station.CommandsSinceMark(), Cmds{"act 14:1"});
+  ASSERT_TRUE(station.PushReport(EmptyTankReport()));  // switch opened
+  ASSERT_TRUE(station.WaitIdle());
 }
 
 }  // namespace

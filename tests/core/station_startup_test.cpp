@@ -44,14 +44,71 @@ TEST(StationStartup, DrainTimeOutPutsTheStationIntoError) {
   AdvanceClock(1);
   ASSERT_TRUE(station.WaitForStatus(STATION_ERROR));
   ASSERT_TRUE(station.WaitIdle());
-  // A failed reset is not reset again: the station center only enters
-  // STATION_ERROR, and only a later reset closes the switch.
-  EXPECT_EQ(station.Commands(), Cmds{"act 13:1"});
+  // The failed reset closes the drainage it opened.
+  EXPECT_EQ(station.Commands(), (Cmds{"act 13:1", "act 13:0"}));
 
   StationSrvReq water = station_test::SupplyRequest(TASK_TYPE_SEWAGE_DRAIN_PUMP, 2);
   StationSrvRsp rsp = station.center()->HandleService(water);
   EXPECT_EQ(rsp.result, SRV_RESULT_STATION_ERROR);
   EXPECT_EQ(rsp.err_msg, "station in error status");
+}
+
+// A station in error shows it on the LEDs and tries a new reset every
+// auto_reset_time_space seconds until one succeeds.
+TEST(StationStartup, AStationInErrorShowsItAndResetsAgainAfterTheIdlePeriod) {
+  StationHarness station;
+  station.board().ScriptNext(station_test::FakeBoard::Answer::kError);  // the drain refused once
+  ASSERT_TRUE(station.Init());
+  ASSERT_TRUE(station.WaitForStatus(STATION_ERROR));
+  ASSERT_TRUE(station.WaitIdle());
+  EXPECT_EQ(station.Commands(), (Cmds{"act 13:1", "act 13:0"}));
+
+  station.MarkCommands();
+  station.center()->ReflushLed();  // the error rule comes first in the shipped priorities
+  EXPECT_EQ(station.CommandsSinceMark(), Cmds{"led 8"});
+
+  AdvanceClock(300);
+  station.center()->AutoReset();
+  EXPECT_EQ(station.center()->Status(), STATION_ERROR);
+  AdvanceClock(1);
+  station.center()->AutoReset();
+  ASSERT_TRUE(station.WaitForCommands(2));
+  EXPECT_EQ(station.center()->Status(), STATION_RESET);
+  ASSERT_TRUE(station.PushReport(station_test::EmptyTankReport()));
+  ASSERT_TRUE(station.WaitForStatus(STATION_NORMAL));
+  ASSERT_TRUE(station.WaitIdle());
+  EXPECT_EQ(station.CommandsSinceMark(), (Cmds{"led 8", "act 13:1", "act 13:0"}));
+
+  station.MarkCommands();
+  station.center()->ReflushLed();
+  const Cmds led = station.CommandsSinceMark();
+  ASSERT_EQ(led.size(), 1u);
+  EXPECT_NE(led[0], "led 8");
+}
+
+// A reset that fails again puts the station back into error, and the next
+// attempt follows one more period later.
+TEST(StationStartup, AFailedRecoveryIsRetriedAfterAnotherPeriod) {
+  StationHarness station;
+  station.board().ScriptNext(station_test::FakeBoard::Answer::kError);
+  ASSERT_TRUE(station.Init());
+  ASSERT_TRUE(station.WaitForStatus(STATION_ERROR));
+  ASSERT_TRUE(station.WaitIdle());
+  station.MarkCommands();
+  station.board().ScriptNext(station_test::FakeBoard::Answer::kError);
+  AdvanceClock(301);
+  station.center()->AutoReset();
+  ASSERT_TRUE(station.WaitForStatus(STATION_ERROR));
+  ASSERT_TRUE(station.WaitIdle());
+  AdvanceClock(300);
+  station.center()->AutoReset();
+  EXPECT_EQ(station.center()->Status(), STATION_ERROR);
+  AdvanceClock(1);
+  station.center()->AutoReset();
+  ASSERT_TRUE(station.PushReport(station_test::EmptyTankReport()));
+  ASSERT_TRUE(station.WaitForStatus(STATION_NORMAL));
+  ASSERT_TRUE(station.WaitIdle());
+  EXPECT_EQ(station.CommandsSinceMark(), (Cmds{"act 13:1", "act 13:0", "act 13:1", "act 13:0"}));
 }
 
 }  // namespace

@@ -232,26 +232,6 @@ TEST_P(DisinfectantRestFailure, FailedMotorCommandsAroundTheRestEndTheTaskInErro
 
 INSTANTIATE_TEST_SUITE_P(StopOrRestart, DisinfectantRestFailure, ::testing::Bool());
 
-// DoReset tries the tap whatever the motor gave, and reports success either way.
-class DisinfectantReset : public ::testing::TestWithParam<int> {};
-
-TEST_P(DisinfectantReset, ClosesMotorAndTapEvenWhenOneFails) {
-  const int failing = GetParam();
-  {
-    auto station = StartStation();
-    auto task = std::make_shared<DisinfectantPrepareTask>(station->center(), PrepareCommand(1, 3));
-    if (failing == 1) {
-      station->board().ScriptNext(FakeBoard::Answer::kSuccess);
-    }
-    station->board().ScriptNext(FakeBoard::Answer::kError);
-    station->MarkCommands();
-    EXPECT_TRUE(task->DoReset());
-    EXPECT_EQ(station->CommandsSinceMark(), (Commands{kMotorOff, kTapOff}));
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryCommand, DisinfectantReset, ::testing::Range(0, 2));
-
 TEST(DisinfectantPrepareTask, ErrorHookWithdrawsEveryPreparedWater) {
   auto station = StartStation();
   WriteTaskData(*station, [](StationTaskData& d) {

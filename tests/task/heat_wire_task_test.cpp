@@ -20,8 +20,15 @@ station::SensorsDataRep Temperature(float degrees) {
   return report;
 }
 
-TEST(HeatWireTask, StartMarksHeatWireRunningWithoutACommandWhenWarmEnough) {
+// A started station whose drying fan runs, as a heat wire task needs.
+std::unique_ptr<StationHarness> StartWithFan() {
   auto station = StartStation();
+  WriteTaskData(*station, [](StationTaskData& d) { d.dry_running = true; });
+  return station;
+}
+
+TEST(HeatWireTask, StartMarksHeatWireRunningWithoutACommandWhenWarmEnough) {
+  auto station = StartWithFan();
   auto task = std::make_shared<HeatWireTask>(station->center(), SupplyCommand(2, 0));
   EXPECT_EQ(Cycle(*station, *task, Temperature(60.0f)), Commands{});
   EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_RUNNING);
@@ -40,7 +47,7 @@ class HeatWireThermostat : public ::testing::TestWithParam<ThermostatCase> {};
 // Target 60 degrees, no hysteresis: on below, off above, nothing at the target.
 TEST_P(HeatWireThermostat, SwitchesAtTheTargetItself) {
   const ThermostatCase c = GetParam();
-  auto station = StartStation();
+  auto station = StartWithFan();
   auto task = std::make_shared<HeatWireTask>(station->center(), SupplyCommand(2, 0));
   ASSERT_EQ(Cycle(*station, *task, Temperature(c.wire_on ? 20.0f : 100.0f)), c.wire_on ? Commands{kWireOn} : Commands{});
   EXPECT_EQ(Cycle(*station, *task, Temperature(c.degrees)), c.expected);
@@ -55,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ThermostatCase>& param_info) { return std::string(param_info.param.name); });
 
 TEST(HeatWireTask, RefusedSwitchingFailsTheTask) {
-  auto station = StartStation();
+  auto station = StartWithFan();
   auto task = std::make_shared<HeatWireTask>(station->center(), SupplyCommand(2, 0));
   station->board().ScriptNext(FakeBoard::Answer::kError);
   EXPECT_EQ(Cycle(*station, *task, Temperature(59.5f)), Commands{kWireOn});
@@ -72,7 +79,7 @@ TEST(HeatWireTask, RefusedSwitchingFailsTheTask) {
 }
 
 TEST(HeatWireTask, TimeLimitFiresOnlyPastTheDuration) {
-  auto station = StartStation();
+  auto station = StartWithFan();
   auto task = std::make_shared<HeatWireTask>(station->center(), SupplyCommand(2, 30));
   Cycle(*station, *task, Temperature(59.5f));
   AdvanceClock(30);

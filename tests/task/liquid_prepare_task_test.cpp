@@ -154,26 +154,6 @@ TEST_P(LiquidPrepareFailure, AFailedCommandEndsTheTaskInError) {
 
 INSTANTIATE_TEST_SUITE_P(EveryCommand, LiquidPrepareFailure, ::testing::Range(0, 6));
 
-class LiquidPrepareReset : public ::testing::TestWithParam<int> {};
-
-TEST_P(LiquidPrepareReset, StopsAtTheFirstRefusedCommand) {
-  const int failing = GetParam();
-  const std::string pump_off = Act(station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, 0);
-  const std::vector<Commands> expected = {{pump_off}, {pump_off, kTapOff}, {pump_off, kTapOff, kDrainOff}};
-  auto station = StartStation();
-  auto task = std::make_shared<LiquidPrepareTask>(station->center(), TASK_TYPE_CLEAN_LIQUID_PREPARE,
-                                                  PrepareCommand(0, 2));
-  for (int i = 0; i < failing; ++i) {
-    station->board().ScriptNext(FakeBoard::Answer::kSuccess);
-  }
-  station->board().ScriptNext(FakeBoard::Answer::kError);
-  station->MarkCommands();
-  EXPECT_FALSE(task->DoReset());
-  EXPECT_EQ(station->CommandsSinceMark(), expected[static_cast<size_t>(failing)]);
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryCommand, LiquidPrepareReset, ::testing::Range(0, 3));
-
 TEST(LiquidPrepareTask, ErrorHookWithdrawsEveryPreparedLiquid) {
   auto station = StartStation();
   WriteTaskData(*station, [](StationTaskData& d) {
