@@ -104,6 +104,7 @@ int main() {
     center->ReflushLed();
     center->AutoReset();
     center->CheckStaleReports();
+    center->RetrySwitchOffs();
     Watchdog();
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }

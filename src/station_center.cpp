@@ -309,6 +309,7 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
           return;
       }
     }
+    work_cycles_.fetch_add(1);
     if (pause_ms >= 1) {
       // sleep_for resumes after a signal for the remaining time.
       std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
@@ -788,6 +789,11 @@ constexpr Actuator kActuators[] = {
     {station::ENUM_SUPPLY_DRAINAGE_SWITCH, "drainage"},
 };
 
+// A retried switch-off waits at most this long for the board, and retries
+// that keep failing pause at most this long in between.
+constexpr int32_t kOffRetryTimeoutS = 2;
+constexpr int64_t kOffRetryPauseMaxS = 60;
+
 int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -819,6 +825,63 @@ bool StationCenter::SwitchEverythingOff(int64_t deadline_ms) {
   }
   QLOG_INFO("safe stop: {} actuators switched off, {} failed", off, failed);
   return failed == 0;
+}
+
+void StationCenter::NoteActuatorCommand(station::EnumSupplyType type, int32_t action, bool confirmed) {
+  std::lock_guard<std::mutex> lock(off_owed_mutex_);
+  if (confirmed) {
+    off_owed_.erase(type);
+  } else if (action == 0) {
+    off_owed_.insert(type);
+  }
+}
+
+size_t StationCenter::RetrySwitchOffs() {
+  if (!embedded_communicator_ || stopping_.load()) {
+    return 0;
+  }
+  // The service lock keeps every task out meanwhile: no task can switch an
+  // actuator on between our reading that its switch-off is owed and sending it.
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::set<int> owed;
+  {
+    std::lock_guard<std::mutex> owed_lock(off_owed_mutex_);
+    owed = off_owed_;
+  }
+  if (owed.empty()) {
+    off_retry_pause_s_ = 1;
+    return 0;
+  }
+  const int64_t now = NowSeconds();
+  if (now < next_off_retry_s_) {
+    return owed.size();
+  }
+  for (const Actuator& actuator : kActuators) {
+    if (owed.count(actuator.type) == 0) {
+      continue;
+    }
+    if (actuator.type == station::ENUM_SUPPLY_HEATING_FAN && owed.count(station::ENUM_SUPPLY_HEATING_WIRE) != 0) {
+      continue;  // the fan keeps blowing on a wire that may still heat
+    }
+    station::ActionCommand cmd;
+    cmd.set_action_(0);
+    cmd.set_supply_type_(actuator.type);
+    if (embedded_communicator_->DoAction(cmd, std::min(config_reader.bottom_action_timeout, kOffRetryTimeoutS))) {
+      QLOG_INFO("owed switch-off of {} confirmed", actuator.name);
+      NoteActuatorCommand(actuator.type, 0, true);
+      owed.erase(actuator.type);
+    }
+  }
+  if (owed.empty()) {
+    off_retry_pause_s_ = 1;
+    next_off_retry_s_ = 0;
+  } else {
+    QLOG_ERROR("ErrorCode: {}, {} switch-offs still refused by the board, next try in {} s", 101900075, owed.size(),
+               off_retry_pause_s_);
+    next_off_retry_s_ = now + off_retry_pause_s_;
+    off_retry_pause_s_ = std::min<int64_t>(off_retry_pause_s_ * 2, kOffRetryPauseMaxS);
+  }
+  return owed.size();
 }
 
 bool StationCenter::SafeStop(int budget_s) {

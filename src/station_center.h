@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
@@ -61,6 +62,16 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   bool SafeStop(int budget_s);
   bool Stopping() const { return stopping_.load(); }
 
+  // Every actuator command a task sent, and whether the board confirmed it. A
+  // switch-off the board did not confirm (or one held back, action 0 and
+  // `confirmed` false) is owed: RetrySwitchOffs sends it again until the board
+  // confirms it. A confirmed command for the same actuator, on or off, settles it.
+  void NoteActuatorCommand(station::EnumSupplyType type, int32_t action, bool confirmed);
+  // Main loop, once a second: sends the switch-offs still owed, in the safe order
+  // (never the heating fan while the heating wire's switch-off is owed), with a
+  // growing pause while the board keeps refusing. Returns how many are still owed.
+  size_t RetrySwitchOffs();
+
   // Shared with every task.
   std::shared_ptr<EmbeddedCommunicator> Communicator() const { return embedded_communicator_; }
   std::shared_mutex& TaskDataLock() { return task_data_lock_; }
@@ -73,6 +84,7 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   StationTaskData TaskDataSnapshot();
   station::SensorsDataRep SensorDataSnapshot();
   int ResetThreadsRunning() const;  // ResetWhenIdle threads not yet finished
+  uint64_t WorkCycles() const { return work_cycles_.load(); }  // work cycles ended so far, all tasks
 
  private:
   StationSrvRsp ReceiveTask(const StationSrvReq& request);
@@ -121,6 +133,11 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   std::unordered_map<int32_t, std::function<StationSrvRsp(const StationSrvReq&)>> service_handlers_;
   int32_t last_led_cmd_ = 0;  // the LED command the board last confirmed
   std::atomic<int> reset_threads_running_{0};
+  std::atomic<uint64_t> work_cycles_{0};
+  std::mutex off_owed_mutex_;  // innermost lock, held for no call: guards off_owed_
+  std::set<int> off_owed_;     // supply types whose switch-off is owed
+  int64_t next_off_retry_s_ = 0;  // guarded by mutex_
+  int64_t off_retry_pause_s_ = 1;
   // When the last sensor report was taken in (or the board link came up), Unix seconds.
   std::atomic<int64_t> last_report_time_{-1};
   std::atomic<bool> stopping_{false};

@@ -57,6 +57,7 @@ bool DryTask::SwitchWireThenFanOff() {
   // off takes no harm); a wire the board keeps on keeps its fan.
   if (!Actuate(station::ENUM_SUPPLY_HEATING_WIRE, 0)) {
     QLOG_ERROR("ErrorCode: {}, stop heat wire failed", 101900044);
+    OweSwitchOff(station::ENUM_SUPPLY_HEATING_FAN);  // once the wire is confirmed off
     return false;
   }
   return SwitchFanOff();

@@ -12,8 +12,9 @@ namespace station_center {
 // dry_running is set. The heating wire may only work with the fan on: the robot
 // may not stop the fan while the heat wire task runs (the stop is refused and
 // drying goes on), and every other end of the task switches the wire off before
-// the fan, leaving the fan on when the board refuses the wire's switch-off.
-// The heat wire task ends itself once dry_running is cleared.
+// the fan. When the board refuses the wire's switch-off the fan's is held back
+// and owed: the station center sends it once the wire is confirmed off. The heat
+// wire task ends itself once dry_running is cleared.
 class DryTask : public SupplyMaterialTask {
  public:
   DryTask(const std::shared_ptr<StationCenter>& station_center,

@@ -75,7 +75,17 @@ bool Task::Actuate(station::EnumSupplyType supply_type, int32_t action) {
   station::ActionCommand cmd;
   cmd.set_action_(action);
   cmd.set_supply_type_(supply_type);
-  return communicator_->DoAction(cmd);
+  const bool confirmed = communicator_->DoAction(cmd);
+  if (station_center_) {
+    station_center_->NoteActuatorCommand(supply_type, action, confirmed);
+  }
+  return confirmed;
+}
+
+void Task::OweSwitchOff(station::EnumSupplyType supply_type) {
+  if (station_center_) {
+    station_center_->NoteActuatorCommand(supply_type, 0, false);
+  }
 }
 
 std::shared_mutex& Task::TaskDataLock() { return station_center_->TaskDataLock(); }

@@ -84,8 +84,12 @@ class Task {
   virtual std::string CheckCondition(const station::SensorsDataRep& /*report*/) { return ""; }
   virtual bool UploadTaskInfo(const StationSrvReq& /*request*/) { return true; }
 
-  // Sends one actuator command to the board; true only when the board confirmed it.
+  // Sends one actuator command to the board; true only when the board confirmed
+  // it. A switch-off the board does not confirm is owed: the station center
+  // sends it again until the board confirms it.
   bool Actuate(station::EnumSupplyType supply_type, int32_t action);
+  // A switch-off held back for now, owed all the same.
+  void OweSwitchOff(station::EnumSupplyType supply_type);
 
   // True when the task has a limit and `now` is more than max_seconds_ past start_time_.
   bool TimeLimitExceeded(int64_t now) const { return max_seconds_ > 0 && now - start_time_ > max_seconds_; }

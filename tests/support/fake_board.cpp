@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -262,6 +263,11 @@ bool FakeBoard::ConnectReports(uint16_t port, std::chrono::milliseconds bound) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+      // Each report goes out at once: the station never answers on this
+      // connection, so a report held back for its ACK would wait out the
+      // station's delayed ACK.
+      const int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
       std::lock_guard<std::mutex> lock(report_mutex_);
       if (report_fd_ >= 0) {
         ::close(report_fd_);

@@ -177,8 +177,18 @@ bool StationHarness::PushReport(station::SensorsDataRep report) {
   return WaitFor([this, seq] { return center_->SensorDataSnapshot().seq() == seq; });
 }
 
+void StationHarness::Deliver(station::SensorsDataRep report) {
+  report.set_seq(next_seq_++);
+  center_->DataUploadCallback(report);
+}
+
 bool StationHarness::WaitForStatus(station_center::StationCenterStatus status, std::chrono::milliseconds bound) {
   return WaitFor([this, status] { return center_->Status() == status; }, bound);
+}
+
+bool StationHarness::WaitCycles(uint64_t count, std::chrono::milliseconds bound) const {
+  const uint64_t until = center_->WorkCycles() + count;
+  return WaitFor([this, until] { return center_->WorkCycles() >= until || center_->TaskCount() == 0; }, bound);
 }
 
 bool StationHarness::WaitIdle(std::chrono::milliseconds bound) {

@@ -103,7 +103,12 @@ class StationHarness {
 
   // Sends `report` over the report connection and waits until the center holds
   // it (each pushed report gets a fresh seq). False on a send failure or time-out.
+  // The report server reads every 100 ms, so each push takes about that long.
   bool PushReport(station::SensorsDataRep report);
+  // Hands `report` straight to the center's sensor intake, as the report server
+  // does, without the socket and its read pace. Never while reports also arrive
+  // over the report connection (the intake runs on one thread at a time).
+  void Deliver(station::SensorsDataRep report);
 
   bool WaitForStatus(station_center::StationCenterStatus status,
                      std::chrono::milliseconds bound = std::chrono::seconds(5));
@@ -121,6 +126,8 @@ class StationHarness {
   bool WaitForCommands(size_t count, std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
   // Returns once no work cycle, admission, LED refresh or sewage check is in progress.
   void SyncWithService() const;
+  // Waits until `count` more work cycles (of any task) have ended, or no task is left.
+  bool WaitCycles(uint64_t count, std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
 
   // Skip the destructor's wait for an idle station.
   void KeepRunning() { keep_running_ = true; }

@@ -131,14 +131,14 @@ TEST_P(FillFromTheTap, CountsOnlyWaterLetInSinceTheTapOpened) {
 INSTANTIATE_TEST_SUITE_P(
     WaterTasks, FillFromTheTap,
     ::testing::Values(
-        // A second pre-water of volume 2 after a fill that ended at 1500.
+        // A pre-water of volume 2 after one of volume 3.
         FillCase{"SecondPreWater",
                  [](StationHarness& station) {
                    return std::make_shared<DisinfectantPrepareTask>(station.center(), PrepareCommand(0, 2));
                  },
-                 {{Tank(1, 0, 1500), {}},  // the tank is empty: nothing to drain
-                  {Tank(1, 0, 1500), {kTapOn}},
-                  {Tank(0, 0, 1500), {}},
+                 {{Tank(1, 0, 3000), {}},  // the tank is empty: nothing to drain
+                  {Tank(1, 0, 3000), {kTapOn}},
+                  {Tank(0, 0, 3000), {}},
                   {Tank(0, 0, 40), {}},
                   {Tank(0, 0, 1999), {}},
                   {Tank(0, 0, 2000), {kTapOff}}},

@@ -106,7 +106,7 @@ enum class FanPath { kRobotStop, kTimeLimit, kConnectionLost, kStaleReports, kWi
 struct FanPathCase {
   const char* name;
   FanPath path;
-  bool fan_left_on;  // the fan still runs once the path has run
+  bool fan_left_on;  // the fan still runs once the task has ended, until its owed switch-off
 };
 
 class DryUnderHeatWire : public ::testing::TestWithParam<FanPathCase> {};
@@ -158,9 +158,12 @@ TEST_P(DryUnderHeatWire, NeverLeavesTheWireOnWithoutItsFan) {
       break;
   }
   ASSERT_TRUE(station->WaitIdle());
+  if (c.fan_left_on) {
+    EXPECT_EQ(LeftOn(station->Commands()), (std::map<int, int>{{station::ENUM_SUPPLY_HEATING_FAN, 1}}));
+  }
+  EXPECT_EQ(station->center()->RetrySwitchOffs(), 0u);  // what the main loop does once a second
   EXPECT_FALSE(WireEverOnWithoutFan(station->Commands())) << testing::PrintToString(station->CommandsSinceMark());
-  EXPECT_EQ(LeftOn(station->Commands()),
-            c.fan_left_on ? (std::map<int, int>{{station::ENUM_SUPPLY_HEATING_FAN, 1}}) : (std::map<int, int>{}));
+  EXPECT_EQ(LeftOn(station->Commands()), (std::map<int, int>{}));
   EXPECT_FALSE(TaskData(*station).heat_wire_running);
 }
 
@@ -170,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FanPathCase{"TimeLimit", FanPath::kTimeLimit, false},
                       FanPathCase{"ConnectionLost", FanPath::kConnectionLost, false},
                       FanPathCase{"StaleReports", FanPath::kStaleReports, false},
-                      // The wire's switch-off refused: the fan keeps blowing on it.
+                      // The wire's switch-off refused: the fan keeps blowing until the wire is off.
                       FanPathCase{"WireOffRefused", FanPath::kWireOffRefused, true}),
     [](const ::testing::TestParamInfo<FanPathCase>& param_info) { return std::string(param_info.param.name); });
 
