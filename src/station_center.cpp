@@ -565,9 +565,12 @@ void StationCenter::DataUploadCallback(const station::SensorsDataRep& report) {
         hand_charge_refusal_ = rsp.err_msg;
       }
     }
-  } else if (!hand_charge_refusal_.empty()) {
-    QLOG_INFO("hand charge switch open, hand charge request no longer refused");
-    hand_charge_refusal_.clear();
+  } else {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!hand_charge_refusal_.empty()) {
+      QLOG_INFO("hand charge switch open, hand charge request no longer refused");
+      hand_charge_refusal_.clear();
+    }
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);

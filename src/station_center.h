@@ -143,7 +143,7 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   std::atomic<bool> stopping_{false};
   int64_t error_since_s_ = -1;  // when status_ last became STATION_ERROR; guarded by mutex_
   // The refusal text of the station's own hand-charge request while it lasts;
-  // only the sensor report server's thread touches it.
+  // guarded by mutex_.
   std::string hand_charge_refusal_;
 };
 
