@@ -879,7 +879,7 @@ size_t StationCenter::RetrySwitchOffs() {
     off_retry_pause_s_ = 1;
     next_off_retry_s_ = 0;
   } else {
-    QLOG_ERROR("ErrorCode: {}, {} switch-offs still refused by the board, next try in {} s", 101900075, owed.size(),
+    QLOG_ERROR("ErrorCode: {}, {} switch-offs still refused by the board, next try in {} s", 101900076, owed.size(),
                off_retry_pause_s_);
     next_off_retry_s_ = now + off_retry_pause_s_;
     off_retry_pause_s_ = std::min<int64_t>(off_retry_pause_s_ * 2, kOffRetryPauseMaxS);
