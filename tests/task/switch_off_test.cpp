@@ -116,6 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // The error path closes the drainage its drain step opened.
                       SwitchOffCase{"DisinfectantReset", DisinfectantDraining, Path::kReset,
                                     {kMotorOff, kTapOff, kDrainOff}, false},
+                      SwitchOffCase{"DryCancel", Drying, Path::kCancel, {kFanOff}, false},
                       SwitchOffCase{"DryStop", Drying, Path::kStop, {kWireOff, kFanOff}, true},
                       SwitchOffCase{"DryReset", Drying, Path::kReset, {kWireOff, kFanOff}, true}),
     [](const ::testing::TestParamInfo<SwitchOffCase>& param_info) { return std::string(param_info.param.name); });
