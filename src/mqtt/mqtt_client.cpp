@@ -6,7 +6,9 @@
 #include <mqtt/connect_options.h>
 #include <mqtt/create_options.h>
 #include <mqtt/message.h>
+#include <mqtt/ssl_options.h>
 #include <mqtt/subscribe_options.h>
+#include <mqtt/will_options.h>
 
 #include "config.h"
 #include "logger.h"
@@ -37,6 +39,46 @@ constexpr int kKeepAliveSeconds = 20;
 constexpr int kReconnectMinSeconds = 30;
 constexpr int kReconnectMaxSeconds = 10;
 
+// The station's presence for the cloud: retained, so that a later subscriber
+// learns it too; "offline" is also the will, which the broker publishes when
+// it loses the station without an orderly goodbye.
+constexpr const char* kAvailabilityFormat = "clean_robot_station/%s/availability";
+constexpr const char* kOnline = "online";
+constexpr const char* kOffline = "offline";
+constexpr int kAvailabilityQos = 1;
+
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+bool IsTlsAddress(const std::string& address) {
+  return StartsWith(address, "ssl://") || StartsWith(address, "mqtts://");
+}
+
+// The TLS side of the connection from the configuration. False, with the
+// reason logged, when the configuration cannot make a sound connection.
+bool SetTls(mqtt::connect_options& options) {
+  const station_center::StationConfig& c = station_center::config_reader;
+  if (c.mqtt_cert_file.empty() != c.mqtt_key_file.empty()) {
+    QLOG_ERROR("ErrorCode: {}, TLS to {}: mqtt_cert_file and mqtt_key_file go together, one of them is empty",
+               101900060, c.mqtt_server_address);
+    return false;
+  }
+  mqtt::ssl_options ssl;
+  // Empty: the library trusts the system's certificate store.
+  ssl.set_trust_store(c.mqtt_ca_file);
+  ssl.set_key_store(c.mqtt_cert_file);
+  ssl.set_private_key(c.mqtt_key_file);
+  ssl.set_enable_server_cert_auth(c.mqtt_tls_verify);
+  ssl.set_verify(c.mqtt_tls_verify);
+  // The library's own reason (an expired or unknown certificate, a name that
+  // does not match, a key it cannot load) reaches the log this way.
+  const std::string address = c.mqtt_server_address;
+  ssl.set_error_handler([address](const std::string& reason) {
+    QLOG_ERROR("ErrorCode: {}, TLS to {} failed: {}", 101900060, address, reason);
+  });
+  options.set_ssl(std::move(ssl));
+  return true;
+}
+
 }  // namespace
 
 MqttClient& MqttClient::getInstance() {
@@ -50,6 +92,7 @@ MqttClient& MqttClient::getInstance() {
 MqttClient::MqttClient() {
   stationId_ = station_center::config_reader.station_id;
   clientId_ = "Station_" + stationId_;
+  availabilityTopic_ = FormatTopic(kAvailabilityFormat, stationId_);
   for (const Exchange& exchange : kExchanges) {
     replyTopics_[exchange.reply_type] = FormatTopic(exchange.reply_format, stationId_);
   }
@@ -111,6 +154,12 @@ bool MqttClient::ConnectToBroker() {
     options.set_keep_alive_interval(kKeepAliveSeconds);
     options.set_user_name(station_center::config_reader.mqtt_user_name);
     options.set_password(station_center::config_reader.mqtt_pwd);
+    if (IsTlsAddress(station_center::config_reader.mqtt_server_address) && !SetTls(options)) {
+      return false;
+    }
+    if (!availabilityTopic_.empty()) {
+      options.set_will(mqtt::will_options(availabilityTopic_, std::string(kOffline), kAvailabilityQos, true));
+    }
 
     mqtt::token_ptr token = client_->connect(options);
     const long wait_ms = static_cast<long>(station_center::config_reader.mqtt_keep_alive_interval) * 1000L;
@@ -162,6 +211,45 @@ void MqttClient::SubscribeTopics() {
 }
 
 void MqttClient::Resubscribe() { SubscribeTopics(); }
+
+void MqttClient::AnnounceOnline() {
+  if (!client_ || availabilityTopic_.empty() || goingOffline_.load()) {
+    return;
+  }
+  try {
+    client_->publish(mqtt::make_message(availabilityTopic_, std::string(kOnline), kAvailabilityQos, true));
+    QLOG_INFO("availability : {} on {}", kOnline, availabilityTopic_);
+  } catch (const std::exception& e) {
+    QLOG_ERROR("ErrorCode: {}, publish {} on {} failed: {}", 101900071, kOnline, availabilityTopic_, e.what());
+  }
+}
+
+bool MqttClient::GoOffline(std::chrono::milliseconds bound) {
+  goingOffline_.store(true);
+  if (!client_) {
+    return false;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  bool delivered = false;
+  try {
+    if (!client_->is_connected()) {
+      return false;
+    }
+    if (!availabilityTopic_.empty()) {
+      mqtt::delivery_token_ptr token =
+          client_->publish(mqtt::make_message(availabilityTopic_, std::string(kOffline), kAvailabilityQos, true));
+      delivered = token->wait_for(bound);
+      QLOG_INFO("availability : {} on {}{}", kOffline, availabilityTopic_, delivered ? "" : " not confirmed");
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() > 0) {
+      client_->disconnect()->wait_for(left);
+    }
+  } catch (const std::exception& e) {
+    QLOG_ERROR("ErrorCode: {}, going offline on {} failed: {}", 101900071, availabilityTopic_, e.what());
+  }
+  return delivered;
+}
 
 std::string MqttClient::FormatTopic(const std::string& topic_format, const std::string& id) {
   if (topic_format.empty() || id.empty()) {
