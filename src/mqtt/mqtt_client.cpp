@@ -1,6 +1,10 @@
 #include "mqtt/mqtt_client.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <exception>
 
 #include <mqtt/connect_options.h>
@@ -53,8 +57,21 @@ bool IsTlsAddress(const std::string& address) {
   return StartsWith(address, "ssl://") || StartsWith(address, "mqtts://");
 }
 
-// The TLS side of the connection from the configuration. False, with the
-// reason logged, when the configuration cannot make a sound connection.
+// Whether the service can read `path`; logs why not. The library would only
+// report a failed connection, so the common causes are named here first.
+bool Readable(const char* key, const std::string& path) {
+  if (::access(path.c_str(), R_OK) == 0) {
+    return true;
+  }
+  const int error = errno;
+  QLOG_ERROR("ErrorCode: {}, TLS to {}: cannot read {} {}: {}", 101900060,
+             station_center::config_reader.mqtt_server_address, key, path, std::strerror(error));
+  return false;
+}
+
+// The TLS side of the connection from the configuration: trust anchors, the
+// client certificate and the checks. False, with the reason logged, when the
+// configuration cannot make a sound connection.
 bool SetTls(mqtt::connect_options& options) {
   const station_center::StationConfig& c = station_center::config_reader;
   if (c.mqtt_cert_file.empty() != c.mqtt_key_file.empty()) {
@@ -62,6 +79,14 @@ bool SetTls(mqtt::connect_options& options) {
                101900060, c.mqtt_server_address);
     return false;
   }
+  if ((!c.mqtt_ca_file.empty() && !Readable("mqtt_ca_file", c.mqtt_ca_file)) ||
+      (!c.mqtt_cert_file.empty() && !Readable("mqtt_cert_file", c.mqtt_cert_file)) ||
+      (!c.mqtt_key_file.empty() && !Readable("mqtt_key_file", c.mqtt_key_file))) {
+    return false;
+  }
+  // No error handler: the library's C++ layer hands the C layer the address of
+  // a copy that is gone once connect() returns, and a TLS failure would call
+  // through it. The failure still shows as a failed connection.
   mqtt::ssl_options ssl;
   // Empty: the library trusts the system's certificate store.
   ssl.set_trust_store(c.mqtt_ca_file);
@@ -69,13 +94,7 @@ bool SetTls(mqtt::connect_options& options) {
   ssl.set_private_key(c.mqtt_key_file);
   ssl.set_enable_server_cert_auth(c.mqtt_tls_verify);
   ssl.set_verify(c.mqtt_tls_verify);
-  // The library's own reason (an expired or unknown certificate, a name that
-  // does not match, a key it cannot load) reaches the log this way.
-  const std::string address = c.mqtt_server_address;
-  ssl.set_error_handler([address](const std::string& reason) {
-    QLOG_ERROR("ErrorCode: {}, TLS to {} failed: {}", 101900060, address, reason);
-  });
-  options.set_ssl(std::move(ssl));
+  options.set_ssl(ssl);
   return true;
 }
 
@@ -171,6 +190,16 @@ bool MqttClient::ConnectToBroker() {
   } catch (const std::exception& e) {
     QLOG_ERROR("ErrorCode: {}, connect to {} failed: {}", 101900060,
                station_center::config_reader.mqtt_server_address, e.what());
+    if (IsTlsAddress(station_center::config_reader.mqtt_server_address)) {
+      QLOG_ERROR("ErrorCode: {}, TLS to {} failed: the broker refused the handshake or its certificate was not "
+                 "accepted (mqtt_ca_file {}, mqtt_tls_verify {}, client certificate {})",
+                 101900060, station_center::config_reader.mqtt_server_address,
+                 station_center::config_reader.mqtt_ca_file.empty() ? "(system store)"
+                                                                    : station_center::config_reader.mqtt_ca_file,
+                 station_center::config_reader.mqtt_tls_verify,
+                 station_center::config_reader.mqtt_cert_file.empty() ? "(none)"
+                                                                      : station_center::config_reader.mqtt_cert_file);
+    }
     return false;
   }
 }
