@@ -191,7 +191,8 @@ bool MqttClient::ConnectToBroker() {
     QLOG_ERROR("ErrorCode: {}, connect to {} failed: {}", 101900060,
                station_center::config_reader.mqtt_server_address, e.what());
     if (IsTlsAddress(station_center::config_reader.mqtt_server_address)) {
-      QLOG_ERROR("ErrorCode: {}, TLS to {} failed: the broker refused the handshake or its certificate was not "
+      // The library gives one reason for all of these; the broker's log tells which.
+      QLOG_ERROR("ErrorCode: {}, TLS to {} failed: broker unreachable, handshake refused or certificate not "
                  "accepted (mqtt_ca_file {}, mqtt_tls_verify {}, client certificate {})",
                  101900060, station_center::config_reader.mqtt_server_address,
                  station_center::config_reader.mqtt_ca_file.empty() ? "(system store)"
