@@ -9,6 +9,7 @@
 
 #include <mqtt/connect_options.h>
 #include <mqtt/create_options.h>
+#include <mqtt/exception.h>
 #include <mqtt/message.h>
 #include <mqtt/ssl_options.h>
 #include <mqtt/subscribe_options.h>
@@ -17,6 +18,7 @@
 #include "config.h"
 #include "logger.h"
 #include "mqtt/mqtt_callback.h"
+#include "mqtt/tls_probe.h"
 
 namespace mqtt_client {
 namespace {
@@ -50,6 +52,8 @@ constexpr const char* kAvailabilityFormat = "clean_robot_station/%s/availability
 constexpr const char* kOnline = "online";
 constexpr const char* kOffline = "offline";
 constexpr int kAvailabilityQos = 1;
+// How long the probe after a failed TLS connection waits at each step.
+constexpr int kTlsProbeBoundMs = 2000;
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -86,7 +90,7 @@ bool SetTls(mqtt::connect_options& options) {
   }
   // No error handler: the library's C++ layer hands the C layer the address of
   // a copy that is gone once connect() returns, and a TLS failure would call
-  // through it. The failure still shows as a failed connection.
+  // through it. ExplainTlsFailure names the reason instead.
   mqtt::ssl_options ssl;
   // Empty: the library trusts the system's certificate store.
   ssl.set_trust_store(c.mqtt_ca_file);
@@ -96,6 +100,23 @@ bool SetTls(mqtt::connect_options& options) {
   ssl.set_verify(c.mqtt_tls_verify);
   options.set_ssl(ssl);
   return true;
+}
+
+// The library reports a refused certificate, a missing client certificate and
+// a broker that is down all with one code; a probe connection says which.
+void ExplainTlsFailure() {
+  const station_center::StationConfig& c = station_center::config_reader;
+  TlsSettings settings;
+  if (!SplitTlsAddress(c.mqtt_server_address, settings.host, settings.port)) {
+    return;
+  }
+  settings.ca_file = c.mqtt_ca_file;
+  settings.cert_file = c.mqtt_cert_file;
+  settings.key_file = c.mqtt_key_file;
+  settings.verify = c.mqtt_tls_verify;
+  const std::string reason = ProbeTls(settings, std::chrono::milliseconds(kTlsProbeBoundMs));
+  QLOG_ERROR("ErrorCode: {}, TLS to {} failed: {}", 101900060, c.mqtt_server_address,
+             reason.empty() ? "the handshake itself goes through; the broker ended the connection" : reason);
 }
 
 }  // namespace
@@ -187,20 +208,16 @@ bool MqttClient::ConnectToBroker() {
       return false;
     }
     return client_->is_connected();
+  } catch (const mqtt::exception& e) {
+    QLOG_ERROR("ErrorCode: {}, connect to {} failed: {}", 101900060,
+               station_center::config_reader.mqtt_server_address, e.what());
+    if (e.get_return_code() == MQTTASYNC_FAILURE) {
+      ExplainTlsFailure();
+    }
+    return false;
   } catch (const std::exception& e) {
     QLOG_ERROR("ErrorCode: {}, connect to {} failed: {}", 101900060,
                station_center::config_reader.mqtt_server_address, e.what());
-    if (IsTlsAddress(station_center::config_reader.mqtt_server_address)) {
-      // The library gives one reason for all of these; the broker's log tells which.
-      QLOG_ERROR("ErrorCode: {}, TLS to {} failed: broker unreachable, handshake refused or certificate not "
-                 "accepted (mqtt_ca_file {}, mqtt_tls_verify {}, client certificate {})",
-                 101900060, station_center::config_reader.mqtt_server_address,
-                 station_center::config_reader.mqtt_ca_file.empty() ? "(system store)"
-                                                                    : station_center::config_reader.mqtt_ca_file,
-                 station_center::config_reader.mqtt_tls_verify,
-                 station_center::config_reader.mqtt_cert_file.empty() ? "(none)"
-                                                                      : station_center::config_reader.mqtt_cert_file);
-    }
     return false;
   }
 }
