@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include <unistd.h>
+
 #include <rapidjson/filereadstream.h>
 
 #include "logger.h"
@@ -14,7 +16,8 @@ StationConfig config_reader;
 
 namespace {
 
-constexpr const char* kDefaultConfigDir = "/lib/quorvane_station_center/config";
+constexpr const char* kEtcConfigDir = "/etc/quorvane_station_center";
+constexpr const char* kLibConfigDir = "/lib/quorvane_station_center/config";
 constexpr const char* kMaskedValue = "******";
 
 template <typename T>
@@ -54,12 +57,20 @@ void AssignPort(const char* key, int64_t value, uint16_t& field) {
 
 }  // namespace
 
-std::string ConfigDir() {
-  const char* dir = std::getenv("STATION_CENTER_CONFIG_DIR");
-  if (dir != nullptr && dir[0] != '\0') {
-    return dir;
+std::string ChooseConfigDir(const char* env_dir, const std::string& etc_dir, const std::string& lib_dir) {
+  if (env_dir != nullptr && env_dir[0] != '\0') {
+    return env_dir;
   }
-  return kDefaultConfigDir;
+  // Present, even when unreadable: a config.json the service may not read is
+  // reported as such rather than silently replaced by an older one.
+  if (::access((etc_dir + "/config.json").c_str(), F_OK) == 0) {
+    return etc_dir;
+  }
+  return lib_dir;
+}
+
+std::string ConfigDir() {
+  return ChooseConfigDir(std::getenv("STATION_CENTER_CONFIG_DIR"), kEtcConfigDir, kLibConfigDir);
 }
 
 std::string ConfigFilePath(const char* file_name) { return ConfigDir() + "/" + file_name; }
@@ -106,6 +117,7 @@ bool ReadJsonObjectFile(const char* file_name, rapidjson::Document& doc) {
 }
 
 bool ReadConfig(StationConfig& config) {
+  QLOG_INFO("config folder : {}", ConfigDir());
   rapidjson::Document doc;
   if (!ReadJsonObjectFile("config.json", doc)) {
     return false;
@@ -175,6 +187,10 @@ bool ReadConfig(StationConfig& config) {
   c.disinfectant_tablet_release_time =
       GetConfigFromJson<int>(doc, "disinfectant_tablet_release_time", c.disinfectant_tablet_release_time);
   c.sensor_report_timeout = GetConfigFromJson<int>(doc, "sensor_report_timeout", c.sensor_report_timeout);
+  c.mqtt_ca_file = GetConfigFromJson<std::string>(doc, "mqtt_ca_file", c.mqtt_ca_file);
+  c.mqtt_cert_file = GetConfigFromJson<std::string>(doc, "mqtt_cert_file", c.mqtt_cert_file);
+  c.mqtt_key_file = GetConfigFromJson<std::string>(doc, "mqtt_key_file", c.mqtt_key_file);
+  c.mqtt_tls_verify = GetConfigFromJson<bool>(doc, "mqtt_tls_verify", c.mqtt_tls_verify);
   return true;
 }
 

@@ -57,13 +57,28 @@ struct StationConfig {
   // Seconds without a sensor report after which running tasks are canceled,
   // since they would act on stale readings; 0 or less turns the check off.
   int32_t sensor_report_timeout = 15;
+  // TLS to the broker, used only with an ssl:// or mqtts:// mqtt_server_address.
+  // Trust anchors (PEM file); empty trusts the system's certificate store.
+  std::string mqtt_ca_file;
+  // The station's client certificate chain and its private key (PEM files),
+  // both or neither. Only the paths are ever logged, never a file's content.
+  std::string mqtt_cert_file;
+  std::string mqtt_key_file;
+  // Check the broker's certificate against the trust anchors and its name
+  // against the host of mqtt_server_address.
+  bool mqtt_tls_verify = true;
 };
 
 extern StationConfig config_reader;
 
 // The folder that holds config.json and led.json: STATION_CENTER_CONFIG_DIR
-// when set and not empty, else /lib/quorvane_station_center/config.
+// when set and not empty, else /etc/quorvane_station_center when it holds a
+// config.json, else /lib/quorvane_station_center/config (where stations
+// installed before the move to /etc keep theirs). Both files always come from
+// the same folder.
 std::string ConfigDir();
+// The same choice over given folders; `env_dir` may be null.
+std::string ChooseConfigDir(const char* env_dir, const std::string& etc_dir, const std::string& lib_dir);
 std::string ConfigFilePath(const char* file_name);
 
 // Parses `file_name` in ConfigDir() as strict JSON into `doc`. False, with the

@@ -20,6 +20,8 @@ namespace {
 
 // The whole safe stop, all switch-offs included, ends within this many seconds.
 constexpr int kSafeStopBudgetS = 15;
+// Then telling the broker "offline" and disconnecting, within this many seconds.
+constexpr int kGoOfflineBudgetS = 3;
 
 sigset_t StopSignals() {
   sigset_t signals;
@@ -42,6 +44,8 @@ void StartStopThread(const std::shared_ptr<station_center::StationCenter>& cente
     QLOG_INFO("signal {} received, stopping", signal_number);
     sd_notify(0, "STOPPING=1");
     center->SafeStop(kSafeStopBudgetS);
+    // The cloud learns of the orderly stop at once instead of after the keep-alive.
+    mqtt_client::MqttClient::getInstance().GoOffline(std::chrono::seconds(kGoOfflineBudgetS));
     QLOG_INFO("station center stopped");
     std::fflush(stdout);
     // Detached threads still run: leave without static destruction under them.

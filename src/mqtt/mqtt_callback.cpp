@@ -98,6 +98,7 @@ void MqttCallback::connected(const std::string& /*cause*/) {
     // Called on the first connection and on every automatic reconnect; the
     // reconnect starts clean, so the request topics must be subscribed again.
     mqtt_client::MqttClient::getInstance().Resubscribe();
+    mqtt_client::MqttClient::getInstance().AnnounceOnline();
   } catch (...) {
     QLOG_ERROR("ErrorCode: {}, resubscribe after connect failed", 101900072);
   }

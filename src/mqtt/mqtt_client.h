@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -54,6 +56,21 @@ class MqttClient {
   // connection starts clean, so the broker has forgotten all of them.
   void Resubscribe();
 
+  // Retained "online" on the availability topic; called on every (re)connection,
+  // since the broker published the retained "offline" will when it last lost us.
+  // Nothing once GoOffline has begun. Never raises.
+  void AnnounceOnline();
+
+  // The orderly end of the connection: retained "offline" on the availability
+  // topic, waited for up to `bound`, then a disconnect (which leaves the will
+  // unsent, "offline" being in place already). False when the broker did not
+  // take "offline" in time; the will then tells it once the process is gone.
+  // Never raises.
+  bool GoOffline(std::chrono::milliseconds bound);
+
+  // "clean_robot_station/<station id>/availability"; empty for an empty id.
+  const std::string& AvailabilityTopic() const { return availabilityTopic_; }
+
   const std::string& ClientId() const { return clientId_; }
 
  private:
@@ -69,6 +86,8 @@ class MqttClient {
 
   std::string stationId_;
   std::string clientId_;
+  std::string availabilityTopic_;
+  std::atomic<bool> goingOffline_{false};
   std::shared_ptr<mqtt::async_client> client_;
   std::shared_ptr<mqtt_callback::MqttCallback> callback_;
   std::map<std::string, std::string> replyTopics_;

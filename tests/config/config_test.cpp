@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -132,6 +134,20 @@ TEST_F(ConfigTest, ValuesOfTheRightKindAreTakenOthersKeepTheDefault) {
        [](const StationConfig& c) { return c.running_schedule_space == 200; }, "keys are case-sensitive"},
       {R"({"disinfectant_tablet_release_time": 4})",
        [](const StationConfig& c) { return c.disinfectant_tablet_release_time == 4; }, "tablet release time"},
+      {R"({})",
+       [](const StationConfig& c) {
+         return c.mqtt_ca_file.empty() && c.mqtt_cert_file.empty() && c.mqtt_key_file.empty() && c.mqtt_tls_verify;
+       },
+       "TLS defaults: system trust anchors, no client certificate, verification on"},
+      {R"({"mqtt_ca_file": "/etc/ca.pem", "mqtt_cert_file": "/etc/c.pem", "mqtt_key_file": "/etc/k.pem",)"
+       R"( "mqtt_tls_verify": false})",
+       [](const StationConfig& c) {
+         return c.mqtt_ca_file == "/etc/ca.pem" && c.mqtt_cert_file == "/etc/c.pem" && c.mqtt_key_file == "/etc/k.pem" &&
+                !c.mqtt_tls_verify;
+       },
+       "TLS files and verification"},
+      {R"({"mqtt_tls_verify": 0})", [](const StationConfig& c) { return c.mqtt_tls_verify; },
+       "a number does not turn verification off"},
   };
   for (const auto& c : cases) {
     StationConfig config;
@@ -186,7 +202,8 @@ TEST_F(ConfigTest, EchoShowsEveryKeyInOrderAndMasksThePassword) {
       "sewage_check_threshold", "sewage_pump_power_soft", "sewage_pump_power_standard", "sewage_pump_power_strong",
       "self_clean_pump_power_soft", "self_clean_pump_power_standard", "self_clean_pump_power_strong", "debug",
       "sensor_data_print_space", "auto_reset_time_space", "default_schedule_space", "running_schedule_space",
-      "disinfectant_tablet_release_time", "sensor_report_timeout"};
+      "disinfectant_tablet_release_time", "sensor_report_timeout", "mqtt_ca_file", "mqtt_cert_file", "mqtt_key_file",
+      "mqtt_tls_verify"};
   size_t from = 0;
   for (const auto& key : keys) {
     const size_t at = echo.find("] " + key + " : ", from);
@@ -201,6 +218,41 @@ TEST_F(ConfigTest, ShippedDefaultFilesParse) {
   StationConfig config;
   ASSERT_TRUE(ReadConfig(config));
   EXPECT_TRUE(SameAsDefaults(config)) << "config/config.json differs from the compiled-in defaults";
+}
+
+// /etc wins when it holds a config.json; stations that still keep theirs in
+// /lib go on finding it there; the environment overrides both.
+TEST(ConfigFolder, EtcFirstThenLibAndTheEnvironmentOverridesBoth) {
+  struct Case {
+    const char* name;
+    bool etc_exists;
+    bool etc_has_config;
+    const char* env;
+    const char* chosen;  // "etc", "lib" or "env"
+  };
+  const std::vector<Case> cases = {
+      {"config.json in /etc", true, true, nullptr, "etc"},
+      {"/etc folder without config.json", true, false, nullptr, "lib"},
+      {"no /etc folder", false, false, nullptr, "lib"},
+      {"environment set", true, true, "env", "env"},
+      {"environment empty", true, true, "", "etc"},
+  };
+  for (const auto& c : cases) {
+    TempDir root;
+    const std::string etc = root.path() + "/etc", lib = root.path() + "/lib", env = root.path() + "/env";
+    if (c.etc_exists) {
+      ASSERT_EQ(mkdir(etc.c_str(), 0755), 0);
+      if (!c.etc_has_config) {
+        root.Write("etc/led.json", "{}");
+      }
+    }
+    if (c.etc_has_config) {
+      root.Write("etc/config.json", "{}");
+    }
+    const std::string env_dir = c.env == nullptr ? "" : (c.env[0] == '\0' ? "" : env);
+    const std::string chosen = station_center::ChooseConfigDir(c.env == nullptr ? nullptr : env_dir.c_str(), etc, lib);
+    EXPECT_EQ(chosen, root.path() + "/" + c.chosen) << c.name;
+  }
 }
 
 TEST(ConfigExecutable, ExitsWith255OnMissingOrMalformedConfiguration) {

@@ -2,6 +2,7 @@
 // board and a real broker, with the robot and the cloud played by test clients.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <string>
 #include <vector>
@@ -98,6 +99,44 @@ TEST(EndToEnd, BrokerDownAtStartUpThenServiceOnceItIsUp) {
   EXPECT_TRUE(e2e.robot().WaitForCount("clean_robot_station/reportActively", 1, std::chrono::seconds(20)));
 }
 
+// What a subscriber that comes later learns from the broker about the station.
+std::string RetainedAvailability(EndToEnd& e2e) {
+  TestMqttClient late(e2e.broker().Address(), "late_cloud", kE2eUser, kE2ePassword);
+  if (!late.Connect() || !late.Subscribe(EndToEnd::Topic("availability")) ||
+      !late.WaitForCount(EndToEnd::Topic("availability"), 1, std::chrono::seconds(5))) {
+    return "(nothing retained)";
+  }
+  const ReceivedMessage message = late.Messages().front();
+  return message.retained ? message.payload : "(not retained)";
+}
+
+// The cloud tells a station that stopped, or died, from one that is quiet.
+TEST(EndToEnd, AvailabilityIsOnlineWhileConnectedAndOfflineAfterStopOrKill) {
+  for (const int signal_number : {SIGTERM, SIGKILL}) {
+    EndToEnd e2e;
+    ASSERT_TRUE(e2e.Start());
+    ASSERT_TRUE(e2e.WaitServing()) << e2e.station().Output();
+    const std::string topic = EndToEnd::Topic("availability");
+    ASSERT_TRUE(e2e.robot().WaitForCount(topic, 1));
+    EXPECT_EQ(e2e.robot().Payloads(topic).back(), "online");
+    EXPECT_EQ(RetainedAvailability(e2e), "online");
+
+    ::kill(e2e.station().pid(), signal_number);
+    const int status = e2e.station().WaitExit(std::chrono::seconds(30));
+    // Closed without a goodbye, the connection ends at once for the broker, which
+    // then publishes the will; the keep-alive (20 s, 30 s of silence) is the bound
+    // for a station that vanished from the network instead.
+    EXPECT_TRUE(PollUntil([&] { return e2e.robot().Payloads(topic).back() == "offline"; }, std::chrono::seconds(35)))
+        << "signal " << signal_number << "\n" << e2e.station().Output();
+    EXPECT_EQ(RetainedAvailability(e2e), "offline") << "signal " << signal_number;
+    if (signal_number == SIGTERM) {
+      EXPECT_EQ(status, 0) << e2e.station().Output();
+      EXPECT_TRUE(e2e.station().OutputHas("availability : offline on clean_robot_station/E1/availability\n"))
+          << e2e.station().Output();
+    }
+  }
+}
+
 TEST(EndToEnd, ServiceWaitsForTheBrokerAndAnswersOnceItIsUp) {
   EndToEnd e2e;
   ASSERT_TRUE(e2e.Start());
@@ -109,6 +148,8 @@ TEST(EndToEnd, ServiceWaitsForTheBrokerAndAnswersOnceItIsUp) {
   // The status report resumes as well.
   e2e.robot().Clear();
   EXPECT_TRUE(e2e.robot().WaitForCount("clean_robot_station/reportActively", 1, std::chrono::seconds(20)));
+  // The restarted broker kept nothing; the station said "online" again on reconnecting.
+  EXPECT_EQ(RetainedAvailability(e2e), "online");
 }
 
 }  // namespace

@@ -17,6 +17,13 @@
 // file made with mosquitto_passwd). Stop() and Start() again keep the port, so
 // a client configured with Address() finds the broker again after a restart.
 // The destructor stops the broker and removes its folder.
+//
+// EnableTls() before the first Start() adds a TLS listener beside the plain
+// one, with certificates made by openssl in the broker's folder:
+//   ASSERT_TRUE(broker.EnableTls(/*require_client_certificate=*/true));
+//   ASSERT_TRUE(broker.Start());
+//   config_reader.mqtt_server_address = broker.TlsAddress("ssl", "localhost");
+//   config_reader.mqtt_ca_file = broker.tls().ca;
 
 #include <chrono>
 #include <cstdint>
@@ -35,6 +42,18 @@ namespace station_test {
 // Polls `condition` every 10 ms until it holds or `bound` has passed; returns its last value.
 bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound = std::chrono::seconds(10));
 
+// PEM files for a TLS listener. The server certificate names localhost and
+// 127.0.0.1; the client certificate is signed by the same CA; other_ca signed
+// neither.
+struct TlsFiles {
+  std::string ca;
+  std::string server_cert;
+  std::string server_key;
+  std::string client_cert;
+  std::string client_key;
+  std::string other_ca;
+};
+
 class MosquittoBroker {
  public:
   MosquittoBroker(std::string user, std::string password);
@@ -49,6 +68,14 @@ class MosquittoBroker {
   void Stop();
   bool Running() const { return pid_ > 0; }
 
+  // Makes the certificates and adds a TLS listener on a port of its own; with
+  // `require_client_certificate` a client must present one signed by the CA.
+  // Before the first Start(); false when openssl failed.
+  bool EnableTls(bool require_client_certificate);
+  const TlsFiles& tls() const { return tls_; }
+  // "<scheme>://<host>:<TLS port>"
+  std::string TlsAddress(const std::string& scheme, const std::string& host) const;
+
   uint16_t port() const { return port_; }
   std::string Address() const;       // "tcp://127.0.0.1:<port>"
   std::string Log() const;           // what the broker wrote so far
@@ -61,6 +88,9 @@ class MosquittoBroker {
   std::string password_;
   TempDir dir_;
   uint16_t port_ = 0;
+  uint16_t tls_port_ = 0;
+  bool require_client_certificate_ = false;
+  TlsFiles tls_;
   int pid_ = -1;
   bool files_written_ = false;
 };
