@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 
 #include "service_task_support.h"
 #include "task/add_water_task.h"
@@ -63,6 +64,8 @@ std::shared_ptr<Task> Drying(StationHarness& station) {
   task->ExecuteStep(Tank(1, 0, 0));
   return task;
 }
+
+void PrintTo(const SwitchOffCase& c, std::ostream* os) { *os << c.name; }
 
 bool RunPath(Task& task, Path path) {
   switch (path) {
