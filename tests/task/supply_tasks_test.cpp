@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -317,22 +318,24 @@ TEST_P(SupplyAdmission, RefusesWithItsReasonOrAdmits) {
 INSTANTIATE_TEST_SUITE_P(Conditions, SupplyAdmission, ::testing::ValuesIn(AdmissionRows()),
                          [](const ::testing::TestParamInfo<AdmissionRow>& param_info) { return std::string(param_info.param.name); });
 
+class HeatWireTarget : public ::testing::TestWithParam<int> {};
+
 // Heat wire target temperatures at and over the maximum.
-TEST(SupplyAdmission, HeatWireTargetAtMostTheMaximum) {
-  for (const int target : {150, 151}) {
-    StationOptions options;
-    options.extra_config["strong_heat_wire_temp"] = std::to_string(target);
-    StationHarness station(options);
-    ASSERT_TRUE(station.StartNormal());
-    station.Deliver(Wire(200.0f));
-    WriteTaskData(station, Heat(true, false));
-    const StationSrvRsp rsp = station.center()->HandleService(SupplyRequest(TASK_TYPE_HEAT_WIRE, 2));
-    EXPECT_EQ(rsp.err_msg, target > 150 ? "target temp too high" : "") << target;
-    if (rsp.result == SRV_RESULT_OK) {
-      StopAndWaitIdle(station, TASK_TYPE_HEAT_WIRE);
-    }
+TEST_P(HeatWireTarget, AtMostTheMaximum) {
+  const int target = GetParam();
+  StationOptions options;
+  options.extra_config["strong_heat_wire_temp"] = std::to_string(target);
+  auto station = StartStation(options);
+  station->Deliver(Wire(200.0f));
+  WriteTaskData(*station, Heat(true, false));
+  const StationSrvRsp rsp = station->center()->HandleService(SupplyRequest(TASK_TYPE_HEAT_WIRE, 2));
+  EXPECT_EQ(rsp.err_msg, target > 150 ? "target temp too high" : "");
+  if (rsp.result == SRV_RESULT_OK) {
+    StopAndWaitIdle(*station, TASK_TYPE_HEAT_WIRE);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(SupplyAdmission, HeatWireTarget, ::testing::Values(150, 151));
 
 // A conflicting task is named before the task's own conditions.
 TEST(SupplyAdmission, ARunningConflictIsNamedFirst) {
@@ -396,26 +399,34 @@ TEST(HeatWireTask, ARefusedThermostatSwitchFailsTheTask) {
 struct ChargeStop {
   const char* name;
   station::SensorsDataRep report;
+  bool refused;  // the board refuses the switch-off
 };
+
+void PrintTo(const ChargeStop& c, std::ostream* os) { *os << c.name; }
+
+class AutoChargeStop : public ::testing::TestWithParam<ChargeStop> {};
 
 // Charging stops, and the task fails, once a plate is over 78 degrees or the
 // hand switch closes; a refused switch-off fails it the same way.
-TEST(AutoChargeTask, StopsWhenAPlateIsTooHotOrTheHandSwitchCloses) {
-  for (const ChargeStop& c : {ChargeStop{"Plate1", Plates(79, 20)}, ChargeStop{"Plate2", Plates(20, 79)},
-                              ChargeStop{"HandSwitch", Plates(20, 20, 1)}}) {
-    SCOPED_TRACE(c.name);
-    for (const bool refused : {false, true}) {
-      auto station = StartStation();
-      auto task = MakeTask(*station, TASK_TYPE_AUTO_CHARGE, 2, 0);
-      Cycle(*station, *task, Plates(78, 78));
-      if (refused) {
-        station->board().ScriptNext(FakeBoard::Answer::kError);
-      }
-      EXPECT_EQ(Cycle(*station, *task, c.report), Commands{kChargeOff});
-      EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_ERROR);
-    }
+TEST_P(AutoChargeStop, StopsWhenAPlateIsTooHotOrTheHandSwitchCloses) {
+  const ChargeStop& c = GetParam();
+  auto station = StartStation();
+  auto task = MakeTask(*station, TASK_TYPE_AUTO_CHARGE, 2, 0);
+  Cycle(*station, *task, Plates(78, 78));
+  if (c.refused) {
+    station->board().ScriptNext(FakeBoard::Answer::kError);
   }
+  EXPECT_EQ(Cycle(*station, *task, c.report), Commands{kChargeOff});
+  EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_ERROR);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Safety, AutoChargeStop,
+    ::testing::Values(ChargeStop{"Plate1", Plates(79, 20), false}, ChargeStop{"Plate2", Plates(20, 79), false},
+                      ChargeStop{"HandSwitch", Plates(20, 20, 1), false},
+                      ChargeStop{"Plate1Refused", Plates(79, 20), true},
+                      ChargeStop{"HandSwitchRefused", Plates(20, 20, 1), true}),
+    [](const ::testing::TestParamInfo<ChargeStop>& param_info) { return std::string(param_info.param.name); });
 
 // Hand charging runs until the switch opens; a refused switch-off is tried
 // again at the next cycle.
