@@ -95,9 +95,8 @@ MqttCallback::MqttCallback(std::shared_ptr<station_center::StationCenter> statio
 void MqttCallback::connected(const std::string& /*cause*/) {
   try {
     QLOG_INFO("connect broker");
-    // Called on the first connection and on every automatic reconnect; the
-    // reconnect starts clean, so the request topics must be subscribed again.
-    mqtt_client::MqttClient::getInstance().Resubscribe();
+    // Called on the first connection and on every automatic reconnect.
+    mqtt_client::MqttClient::getInstance().OnConnected();
   } catch (...) {
     QLOG_ERROR("ErrorCode: {}, resubscribe after connect failed", 101900072);
   }

@@ -50,9 +50,11 @@ class MqttClient {
   template <typename T>
   std::string GetTopicName(const T& msg);
 
-  // Subscriptions again after the library's automatic reconnect: the
-  // connection starts clean, so the broker has forgotten all of them.
-  void Resubscribe();
+  // What every new connection needs, the first and each automatic reconnect:
+  // the socket tuned for small replies and the subscriptions again (the
+  // connection starts clean, so the broker has forgotten all of them). Runs on
+  // the library's callback thread.
+  void OnConnected();
 
   const std::string& ClientId() const { return clientId_; }
 
@@ -73,6 +75,13 @@ class MqttClient {
   std::shared_ptr<mqtt_callback::MqttCallback> callback_;
   std::map<std::string, std::string> replyTopics_;
 };
+
+// Sets TCP_NODELAY on every TCP socket of this process whose peer is the
+// broker of `server_uri` ("tcp://host:port", "mqtt://", "ssl://", "ws://"...),
+// so that a small message is sent at once instead of waiting behind an
+// unacknowledged one. Returns how many sockets were set; 0 when none was found
+// or the address could not be resolved (logged, nothing else changes).
+int SetNoDelayTowardsBroker(const std::string& server_uri);
 
 }  // namespace mqtt_client
 
