@@ -480,7 +480,13 @@ int main(int argc, char** argv) {
     echo.reset();
     echo = std::make_unique<Echo>(address, echo_reply);
     robot = std::make_unique<Requester>(address, "bench_robot");
-    if (!echo->Connect(echo_request) || !robot->Connect({check_reply, echo_reply})) {
+    // Side by side: the library completes a new connection on its next
+    // one-second turn, so two in a row would cost up to two seconds.
+    bool echo_connected = false;
+    std::thread echo_connect([&] { echo_connected = echo->Connect(echo_request); });
+    const bool robot_connected = robot->Connect({check_reply, echo_reply});
+    echo_connect.join();
+    if (!echo_connected || !robot_connected) {
       std::fprintf(stderr, "clients could not connect\n");
       return false;
     }
@@ -535,6 +541,7 @@ int main(int argc, char** argv) {
   // Broker restarts: from the moment the broker accepts again to the station's
   // first answer (the robot connects in between, a few milliseconds).
   std::vector<double> back_ms;
+  std::vector<double> clients_ms;  // the robot's own part: its connection and subscriptions
   for (int k = 0; k < options.restarts + 1; ++k) {
     // The last restart brings the broker back at its defaults.
     const bool tuned = k < options.restarts;
@@ -546,7 +553,9 @@ int main(int argc, char** argv) {
       return 1;
     }
     const auto back = Clock::now();
-    if (!connect_clients(tuned) || !wait_answer(std::chrono::seconds(60))) {
+    const bool clients = connect_clients(tuned);
+    clients_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - back).count());
+    if (!clients || !wait_answer(std::chrono::seconds(60))) {
       std::fprintf(stderr, "the station did not answer after a broker restart (%s/station.log)\n", dir.c_str());
       return 1;
     }
@@ -557,8 +566,11 @@ int main(int argc, char** argv) {
     each += (each.empty() ? "" : ", ") + std::to_string(static_cast<int>(ms + 0.5));
   }
   std::sort(back_ms.begin(), back_ms.end());
-  std::printf("broker restart to first answer, %zu restarts: median %.0f ms, max %.0f ms (each: %s ms)\n",
-              back_ms.size(), back_ms[back_ms.size() / 2], back_ms.back(), each.c_str());
+  std::sort(clients_ms.begin(), clients_ms.end());
+  std::printf("broker restart to first answer, %zu restarts: median %.0f ms, max %.0f ms (each: %s ms); "
+              "the robot's own connect took a median %.0f ms of it\n",
+              back_ms.size(), back_ms[back_ms.size() / 2], back_ms.back(), each.c_str(),
+              clients_ms[clients_ms.size() / 2]);
   std::fflush(stdout);
 
   measure("defaults", options.default_requests);

@@ -105,6 +105,7 @@ void MqttCallback::connected(const std::string& /*cause*/) {
 void MqttCallback::connection_lost(const std::string& cause) {
   try {
     QLOG_ERROR("ErrorCode: {}, Connection lost for {}, will reset station", 101900013, cause);
+    mqtt_client::MqttClient::getInstance().OnConnectionLost();
     StationSrvReq request;
     request.service_type = station_center::SRV_CONNECTION_LOST;
     if (stationCenter_) {

@@ -1,16 +1,21 @@
 #include "mqtt/mqtt_client.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <mqtt/connect_options.h>
@@ -49,6 +54,9 @@ constexpr int kKeepAliveSeconds = 20;
 // not hammered.
 constexpr int kReconnectMinSeconds = 1;
 constexpr int kReconnectMaxSeconds = 30;
+// After a loss the broker's port is tried this often, for this long.
+constexpr auto kBrokerProbePause = std::chrono::milliseconds(250);
+constexpr auto kBrokerWatchTime = std::chrono::seconds(60);
 
 // Host and port of a server URI as the library takes it: an optional scheme,
 // a host name, dotted address or bracketed IPv6 address, an optional port
@@ -110,21 +118,57 @@ bool SameEndpoint(const sockaddr_storage& peer, const sockaddr* broker) {
   return false;
 }
 
-}  // namespace
-
-int SetNoDelayTowardsBroker(const std::string& server_uri) {
+// The broker's addresses; null when the URI does not parse or resolve. Free
+// with freeaddrinfo.
+addrinfo* ResolveBroker(const std::string& server_uri) {
   std::string host;
   std::string port;
   if (!SplitServerUri(server_uri, &host, &port)) {
-    QLOG_INFO("broker address {} not understood, TCP_NODELAY not set", server_uri);
-    return 0;
+    return nullptr;
   }
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV;
   addrinfo* found = nullptr;
-  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || found == nullptr) {
+  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
+    return nullptr;
+  }
+  return found;
+}
+
+// Whether the broker's port accepts a TCP connection within `wait`; the probe
+// connection is closed at once.
+bool BrokerAccepts(const std::string& server_uri, std::chrono::milliseconds wait) {
+  addrinfo* found = ResolveBroker(server_uri);
+  bool accepts = false;
+  for (const addrinfo* a = found; a != nullptr && !accepts; a = a->ai_next) {
+    const int fd = ::socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
+      continue;
+    }
+    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+      accepts = true;
+    } else if (errno == EINPROGRESS) {
+      pollfd pfd{fd, POLLOUT, 0};
+      int error = 0;
+      socklen_t len = sizeof(error);
+      accepts = ::poll(&pfd, 1, static_cast<int>(wait.count())) == 1 &&
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+    }
+    ::close(fd);
+  }
+  if (found != nullptr) {
+    ::freeaddrinfo(found);
+  }
+  return accepts;
+}
+
+}  // namespace
+
+int SetNoDelayTowardsBroker(const std::string& server_uri) {
+  addrinfo* found = ResolveBroker(server_uri);
+  if (found == nullptr) {
     QLOG_INFO("broker address {} not resolved, TCP_NODELAY not set", server_uri);
     return 0;
   }
@@ -234,17 +278,20 @@ bool MqttClient::Init(const std::shared_ptr<mqtt_callback::MqttCallback>& cb) {
   return true;
 }
 
+mqtt::connect_options MqttClient::ConnectOptions() const {
+  mqtt::connect_options options;
+  options.set_mqtt_version(MQTTVERSION_5);
+  options.set_automatic_reconnect(kReconnectMinSeconds, kReconnectMaxSeconds);
+  options.set_clean_start(true);
+  options.set_keep_alive_interval(kKeepAliveSeconds);
+  options.set_user_name(station_center::config_reader.mqtt_user_name);
+  options.set_password(station_center::config_reader.mqtt_pwd);
+  return options;
+}
+
 bool MqttClient::ConnectToBroker() {
   try {
-    mqtt::connect_options options;
-    options.set_mqtt_version(MQTTVERSION_5);
-    options.set_automatic_reconnect(kReconnectMinSeconds, kReconnectMaxSeconds);
-    options.set_clean_start(true);
-    options.set_keep_alive_interval(kKeepAliveSeconds);
-    options.set_user_name(station_center::config_reader.mqtt_user_name);
-    options.set_password(station_center::config_reader.mqtt_pwd);
-
-    mqtt::token_ptr token = client_->connect(options);
+    mqtt::token_ptr token = client_->connect(ConnectOptions());
     const long wait_ms = static_cast<long>(station_center::config_reader.mqtt_keep_alive_interval) * 1000L;
     if (!token->wait_for(std::chrono::milliseconds(wait_ms))) {
       // The attempt may still complete; the next Init then finds the client connected.
@@ -299,7 +346,61 @@ void MqttClient::OnConnected() {
   // after the library's acknowledgement of the request waits for the broker's
   // delayed ACK, some 40 ms.
   (void)SetNoDelayTowardsBroker(station_center::config_reader.mqtt_server_address);
+  {
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    connectionLost_ = false;
+  }
+  watchChanged_.notify_all();
   SubscribeTopics();
+}
+
+void MqttClient::OnConnectionLost() {
+  std::lock_guard<std::mutex> lock(watchMutex_);
+  connectionLost_ = true;
+  if (!watcherStarted_) {
+    try {
+      // Detached: the instance lives until process exit.
+      std::thread([this] { WatchBroker(); }).detach();
+      watcherStarted_ = true;
+    } catch (const std::system_error& e) {
+      QLOG_ERROR("ErrorCode: {}, broker watch not started: {}", 101900060, e.what());
+    }
+  }
+  watchChanged_.notify_all();
+}
+
+void MqttClient::WatchBroker() {
+  const std::string& uri = station_center::config_reader.mqtt_server_address;
+  for (;;) {
+    std::unique_lock<std::mutex> lock(watchMutex_);
+    watchChanged_.wait(lock, [this] { return connectionLost_; });
+    // The library's own retries may land while the broker is still down and
+    // then wait seconds; a connect started the moment the port accepts again
+    // does not. One per loss, so a broker that accepts but refuses the
+    // station is left to the library's growing pauses.
+    const auto until = std::chrono::steady_clock::now() + kBrokerWatchTime;
+    bool back = false;
+    while (connectionLost_ && !back && std::chrono::steady_clock::now() < until) {
+      lock.unlock();
+      back = BrokerAccepts(uri, kBrokerProbePause);
+      lock.lock();
+      if (!back) {
+        watchChanged_.wait_for(lock, kBrokerProbePause, [this] { return !connectionLost_; });
+      }
+    }
+    if (back && connectionLost_) {
+      lock.unlock();
+      QLOG_INFO("broker accepts again, connect now");
+      try {
+        (void)client_->connect(ConnectOptions());
+      } catch (const std::exception& e) {
+        // The library may be connecting on its own already; its retries go on.
+        QLOG_INFO("early connect not started: {}", e.what());
+      }
+      lock.lock();
+    }
+    watchChanged_.wait(lock, [this] { return !connectionLost_; });
+  }
 }
 
 std::string MqttClient::FormatTopic(const std::string& topic_format, const std::string& id) {

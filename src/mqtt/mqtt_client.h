@@ -1,7 +1,9 @@
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <mqtt/async_client.h>
@@ -56,6 +58,12 @@ class MqttClient {
   // the library's callback thread.
   void OnConnected();
 
+  // The connection is gone. The library retries after 1 s, then after
+  // doubling pauses; besides, the broker's port is watched for a minute, and
+  // the moment it accepts again one connect is started at once, so that a
+  // broker restart costs about a second. Runs on the library's callback thread.
+  void OnConnectionLost();
+
   const std::string& ClientId() const { return clientId_; }
 
  private:
@@ -64,6 +72,9 @@ class MqttClient {
   MqttClient();
 
   bool ConnectToBroker();
+  mqtt::connect_options ConnectOptions() const;
+  // The broker watcher's thread: one early connect per lost connection.
+  void WatchBroker();
   void SubscribeTopics();
   std::string FormatTopic(const std::string& topic_format, const std::string& id);
   // Hands a message to the library, leaving the refusal exception to the caller.
@@ -74,6 +85,11 @@ class MqttClient {
   std::shared_ptr<mqtt::async_client> client_;
   std::shared_ptr<mqtt_callback::MqttCallback> callback_;
   std::map<std::string, std::string> replyTopics_;
+
+  std::mutex watchMutex_;
+  std::condition_variable watchChanged_;
+  bool connectionLost_ = false;  // guarded by watchMutex_
+  bool watcherStarted_ = false;  // guarded by watchMutex_
 };
 
 // Sets TCP_NODELAY on every TCP socket of this process whose peer is the

@@ -73,7 +73,7 @@ TEST(BrokerRestart, TwiceDuringWaterSupply) {
   Totals totals;
   std::vector<std::string> supplies;  // how each supply ended: "over" (tank empty) or "ended"
   int restarts = 0;
-  std::vector<std::string> answered_after;  // from the broker's return to the station's first answer
+  std::vector<std::string> reconnected_after;  // from the broker's return to the station's reconnect
   for (int round = 0; round < 2; ++round) {
     ASSERT_TRUE(e2e.WaitNormal(std::chrono::seconds(60))) << e2e.station().Output();
     {
@@ -116,11 +116,12 @@ TEST(BrokerRestart, TwiceDuringWaterSupply) {
                           std::chrono::seconds(10)))
         << "the station did not reconnect after restart " << restarts << "\n"
         << e2e.station().Output();
+    reconnected_after.push_back(std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                   std::chrono::steady_clock::now() - back)
+                                                   .count()) +
+                                " ms");
     ASSERT_TRUE(PollUntil([&] { return e2e.robot().Connected(); }, std::chrono::seconds(10)));
     ASSERT_TRUE(e2e.WaitServing(std::chrono::seconds(10))) << e2e.station().Output();
-    answered_after.push_back(std::to_string(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - back).count()) +
-                             " ms");
     // The lost connection reset the station: the supply is ended through its
     // cancel path, which closes the supply switch.
     EXPECT_TRUE(e2e.PollActuator("SUPPLY_WATER_SWITCH", 0)) << Joined(e2e.BoardCommands());
@@ -135,8 +136,8 @@ TEST(BrokerRestart, TwiceDuringWaterSupply) {
   PrintCounts("broker restarted twice", "broker restarts " + std::to_string(restarts) + "; requests " +
                                             std::to_string(totals.sent) + " answered " +
                                             std::to_string(totals.answered) + " mismatched " +
-                                            std::to_string(totals.mismatched) + "; answered again after " +
-                                            Joined(answered_after) + "water supplies " +
+                                            std::to_string(totals.mismatched) + "; reconnected after " +
+                                            Joined(reconnected_after) + "water supplies " +
                                             Joined(supplies) + "actuators on at the end " +
                                             std::to_string(on.size()));
   EXPECT_TRUE(idle) << Joined(on);
