@@ -20,9 +20,10 @@ namespace mqtt_client {
 //
 // The instance is created on the first getInstance() call, which must come
 // after the configuration has been read (the station id and broker address are
-// taken at construction), and lives until process exit. It holds no lock of its
-// own: everything but the library client is read-only after construction, and
-// the library client may be called from several threads.
+// taken at construction), and lives until process exit. Its one lock,
+// watchMutex_, guards only the state of the broker watch after a lost
+// connection; everything else but the library client is read-only after
+// construction, and the library client may be called from several threads.
 class MqttClient {
  public:
   static MqttClient& getInstance();
