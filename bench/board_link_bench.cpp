@@ -2,7 +2,10 @@
 //  1. DoAction round trip: median and 99th percentile over N exchanges.
 //  2. Sensor intake: the simulator reports at R a second for S seconds into the
 //     station's report server; reports sent, delivered, lost and corrupt.
-// Usage: board_link_bench [--sim PATH] [--exchanges N] [--rate R] [--seconds S]
+//  3. Board restart: the reporting board freezes with its report connection
+//     open (as a board that reboots cannot close it) and a new board process
+//     starts; the time from its start to its first report taken in, K times.
+// Usage: board_link_bench [--sim PATH] [--exchanges N] [--rate R] [--seconds S] [--restarts K]
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -66,8 +69,16 @@ class Sim {
   void Stop() {
     if (pid_ > 0) {
       ::kill(pid_, SIGTERM);
+      ::kill(pid_, SIGCONT);  // a frozen board takes the signal only once it runs
       ::waitpid(pid_, nullptr, 0);
       pid_ = -1;
+    }
+  }
+
+  // The board stops dead: its connections stay open and silent.
+  void Freeze() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGSTOP);
     }
   }
 
@@ -151,6 +162,7 @@ uint16_t FreePort() {
 std::atomic<long long> delivered{0};
 std::atomic<long long> corrupt{0};
 std::atomic<uint32_t> last_seq{0};
+std::atomic<int32_t> last_fan_fg{0};
 
 }  // namespace
 
@@ -163,6 +175,7 @@ int main(int argc, char** argv) {
   int exchanges = 2000;
   double rate = 100;
   int seconds = 30;
+  int restarts = 5;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string opt = argv[i];
     if (opt == "--sim") {
@@ -173,15 +186,19 @@ int main(int argc, char** argv) {
       rate = std::atof(argv[i + 1]);
     } else if (opt == "--seconds") {
       seconds = std::max(1, std::atoi(argv[i + 1]));
+    } else if (opt == "--restarts") {
+      restarts = std::max(0, std::atoi(argv[i + 1]));
     } else {
-      std::fprintf(stderr, "usage: %s [--sim PATH] [--exchanges N] [--rate R] [--seconds S]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--sim PATH] [--exchanges N] [--rate R] [--seconds S] [--restarts K]\n",
+                   argv[0]);
       return 2;
     }
   }
 
   // 1. Round trip.
   const uint16_t report_port = FreePort();
-  Sim sim;
+  auto first_board = std::make_unique<Sim>();
+  Sim& sim = *first_board;
   if (!sim.Start(sim_path, {"--report-rate", "0", "--report-port", std::to_string(report_port)})) {
     std::fprintf(stderr, "cannot start %s\n", sim_path.c_str());
     return 1;
@@ -196,6 +213,7 @@ int main(int argc, char** argv) {
   auto* comm = new station_center::EmbeddedCommunicator();
   comm->Init([](const station::SensorsDataRep& r) {
     delivered.fetch_add(1);
+    last_fan_fg.store(r.heatfanfg());
     const uint32_t prev = last_seq.exchange(r.seq());
     if (r.seq() <= prev || r.negativepressure() != -12345 || r.heatfanfg() != 4242) {
       corrupt.fetch_add(1);
@@ -242,7 +260,59 @@ int main(int argc, char** argv) {
   std::printf("intake: %.0f reports/s for %d s: sent %lld, delivered %lld, lost %lld, corrupt %lld\n", rate, seconds,
               sent, delivered.load(), sent - delivered.load(), corrupt.load());
   std::fflush(stdout);
-  sim.Stop();
+  const bool intake_ok = failed == 0 && sent == delivered.load() && corrupt.load() == 0;
+
+  // 3. Board restart: each new board reports a fan reading of its own from its
+  // first report on, so its first report taken in is known by that value.
+  sim.Command("rate 10");
+  std::vector<double> restart_ms;
+  bool restarts_ok = true;
+  std::unique_ptr<Sim> board = std::move(first_board);
+  char state_path[] = "/tmp/board_link_bench.XXXXXX";
+  const int state_fd = ::mkstemp(state_path);
+  for (int k = 1; k <= restarts && state_fd >= 0; ++k) {
+    const int32_t marker = 1000 + k;
+    const std::string state = "{\"heatFanFG\": " + std::to_string(marker) + "}";
+    if (::pwrite(state_fd, state.data(), state.size(), 0) != static_cast<ssize_t>(state.size()) ||
+        ::ftruncate(state_fd, static_cast<off_t>(state.size())) != 0) {
+      restarts_ok = false;
+      break;
+    }
+    board->Freeze();
+    const auto start = Clock::now();
+    auto fresh = std::make_unique<Sim>();
+    if (!fresh->Start(sim_path, {"--report-rate", "10", "--report-port", std::to_string(report_port), "--state",
+                                 state_path})) {
+      restarts_ok = false;
+      break;
+    }
+    while (last_fan_fg.load() != marker && Clock::now() - start < std::chrono::seconds(60)) {
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    if (last_fan_fg.load() != marker) {
+      restarts_ok = false;
+      break;
+    }
+    restart_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    board->Stop();
+    board = std::move(fresh);
+  }
+  if (state_fd >= 0) {
+    ::close(state_fd);
+    ::unlink(state_path);
+  }
+  if (restarts > 0) {
+    std::sort(restart_ms.begin(), restart_ms.end());
+    std::string each;
+    for (double ms : restart_ms) {
+      each += (each.empty() ? "" : ", ") + std::to_string(static_cast<int>(ms + 0.5));
+    }
+    std::printf("board restart to first report taken in, %zu restarts: median %.0f ms, max %.0f ms (each: %s ms)%s\n",
+                restart_ms.size(), restart_ms.empty() ? 0.0 : restart_ms[restart_ms.size() / 2],
+                restart_ms.empty() ? 0.0 : restart_ms.back(), each.c_str(), restarts_ok ? "" : "; FAILED");
+    std::fflush(stdout);
+  }
+  board->Stop();
   // The report server thread is detached and still uses the communicator.
-  std::_Exit(failed == 0 && sent == delivered.load() && corrupt.load() == 0 ? 0 : 1);
+  std::_Exit(intake_ok && restarts_ok ? 0 : 1);
 }

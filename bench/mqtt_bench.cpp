@@ -1,10 +1,14 @@
 // Messaging benchmark: the robot's checkStation round trip through a real
 // mosquitto to the real station service and back, beside a bare echo client
-// through the same broker in the same run; then the idle service's CPU time and
-// peak resident memory over a quiet period while the simulated board reports.
+// through the same broker in the same run, in two settings: tuned (TCP_NODELAY
+// on the robot's and the echo's sockets, set_tcp_nodelay on the broker) and
+// every client and the broker at their defaults. Between the two, the broker
+// is restarted K times: the time from its return to the station's first
+// answer. Last, the idle service's CPU time and peak resident memory over a
+// quiet period while the simulated board reports.
 //
-//   mqtt_bench [--requests N] [--idle-seconds S] [--report-rate R]
-//              [--broker-nagle] [--station PATH] [--sim PATH]
+//   mqtt_bench [--requests N] [--default-requests M] [--restarts K]
+//              [--idle-seconds S] [--report-rate R] [--station PATH] [--sim PATH]
 //
 // The station and the simulator are looked for beside this program. Every
 // process started here is stopped at the end. Exit status 0 when every request
@@ -38,6 +42,8 @@
 
 #include <mqtt/async_client.h>
 
+#include "mqtt/mqtt_client.h"
+
 extern char** environ;
 
 namespace {
@@ -50,11 +56,11 @@ constexpr const char* kStation = "BENCH1";
 
 struct Options {
   int requests = 2000;
+  int default_requests = 200;  // each costs some 130 ms with Nagle's algorithm on
   int warmup = 100;
+  int restarts = 5;
   int idle_seconds = 60;
   int report_rate = 5;
-  // mosquitto's own default: Nagle's algorithm on the broker's sockets.
-  bool broker_nagle = false;
   std::string station;
   std::string sim;
 };
@@ -352,21 +358,24 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->idle_seconds = std::atoi(argv[++i]);
     } else if (arg == "--report-rate" && has_value) {
       options->report_rate = std::atoi(argv[++i]);
-    } else if (arg == "--broker-nagle") {
-      options->broker_nagle = true;
+    } else if (arg == "--default-requests" && has_value) {
+      options->default_requests = std::atoi(argv[++i]);
+    } else if (arg == "--restarts" && has_value) {
+      options->restarts = std::atoi(argv[++i]);
     } else if (arg == "--station" && has_value) {
       options->station = argv[++i];
     } else if (arg == "--sim" && has_value) {
       options->sim = argv[++i];
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--requests N] [--idle-seconds S] [--report-rate R] [--broker-nagle] [--station PATH] "
-                   "[--sim PATH]\n",
+                   "usage: %s [--requests N] [--default-requests M] [--restarts K] [--idle-seconds S] "
+                   "[--report-rate R] [--station PATH] [--sim PATH]\n",
                    argv[0]);
       return false;
     }
   }
-  return options->requests > 0 && options->idle_seconds >= 0;
+  return options->requests > 0 && options->default_requests > 0 && options->restarts >= 0 &&
+         options->idle_seconds >= 0;
 }
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
@@ -383,6 +392,10 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds b
 }  // namespace
 
 int main(int argc, char** argv) {
+  // This process logs through the station's logger only when a socket setting fails.
+  ::setenv("SPDLOG_LEVEL", "error", 0);
+  ::setenv("SPDLOG_STDOUT", "true", 0);
+  ::setenv("SPDLOG_SYSTEMD", "false", 0);
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
     return 2;
@@ -400,16 +413,22 @@ int main(int argc, char** argv) {
     Child passwd({"/usr/bin/mosquitto_passwd", "-b", "-c", dir + "/passwd", kUser, kPassword}, dir + "/passwd.log");
     WaitFor([&] { return !passwd.Running(); }, std::chrono::seconds(10));
   }
-  // With Nagle's algorithm on its sockets (mosquitto's default) the broker holds
-  // a forwarded message until the client has acknowledged the PUBACK it sent
-  // just before, which the client's delayed ACK postpones by some 40 ms: every
-  // round trip, station or echo alike, then measures those stalls.
-  WriteFile(dir + "/mosquitto.conf", "user root\npersistence false\nallow_anonymous false\npassword_file " + dir +
-                                         "/passwd\nset_tcp_nodelay " + (options.broker_nagle ? "false" : "true") +
-                                         "\nlistener " + std::to_string(mqtt_port) + " 127.0.0.1\n");
-  Child broker({"/usr/sbin/mosquitto", "-c", dir + "/mosquitto.conf"}, dir + "/mosquitto.log");
-  if (!WaitFor([&] { return PortAccepts(mqtt_port); }, std::chrono::seconds(10))) {
-    std::fprintf(stderr, "mosquitto did not start (%s/mosquitto.log)\n", dir.c_str());
+  // `tuned`: the broker sends without Nagle's algorithm (set_tcp_nodelay);
+  // otherwise mosquitto's own default. Returns the running broker, or null.
+  auto start_broker = [&](bool tuned) -> std::unique_ptr<Child> {
+    WriteFile(dir + "/mosquitto.conf", "user root\npersistence false\nallow_anonymous false\npassword_file " + dir +
+                                           "/passwd\n" + (tuned ? "set_tcp_nodelay true\n" : "") + "listener " +
+                                           std::to_string(mqtt_port) + " 127.0.0.1\n");
+    auto broker = std::make_unique<Child>(std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir + "/mosquitto.conf"},
+                                          dir + "/mosquitto.log");
+    if (!WaitFor([&] { return PortAccepts(mqtt_port); }, std::chrono::seconds(10))) {
+      std::fprintf(stderr, "mosquitto did not start (%s/mosquitto.log)\n", dir.c_str());
+      return nullptr;
+    }
+    return broker;
+  };
+  std::unique_ptr<Child> broker = start_broker(true);
+  if (!broker) {
     return 1;
   }
   const std::string address = "tcp://127.0.0.1:" + std::to_string(mqtt_port);
@@ -450,47 +469,111 @@ int main(int argc, char** argv) {
   const std::string check_reply = check + "Re";
   const std::string echo_request = "bench/echo/request";
   const std::string echo_reply = "bench/echo/reply";
-  Echo echo(address, echo_reply);
-  Requester robot(address, "bench_robot");
-  if (!echo.Connect(echo_request) || !robot.Connect({check_reply, echo_reply})) {
-    std::fprintf(stderr, "clients could not connect\n");
-    return 1;
-  }
-  // The station subscribes once its start-up is through; wait for its first answer.
   const std::string request = R"({"reqHeader":{"msgId":{"uuid":"1"},"robotId":{"uuid":"bench"}},"checkType":0})";
-  if (!WaitFor([&] { return robot.RoundTrip(check, check_reply, request, std::chrono::milliseconds(500)).count() > 0; },
-               std::chrono::seconds(60))) {
+
+  // The robot and the echo, connected anew for each setting. `tuned`: their
+  // sockets send without Nagle's algorithm, as a robot client should.
+  std::unique_ptr<Echo> echo;
+  std::unique_ptr<Requester> robot;
+  auto connect_clients = [&](bool tuned) {
+    robot.reset();
+    echo.reset();
+    echo = std::make_unique<Echo>(address, echo_reply);
+    robot = std::make_unique<Requester>(address, "bench_robot");
+    // Side by side: the library completes a new connection on its next
+    // one-second turn, so two in a row would cost up to two seconds.
+    bool echo_connected = false;
+    std::thread echo_connect([&] { echo_connected = echo->Connect(echo_request); });
+    const bool robot_connected = robot->Connect({check_reply, echo_reply});
+    echo_connect.join();
+    if (!echo_connected || !robot_connected) {
+      std::fprintf(stderr, "clients could not connect\n");
+      return false;
+    }
+    if (tuned && mqtt_client::SetNoDelayTowardsBroker(address) < 2) {
+      std::fprintf(stderr, "TCP_NODELAY not set on both client sockets\n");
+      return false;
+    }
+    return true;
+  };
+  // The station subscribes once its start-up (or reconnect) is through.
+  auto wait_answer = [&](std::chrono::milliseconds bound) {
+    return WaitFor([&] { return robot->RoundTrip(check, check_reply, request, std::chrono::milliseconds(100)).count() > 0; },
+                   bound);
+  };
+
+  // Interleaved, so that both see the same machine load.
+  int lost = 0;
+  auto measure = [&](const char* setting, int requests) {
+    // Late answers to the probes must not count as replies to the measured requests.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::vector<double> station_us;
+    std::vector<double> echo_us;
+    for (int i = 0; i < options.warmup + requests; ++i) {
+      const auto s = robot->RoundTrip(check, check_reply, request, std::chrono::seconds(5));
+      const auto e = robot->RoundTrip(echo_request, echo_reply, request, std::chrono::seconds(5));
+      if (s.count() < 0 || e.count() < 0) {
+        ++lost;
+        continue;
+      }
+      if (i >= options.warmup) {
+        station_us.push_back(std::chrono::duration<double, std::micro>(s).count());
+        echo_us.push_back(std::chrono::duration<double, std::micro>(e).count());
+      }
+    }
+    const Stats st = Summarise(station_us);
+    const Stats ec = Summarise(echo_us);
+    std::printf("%s: checkStation round trip, %zu requests: median %.1f us, p99 %.1f us, max %.1f us\n", setting,
+                station_us.size(), st.median_us, st.p99_us, st.max_us);
+    std::printf("%s: bare echo round trip,    %zu requests: median %.1f us, p99 %.1f us, max %.1f us\n", setting,
+                echo_us.size(), ec.median_us, ec.p99_us, ec.max_us);
+    std::printf("%s: station median / echo median: %.2f; lost so far %d\n", setting,
+                ec.median_us > 0 ? st.median_us / ec.median_us : 0.0, lost);
+    std::fflush(stdout);
+  };
+
+  if (!connect_clients(true) || !wait_answer(std::chrono::seconds(60))) {
     std::fprintf(stderr, "the station did not answer (%s/station.log)\n", dir.c_str());
     return 1;
   }
-  // Late answers to the probes must not count as replies to the measured requests.
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  measure("tuned", options.requests);
 
-  // Interleaved, so that both see the same machine load.
-  std::vector<double> station_us;
-  std::vector<double> echo_us;
-  int lost = 0;
-  for (int i = 0; i < options.warmup + options.requests; ++i) {
-    const auto s = robot.RoundTrip(check, check_reply, request, std::chrono::seconds(5));
-    const auto e = robot.RoundTrip(echo_request, echo_reply, request, std::chrono::seconds(5));
-    if (s.count() < 0 || e.count() < 0) {
-      ++lost;
-      continue;
+  // Broker restarts: from the moment the broker accepts again to the station's
+  // first answer (the robot connects in between, a few milliseconds).
+  std::vector<double> back_ms;
+  std::vector<double> clients_ms;  // the robot's own part: its connection and subscriptions
+  for (int k = 0; k < options.restarts + 1; ++k) {
+    // The last restart brings the broker back at its defaults.
+    const bool tuned = k < options.restarts;
+    robot.reset();
+    echo.reset();
+    broker->Stop();
+    broker = start_broker(tuned);
+    if (!broker) {
+      return 1;
     }
-    if (i >= options.warmup) {
-      station_us.push_back(std::chrono::duration<double, std::micro>(s).count());
-      echo_us.push_back(std::chrono::duration<double, std::micro>(e).count());
+    const auto back = Clock::now();
+    const bool clients = connect_clients(tuned);
+    clients_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - back).count());
+    if (!clients || !wait_answer(std::chrono::seconds(60))) {
+      std::fprintf(stderr, "the station did not answer after a broker restart (%s/station.log)\n", dir.c_str());
+      return 1;
     }
+    back_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - back).count());
   }
-  const Stats s = Summarise(station_us);
-  const Stats e = Summarise(echo_us);
-  std::printf("checkStation round trip, %zu requests: median %.1f us, p99 %.1f us, max %.1f us\n", station_us.size(),
-              s.median_us, s.p99_us, s.max_us);
-  std::printf("bare echo round trip,    %zu requests: median %.1f us, p99 %.1f us, max %.1f us\n", echo_us.size(),
-              e.median_us, e.p99_us, e.max_us);
-  std::printf("station median / echo median: %.2f (goal <= 1.3); lost %d\n",
-              e.median_us > 0 ? s.median_us / e.median_us : 0.0, lost);
+  std::string each;
+  for (double ms : back_ms) {
+    each += (each.empty() ? "" : ", ") + std::to_string(static_cast<int>(ms + 0.5));
+  }
+  std::sort(back_ms.begin(), back_ms.end());
+  std::sort(clients_ms.begin(), clients_ms.end());
+  std::printf("broker restart to first answer, %zu restarts: median %.0f ms, max %.0f ms (each: %s ms); "
+              "the robot's own connect took a median %.0f ms of it\n",
+              back_ms.size(), back_ms[back_ms.size() / 2], back_ms.back(), each.c_str(),
+              clients_ms[clients_ms.size() / 2]);
   std::fflush(stdout);
+
+  measure("defaults", options.default_requests);
 
   // Idle: no requests; the board reports and the station sends its status documents.
   const long ticks_per_second = ::sysconf(_SC_CLK_TCK);
@@ -516,7 +599,9 @@ int main(int argc, char** argv) {
   }
   station.Stop();
   sim.Stop();
-  broker.Stop();
+  robot.reset();
+  echo.reset();
+  broker->Stop();
   if (lost == 0 && alive) {
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);

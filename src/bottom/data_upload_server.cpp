@@ -16,15 +16,29 @@ namespace station_center {
 namespace {
 
 constexpr int kDecodeError = 101900012;
+constexpr int kRefusedPeerError = 101900075;
 // Reports are read at this pace; frames that arrive in between wait in the
 // socket and the buffer, and every one of them is decoded at the next read.
 constexpr auto kReadPause = std::chrono::milliseconds(100);
+// The longest a quiet connection waits before its state is tested again; data,
+// a close or a new board connection ends the wait at once.
+constexpr int kIdleWaitMs = 1000;
 
 // Decoded reports, for the debug print. Only the server thread moves it; the
 // atomic keeps a second server in the same process (tests) race-free.
 std::atomic<int> report_counter{0};
 
 }  // namespace
+
+bool DataUploadServer::AdmitPeer(const std::string& ip) {
+  if (ip == config_reader.embedded_ip) {
+    return true;
+  }
+  // Reports decide what the actuators do: only the board may send them.
+  QLOG_ERROR("ErrorCode: {}, report connection from {} refused, the board is {}", kRefusedPeerError, ip,
+             config_reader.embedded_ip);
+  return false;
+}
 
 bool DataUploadServer::HandleAccept(int& fd) {
   if (fd > 0) {
@@ -33,6 +47,14 @@ bool DataUploadServer::HandleAccept(int& fd) {
     std::string body;
     while (IsConnected(fd)) {
       std::this_thread::sleep_for(kReadPause);
+      const Wake wake = WaitServing(fd, kIdleWaitMs);
+      if (wake == Wake::kReplaced) {
+        frames.Clear();  // a partial frame of the old connection never completes on the new one
+        continue;
+      }
+      if (wake != Wake::kData) {
+        continue;
+      }
       const int len = RecvData(fd, chunk.data(), static_cast<int>(frames.Room()));
       if (len < 1) {
         continue;  // a closed connection ends the loop at the next test

@@ -114,7 +114,9 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
   bool failed = false;
   while (!succeeded && !failed && left_ms() > 0) {
     if (send_pending) {
-      if (!client->Send(frame.data(), static_cast<int>(frame.size()))) {
+      // A reconnect inside the exchange gets only the time the exchange has left.
+      const int connect_wait_ms = static_cast<int>(std::min<int64_t>(left_ms(), TcpClient::kConnectWaitMs));
+      if (!client->Send(frame.data(), static_cast<int>(frame.size()), connect_wait_ms)) {
         QLOG_ERROR("ErrorCode: {}, BottomReqNeedResp exchange failed, exchange:{}, request id : {}", kSendError,
                    false, id);
         // Pause before the next attempt, but never past the deadline.

@@ -18,15 +18,23 @@ class TcpClient : public TcpSocket {
   TcpClient(const TcpClient&) = delete;
   TcpClient& operator=(const TcpClient&) = delete;
 
-  // Create, set options, connect; false at the first step that fails.
-  bool Init();
-  bool Connect();
+  // The longest a connect waits for the board's answer.
+  static constexpr int kConnectWaitMs = 3000;
 
-  bool Send(const char* data, int len);
+  // Create, set options, connect; false at the first step that fails.
+  bool Init(int connect_wait_ms = kConnectWaitMs);
+  // Connects, waiting at most `wait_ms` (and never more than kConnectWaitMs)
+  // for the board to answer: a board that is off the network costs the
+  // caller no more than the time it has.
+  bool Connect(int wait_ms = kConnectWaitMs);
+
+  // Sends every byte, reconnecting first (within `connect_wait_ms`) when the
+  // connection is not established.
+  bool Send(const char* data, int len, int connect_wait_ms = kConnectWaitMs);
   // One read, blocking up to the 10 s receive time-out.
   int Recv(char* buf, int len);
-  // One read after waiting at most `wait_ms` for data: -1 (no log) when nothing
-  // came in time, so a caller can keep its own deadline.
+  // One read after waiting at most `wait_ms` for data, a reconnect included:
+  // -1 (no log) when nothing came in time, so a caller can keep its own deadline.
   int Recv(char* buf, int len, int wait_ms);
 
   // The bytes read on the current connection and not yet taken as frames,
@@ -36,7 +44,7 @@ class TcpClient : public TcpSocket {
 
  private:
   // Re-creates the connection when it is not established; false when that fails.
-  bool EnsureConnected();
+  bool EnsureConnected(int connect_wait_ms);
 
   FrameBuffer frames_{4096};
 };

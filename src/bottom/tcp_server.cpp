@@ -1,7 +1,9 @@
 #include "bottom/tcp_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -79,22 +81,74 @@ void TcpServer::Start() {
     QLOG_ERROR("ErrorCode: {}, Listen Socket error: {}(errornum: {})", 101900004, std::strerror(err), err);
     ExitWithoutCleanUp();
   }
+  // Non-blocking, so that a peer that reset between the wake-up and the
+  // accept leaves the thread waiting in poll, not stuck in accept.
+  const int flags = ::fcntl(fd_, F_GETFL, 0);
+  if (flags >= 0) {
+    ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+  }
   for (;;) {
-    sockaddr_in peer{};
-    socklen_t peer_len = sizeof(peer);
-    int conn = ::accept(fd_, reinterpret_cast<sockaddr*>(&peer), &peer_len);
-    if (conn < 0) {
-      std::this_thread::sleep_for(kAcceptRetryPause);
+    pollfd pfd{fd_, POLLIN, 0};
+    if (::poll(&pfd, 1, -1) < 0) {
+      if (errno != EINTR) {
+        std::this_thread::sleep_for(kAcceptRetryPause);
+      }
       continue;
     }
-    char text[INET_ADDRSTRLEN] = {0};
-    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text));
-    QLOG_INFO("Accept a connection, ip : {}, port : {}", text, ntohs(peer.sin_port));
+    int conn = AcceptPeer();
+    if (conn < 0) {
+      continue;
+    }
     HandleAccept(conn);
     if (conn != -1) {
       ::close(conn);  // an override that left it open must not leak it
     }
   }
+}
+
+int TcpServer::AcceptPeer() {
+  sockaddr_in peer{};
+  socklen_t peer_len = sizeof(peer);
+  const int conn = ::accept(fd_, reinterpret_cast<sockaddr*>(&peer), &peer_len);
+  if (conn < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      std::this_thread::sleep_for(kAcceptRetryPause);
+    }
+    return -1;
+  }
+  // Accepted sockets do not take over the listener's non-blocking flag: reads
+  // block up to the receive time-out carried over from the listener.
+  char text[INET_ADDRSTRLEN] = {0};
+  ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text));
+  QLOG_INFO("Accept a connection, ip : {}, port : {}", text, ntohs(peer.sin_port));
+  if (!AdmitPeer(text)) {
+    ::close(conn);
+    return -1;
+  }
+  return conn;
+}
+
+bool TcpServer::AdmitPeer(const std::string& /*ip*/) { return true; }
+
+TcpServer::Wake TcpServer::WaitServing(int& fd, int wait_ms) {
+  pollfd fds[2] = {{fd, POLLIN, 0}, {fd_, POLLIN, 0}};
+  if (::poll(fds, 2, wait_ms < 0 ? 0 : wait_ms) <= 0) {
+    return Wake::kNothing;
+  }
+  // What the served connection still holds (reports, a close) is taken first.
+  if (fds[0].revents != 0) {
+    return Wake::kData;
+  }
+  if ((fds[1].revents & POLLIN) != 0) {
+    const int newcomer = AcceptPeer();
+    if (newcomer >= 0) {
+      QLOG_INFO("The new connection replaces the one served, which is closed");
+      ::close(fd);
+      fd = newcomer;
+      return Wake::kReplaced;
+    }
+  }
+  return Wake::kNothing;
 }
 
 bool TcpServer::HandleAccept(int& fd) {

@@ -95,9 +95,8 @@ MqttCallback::MqttCallback(std::shared_ptr<station_center::StationCenter> statio
 void MqttCallback::connected(const std::string& /*cause*/) {
   try {
     QLOG_INFO("connect broker");
-    // Called on the first connection and on every automatic reconnect; the
-    // reconnect starts clean, so the request topics must be subscribed again.
-    mqtt_client::MqttClient::getInstance().Resubscribe();
+    // Called on the first connection and on every automatic reconnect.
+    mqtt_client::MqttClient::getInstance().OnConnected();
     mqtt_client::MqttClient::getInstance().AnnounceOnline();
   } catch (...) {
     QLOG_ERROR("ErrorCode: {}, resubscribe after connect failed", 101900072);
@@ -107,6 +106,7 @@ void MqttCallback::connected(const std::string& /*cause*/) {
 void MqttCallback::connection_lost(const std::string& cause) {
   try {
     QLOG_ERROR("ErrorCode: {}, Connection lost for {}, will reset station", 101900013, cause);
+    mqtt_client::MqttClient::getInstance().OnConnectionLost();
     StationSrvReq request;
     request.service_type = station_center::SRV_CONNECTION_LOST;
     if (stationCenter_) {

@@ -1,11 +1,22 @@
 #include "mqtt/mqtt_client.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include <mqtt/connect_options.h>
 #include <mqtt/create_options.h>
@@ -41,9 +52,121 @@ const Exchange kExchanges[] = {
 
 constexpr int kSubscribeQos = 1;
 constexpr int kKeepAliveSeconds = 20;
-// The library's automatic reconnect, passed in this order as configured in the field.
-constexpr int kReconnectMinSeconds = 30;
-constexpr int kReconnectMaxSeconds = 10;
+// The library's automatic reconnect: the first retry a second after the loss,
+// each further one after twice the pause before, at most 30 s apart. A broker
+// that restarts is heard again within about a second; one that stays away is
+// not hammered.
+constexpr int kReconnectMinSeconds = 1;
+constexpr int kReconnectMaxSeconds = 30;
+// After a loss the broker's port is tried this often, for this long.
+constexpr auto kBrokerProbePause = std::chrono::milliseconds(250);
+constexpr auto kBrokerWatchTime = std::chrono::seconds(60);
+
+// Host and port of a server URI as the library takes it: an optional scheme,
+// a host name, dotted address or bracketed IPv6 address, an optional port
+// (the scheme's default otherwise) and, for websockets, a path.
+bool SplitServerUri(const std::string& uri, std::string* host, std::string* port) {
+  std::string rest = uri;
+  std::string scheme = "tcp";
+  const std::string::size_type marker = rest.find("://");
+  if (marker != std::string::npos) {
+    scheme = rest.substr(0, marker);
+    rest = rest.substr(marker + 3);
+  }
+  rest = rest.substr(0, rest.find('/'));
+  std::string::size_type port_at = std::string::npos;
+  if (!rest.empty() && rest[0] == '[') {
+    const std::string::size_type close = rest.find(']');
+    if (close == std::string::npos) {
+      return false;
+    }
+    *host = rest.substr(1, close - 1);
+    if (close + 1 < rest.size() && rest[close + 1] == ':') {
+      port_at = close + 2;
+    }
+  } else {
+    const std::string::size_type colon = rest.rfind(':');
+    *host = rest.substr(0, colon);
+    if (colon != std::string::npos) {
+      port_at = colon + 1;
+    }
+  }
+  if (port_at != std::string::npos) {
+    *port = rest.substr(port_at);
+  } else if (scheme == "ssl" || scheme == "mqtts") {
+    *port = "8883";
+  } else if (scheme == "ws") {
+    *port = "80";
+  } else if (scheme == "wss") {
+    *port = "443";
+  } else {
+    *port = "1883";
+  }
+  return !host->empty() && !port->empty();
+}
+
+bool SameEndpoint(const sockaddr_storage& peer, const sockaddr* broker) {
+  if (peer.ss_family != broker->sa_family) {
+    return false;
+  }
+  if (peer.ss_family == AF_INET) {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&peer);
+    const auto* b = reinterpret_cast<const sockaddr_in*>(broker);
+    return a->sin_port == b->sin_port && a->sin_addr.s_addr == b->sin_addr.s_addr;
+  }
+  if (peer.ss_family == AF_INET6) {
+    const auto* a = reinterpret_cast<const sockaddr_in6*>(&peer);
+    const auto* b = reinterpret_cast<const sockaddr_in6*>(broker);
+    return a->sin6_port == b->sin6_port && std::memcmp(&a->sin6_addr, &b->sin6_addr, sizeof(a->sin6_addr)) == 0;
+  }
+  return false;
+}
+
+// The broker's addresses; null when the URI does not parse or resolve. Free
+// with freeaddrinfo.
+addrinfo* ResolveBroker(const std::string& server_uri) {
+  std::string host;
+  std::string port;
+  if (!SplitServerUri(server_uri, &host, &port)) {
+    return nullptr;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
+    return nullptr;
+  }
+  return found;
+}
+
+// Whether the broker's port accepts a TCP connection within `wait`; the probe
+// connection is closed at once.
+bool BrokerAccepts(const std::string& server_uri, std::chrono::milliseconds wait) {
+  addrinfo* found = ResolveBroker(server_uri);
+  bool accepts = false;
+  for (const addrinfo* a = found; a != nullptr && !accepts; a = a->ai_next) {
+    const int fd = ::socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
+      continue;
+    }
+    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+      accepts = true;
+    } else if (errno == EINPROGRESS) {
+      pollfd pfd{fd, POLLOUT, 0};
+      int error = 0;
+      socklen_t len = sizeof(error);
+      accepts = ::poll(&pfd, 1, static_cast<int>(wait.count())) == 1 &&
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+    }
+    ::close(fd);
+  }
+  if (found != nullptr) {
+    ::freeaddrinfo(found);
+  }
+  return accepts;
+}
 
 // The station's presence for the cloud: retained, so that a later subscriber
 // learns it too; "offline" is also the will, which the broker publishes when
@@ -121,6 +244,55 @@ void ExplainTlsFailure() {
 
 }  // namespace
 
+int SetNoDelayTowardsBroker(const std::string& server_uri) {
+  addrinfo* found = ResolveBroker(server_uri);
+  if (found == nullptr) {
+    QLOG_INFO("broker address {} not resolved, TCP_NODELAY not set", server_uri);
+    return 0;
+  }
+  std::vector<int> descriptors;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.') {
+        descriptors.push_back(std::atoi(entry->d_name));
+      }
+    }
+    ::closedir(dir);
+  }
+  int set = 0;
+  for (int fd : descriptors) {
+    int type = 0;
+    int protocol = 0;
+    socklen_t len = sizeof(type);
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) {
+      continue;
+    }
+    len = sizeof(protocol);
+    if (::getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &len) != 0 || protocol != IPPROTO_TCP) {
+      continue;
+    }
+    sockaddr_storage peer{};
+    socklen_t peer_len = sizeof(peer);
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) {
+      continue;
+    }
+    bool broker = false;
+    for (const addrinfo* a = found; a != nullptr && !broker; a = a->ai_next) {
+      broker = SameEndpoint(peer, a->ai_addr);
+    }
+    const int on = 1;
+    if (broker && ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0) {
+      QLOG_DEBUG("TCP_NODELAY set on socket {} to the broker {}", fd, server_uri);
+      ++set;
+    }
+  }
+  ::freeaddrinfo(found);
+  if (set == 0) {
+    QLOG_INFO("no socket to the broker {} found, TCP_NODELAY not set", server_uri);
+  }
+  return set;
+}
+
 MqttClient& MqttClient::getInstance() {
   // Never destroyed: the library's threads may still deliver callbacks and
   // publishes may still be in flight while the process exits, and destroying a
@@ -185,22 +357,28 @@ bool MqttClient::Init(const std::shared_ptr<mqtt_callback::MqttCallback>& cb) {
   return true;
 }
 
+bool MqttClient::ConnectOptions(mqtt::connect_options& options) const {
+  options.set_mqtt_version(MQTTVERSION_5);
+  options.set_automatic_reconnect(kReconnectMinSeconds, kReconnectMaxSeconds);
+  options.set_clean_start(true);
+  options.set_keep_alive_interval(kKeepAliveSeconds);
+  options.set_user_name(station_center::config_reader.mqtt_user_name);
+  options.set_password(station_center::config_reader.mqtt_pwd);
+  if (IsTlsAddress(station_center::config_reader.mqtt_server_address) && !SetTls(options)) {
+    return false;
+  }
+  if (!availabilityTopic_.empty()) {
+    options.set_will(mqtt::will_options(availabilityTopic_, std::string(kOffline), kAvailabilityQos, true));
+  }
+  return true;
+}
+
 bool MqttClient::ConnectToBroker() {
   try {
     mqtt::connect_options options;
-    options.set_mqtt_version(MQTTVERSION_5);
-    options.set_automatic_reconnect(kReconnectMinSeconds, kReconnectMaxSeconds);
-    options.set_clean_start(true);
-    options.set_keep_alive_interval(kKeepAliveSeconds);
-    options.set_user_name(station_center::config_reader.mqtt_user_name);
-    options.set_password(station_center::config_reader.mqtt_pwd);
-    if (IsTlsAddress(station_center::config_reader.mqtt_server_address) && !SetTls(options)) {
+    if (!ConnectOptions(options)) {
       return false;
     }
-    if (!availabilityTopic_.empty()) {
-      options.set_will(mqtt::will_options(availabilityTopic_, std::string(kOffline), kAvailabilityQos, true));
-    }
-
     mqtt::token_ptr token = client_->connect(options);
     const long wait_ms = static_cast<long>(station_center::config_reader.mqtt_keep_alive_interval) * 1000L;
     if (!token->wait_for(std::chrono::milliseconds(wait_ms))) {
@@ -257,7 +435,71 @@ void MqttClient::SubscribeTopics() {
   }
 }
 
-void MqttClient::Resubscribe() { SubscribeTopics(); }
+void MqttClient::OnConnected() {
+  // The library (1.3) offers no option for TCP_NODELAY and no access to its
+  // socket, so the socket is found by its peer. Without it a reply sent right
+  // after the library's acknowledgement of the request waits for the broker's
+  // delayed ACK, some 40 ms.
+  (void)SetNoDelayTowardsBroker(station_center::config_reader.mqtt_server_address);
+  {
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    connectionLost_ = false;
+  }
+  watchChanged_.notify_all();
+  SubscribeTopics();
+}
+
+void MqttClient::OnConnectionLost() {
+  std::lock_guard<std::mutex> lock(watchMutex_);
+  connectionLost_ = true;
+  if (!watcherStarted_) {
+    try {
+      // Detached: the instance lives until process exit.
+      std::thread([this] { WatchBroker(); }).detach();
+      watcherStarted_ = true;
+    } catch (const std::system_error& e) {
+      QLOG_ERROR("ErrorCode: {}, broker watch not started: {}", 101900060, e.what());
+    }
+  }
+  watchChanged_.notify_all();
+}
+
+void MqttClient::WatchBroker() {
+  const std::string& uri = station_center::config_reader.mqtt_server_address;
+  for (;;) {
+    std::unique_lock<std::mutex> lock(watchMutex_);
+    watchChanged_.wait(lock, [this] { return connectionLost_; });
+    // The library's own retries may land while the broker is still down and
+    // then wait seconds; a connect started the moment the port accepts again
+    // does not. One per loss, so a broker that accepts but refuses the
+    // station is left to the library's growing pauses.
+    const auto until = std::chrono::steady_clock::now() + kBrokerWatchTime;
+    bool back = false;
+    while (connectionLost_ && !back && std::chrono::steady_clock::now() < until) {
+      lock.unlock();
+      back = BrokerAccepts(uri, kBrokerProbePause);
+      lock.lock();
+      if (!back) {
+        watchChanged_.wait_for(lock, kBrokerProbePause, [this] { return !connectionLost_; });
+      }
+    }
+    if (back && connectionLost_) {
+      lock.unlock();
+      QLOG_INFO("broker accepts again, connect now");
+      try {
+        mqtt::connect_options options;
+        if (ConnectOptions(options)) {
+          (void)client_->connect(options);
+        }
+      } catch (const std::exception& e) {
+        // The library may be connecting on its own already; its retries go on.
+        QLOG_INFO("early connect not started: {}", e.what());
+      }
+      lock.lock();
+    }
+    watchChanged_.wait(lock, [this] { return !connectionLost_; });
+  }
+}
 
 void MqttClient::AnnounceOnline() {
   if (!client_ || availabilityTopic_.empty() || goingOffline_.load()) {

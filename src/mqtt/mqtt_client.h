@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <mqtt/async_client.h>
@@ -20,9 +22,10 @@ namespace mqtt_client {
 //
 // The instance is created on the first getInstance() call, which must come
 // after the configuration has been read (the station id and broker address are
-// taken at construction), and lives until process exit. It holds no lock of its
-// own: everything but the library client is read-only after construction, and
-// the library client may be called from several threads.
+// taken at construction), and lives until process exit. Its one lock,
+// watchMutex_, guards only the state of the broker watch after a lost
+// connection; everything else but the library client is read-only after
+// construction, and the library client may be called from several threads.
 class MqttClient {
  public:
   static MqttClient& getInstance();
@@ -52,9 +55,17 @@ class MqttClient {
   template <typename T>
   std::string GetTopicName(const T& msg);
 
-  // Subscriptions again after the library's automatic reconnect: the
-  // connection starts clean, so the broker has forgotten all of them.
-  void Resubscribe();
+  // What every new connection needs, the first and each automatic reconnect:
+  // the socket tuned for small replies and the subscriptions again (the
+  // connection starts clean, so the broker has forgotten all of them). Runs on
+  // the library's callback thread.
+  void OnConnected();
+
+  // The connection is gone. The library retries after 1 s, then after
+  // doubling pauses; besides, the broker's port is watched for a minute, and
+  // the moment it accepts again one connect is started at once, so that a
+  // broker restart costs about a second. Runs on the library's callback thread.
+  void OnConnectionLost();
 
   // Retained "online" on the availability topic; called on every (re)connection,
   // since the broker published the retained "offline" will when it last lost us.
@@ -79,6 +90,11 @@ class MqttClient {
   MqttClient();
 
   bool ConnectToBroker();
+  // Every connection's options: MQTT 5, reconnects, the will, TLS for an ssl://
+  // or mqtts:// address. False, logged, when the TLS settings cannot be used.
+  bool ConnectOptions(mqtt::connect_options& options) const;
+  // The broker watcher's thread: one early connect per lost connection.
+  void WatchBroker();
   void SubscribeTopics();
   std::string FormatTopic(const std::string& topic_format, const std::string& id);
   // Hands a message to the library, leaving the refusal exception to the caller.
@@ -91,7 +107,19 @@ class MqttClient {
   std::shared_ptr<mqtt::async_client> client_;
   std::shared_ptr<mqtt_callback::MqttCallback> callback_;
   std::map<std::string, std::string> replyTopics_;
+
+  std::mutex watchMutex_;
+  std::condition_variable watchChanged_;
+  bool connectionLost_ = false;  // guarded by watchMutex_
+  bool watcherStarted_ = false;  // guarded by watchMutex_
 };
+
+// Sets TCP_NODELAY on every TCP socket of this process whose peer is the
+// broker of `server_uri` ("tcp://host:port", "mqtt://", "ssl://", "ws://"...),
+// so that a small message is sent at once instead of waiting behind an
+// unacknowledged one. Returns how many sockets were set; 0 when none was found
+// or the address could not be resolved (logged, nothing else changes).
+int SetNoDelayTowardsBroker(const std::string& server_uri);
 
 }  // namespace mqtt_client
 

@@ -1,5 +1,11 @@
 #include "bottom/data_upload_server.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,6 +20,7 @@
 
 #include "config.h"
 #include "support/fake_board.h"
+#include "support/mosquitto_broker.h"
 #include "support/spawn.h"
 
 namespace station_center {
@@ -47,6 +54,7 @@ class DataUploadServerTest : public testing::Test {
   void SetUp() override {
     config_reader.data_upload_server_cache_size = 4096;
     config_reader.debug = false;
+    config_reader.embedded_ip = "127.0.0.1";
     port_ = station_test::PickFreeLoopbackPort();
     ASSERT_NE(port_, 0);
   }
@@ -196,6 +204,80 @@ TEST_F(DataUploadServerTest, DisconnectEndsTheConnectionAndTheNextBoardIsAccepte
   EXPECT_LT(shutdown, disconnected);
   EXPECT_LT(disconnected, accepted);
   EXPECT_EQ(Seqs(), std::vector<uint32_t>({1, 2}));
+}
+
+// A board that restarts opens a new report connection without closing the old
+// one (its end died with it): the new one is served at once, the old one no more.
+TEST_F(DataUploadServerTest, RestartedBoardIsServedOnItsNewConnection) {
+  StartServer();
+  ASSERT_TRUE(board_.SendReport(Report(1)));
+  ASSERT_TRUE(WaitFor(1));
+  FakeBoard& restarted = *boards->emplace_back(std::make_unique<FakeBoard>());
+  ASSERT_TRUE(restarted.ConnectReports(port_));
+  ASSERT_TRUE(restarted.SendReport(Report(2)));
+  ASSERT_TRUE(WaitFor(2));
+  (void)board_.SendReport(Report(3));  // on the old connection, which is closed
+  ASSERT_TRUE(restarted.SendReport(Report(4)));
+  ASSERT_TRUE(WaitFor(3));
+  EXPECT_EQ(Seqs(), std::vector<uint32_t>({1, 2, 4}));
+}
+
+// Opens a report connection from `local_ip` (any 127.x address is loopback).
+int ConnectFrom(const char* local_ip, uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, local_ip, &local.sin_addr);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(port);
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof(server)) != 0) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+    return -1;
+  }
+  return fd;
+}
+
+// Whether the server closed `fd` (end of stream or reset) within a generous bound.
+bool ClosedByServer(int fd) {
+  pollfd pfd{fd, POLLIN, 0};
+  char byte = 0;
+  return ::poll(&pfd, 1, 10000) == 1 && ::read(fd, &byte, 1) <= 0;
+}
+
+// Reports decide what the actuators do: a peer other than the board is closed
+// unread, whether the board is connected or not, and the board is served on.
+TEST_F(DataUploadServerTest, PeerOtherThanTheBoardIsClosedUnread) {
+  kept_alive->push_back(std::make_shared<DataUploadServer>("127.0.0.1", port_, 1, [](const station::SensorsDataRep& r) {
+    std::lock_guard<std::mutex> lock(sink->mutex);
+    sink->received.push_back(r);
+  }));
+  kept_alive->back()->Init();
+  testing::internal::CaptureStdout();
+  int stranger = -1;
+  ASSERT_TRUE(station_test::PollUntil([&] { return (stranger = ConnectFrom("127.0.0.2", port_)) >= 0; }));
+  const std::string forged = Frame(Report(99));
+  ASSERT_EQ(::send(stranger, forged.data(), forged.size(), MSG_NOSIGNAL), static_cast<ssize_t>(forged.size()));
+  EXPECT_TRUE(ClosedByServer(stranger));
+  ::close(stranger);
+
+  ASSERT_TRUE(board_.ConnectReports(port_));
+  ASSERT_TRUE(board_.SendReport(Report(1)));
+  ASSERT_TRUE(WaitFor(1));
+  stranger = ConnectFrom("127.0.0.2", port_);
+  ASSERT_GE(stranger, 0);
+  ASSERT_EQ(::send(stranger, forged.data(), forged.size(), MSG_NOSIGNAL), static_cast<ssize_t>(forged.size()));
+  EXPECT_TRUE(ClosedByServer(stranger));
+  ::close(stranger);
+  ASSERT_TRUE(board_.SendReport(Report(2)));
+  ASSERT_TRUE(WaitFor(2));
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(Seqs(), std::vector<uint32_t>({1, 2}));
+  EXPECT_NE(out.find("ErrorCode: 101900075, report connection from 127.0.0.2 refused"), std::string::npos) << out;
 }
 
 TEST_F(DataUploadServerTest, DebugPrintsEveryNthReport) {

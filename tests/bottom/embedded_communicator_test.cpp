@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "bottom/tcp_client.h"
 #include "clock.h"
 #include "config.h"
 #include "support/fake_board.h"
@@ -191,6 +192,23 @@ TEST_F(EmbeddedCommunicatorTest, BoardDownFailsAtTheTimeOut) {
   EXPECT_NE(out.find("ErrorCode: 101900054, BottomReqNeedResp exchange failed, exchange:false"), std::string::npos)
       << out;
   EXPECT_LT(took_ms, 1000 + 150);
+}
+
+// A board off the network answers no connect: the reconnect inside the
+// exchange gets only the time the exchange has left.
+TEST_F(EmbeddedCommunicatorTest, BoardOffTheNetworkFailsAtTheTimeOut) {
+  station_test::UnansweredPort unanswered;
+  ASSERT_NE(unanswered.port(), 0);
+  auto client = std::make_shared<TcpClient>("127.0.0.1", unanswered.port());
+  station::SupplyMaterialReq req;
+  req.set_seq_(11);
+  *req.mutable_cmd_() = Action(station::ENUM_SUPPLY_CHARGING, 1);
+  station::SupplyMaterialRsp rsp;
+  bool result = true;
+  const int64_t took_ms = TimedMs([&] { result = comm_->BottomReqNeedResp(client, req, rsp, 1); });
+  EXPECT_FALSE(result);
+  EXPECT_GE(took_ms, 950);
+  EXPECT_LT(took_ms, 1000 + 150) << "the reconnect overran the exchange time-out";
 }
 
 TEST_F(EmbeddedCommunicatorTest, ReconnectsAfterTheBoardClosedTheConnection) {

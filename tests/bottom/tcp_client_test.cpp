@@ -62,6 +62,18 @@ TEST(TcpClientTest, SendWithTheBoardDownFailsAfterTheConnectAttempt) {
   EXPECT_NE(out.find("ErrorCode: 101900002, TcpSocket::Connect failed"), std::string::npos) << out;
 }
 
+TEST(TcpClientTest, ConnectToABoardOffTheNetworkEndsAtTheGivenTime) {
+  station_test::UnansweredPort unanswered;
+  ASSERT_NE(unanswered.port(), 0);
+  TcpClient client("127.0.0.1", unanswered.port());
+  const std::string frame = RequestFrame(8);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client.Send(frame.data(), static_cast<int>(frame.size()), 200));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(190));
+  EXPECT_LT(took, std::chrono::milliseconds(1000));
+}
+
 TEST(TcpClientTest, WaitWithoutDataEndsAtTheGivenTimeAndLogsNothing) {
   FakeBoard board;
   board.ScriptNext(FakeBoard::Answer::kSilent);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,14 @@ TEST(RobotSession, PreWaterToWaterReadyThenWaterSupplyToWaterFinished) {
   StartDocked(e2e, QuickStation("1000"));
   // Some water left in the tank: the preparation drains it first.
   ASSERT_EQ(e2e.Board("level 300"), "ok");
+  // The station learns of the water from the board's next reports.
+  auto reports_sent = [&] {
+    const std::string stats = e2e.Board("stats");
+    const size_t at = stats.find("\"reports_sent\":");
+    return at == std::string::npos ? -1LL : std::atoll(stats.c_str() + at + 15);
+  };
+  const long long reports = reports_sent();
+  ASSERT_TRUE(PollUntil([&] { return reports_sent() >= reports + 3; })) << e2e.Board("stats");
   const size_t before = e2e.BoardCommands().size();
 
   EXPECT_FALSE(e2e.CheckReady(kWaterReady));

@@ -1,6 +1,13 @@
 // The connection's bad days: the broker restarts under a running station, and
 // the broker keeps an old request as retained.
 
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <regex>
 #include <string>
 
 #include "mqtt_test_env.h"
@@ -10,6 +17,41 @@ namespace station_test {
 namespace {
 
 using mqtt_client::MqttClient;
+
+// Whether the station's newest connection to the broker sends without delay:
+// the broker's log names the client's port, and this process holds that socket.
+bool StationSocketHasNoDelay(MosquittoBroker& broker, const std::string& client_id) {
+  const std::string log = broker.Log();
+  const std::regex connected("from 127\\.0\\.0\\.1:([0-9]+) as " + client_id + " ");
+  int port = -1;
+  for (auto it = std::sregex_iterator(log.begin(), log.end(), connected); it != std::sregex_iterator(); ++it) {
+    port = std::atoi((*it)[1].str().c_str());
+  }
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (port < 0 || dir == nullptr) {
+    if (dir != nullptr) {
+      ::closedir(dir);
+    }
+    return false;
+  }
+  int no_delay = -1;
+  while (const dirent* entry = ::readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    sockaddr_in local{};
+    sockaddr_in peer{};
+    socklen_t local_len = sizeof(local);
+    socklen_t peer_len = sizeof(peer);
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_len) == 0 && local.sin_family == AF_INET &&
+        ntohs(local.sin_port) == port &&
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0 &&
+        ntohs(peer.sin_port) == broker.port()) {
+      socklen_t len = sizeof(no_delay);
+      ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &no_delay, &len);
+    }
+  }
+  ::closedir(dir);
+  return no_delay > 0;
+}
 
 // The station's client reconnects by itself and subscribes again on the new
 // connection (which starts clean), so the robot is heard after the restart.
@@ -21,6 +63,8 @@ TEST(MqttReconnect, StationAnswersAgainAfterBrokerRestart) {
   ASSERT_TRUE(station.StartNormal());
   ASSERT_TRUE(env.StartStation(station.center()));
   ASSERT_FALSE(env.Ask("checkStation", "{}").empty());
+  // A reply leaves at once, not behind the acknowledgement of the request.
+  EXPECT_TRUE(PollUntil([&] { return StationSocketHasNoDelay(env.broker(), "Station_R1"); }));
 
   env.broker().Stop();
   // The lost connection resets the station.
@@ -36,8 +80,10 @@ TEST(MqttReconnect, StationAnswersAgainAfterBrokerRestart) {
                              std::chrono::milliseconds(500))
                     .empty();
       },
-      std::chrono::seconds(60));
+      std::chrono::seconds(15));
   EXPECT_TRUE(answered);
+  // The new connection is tuned like the first.
+  EXPECT_TRUE(PollUntil([&] { return StationSocketHasNoDelay(env.broker(), "Station_R1"); }));
   EXPECT_TRUE(station.WaitIdle(std::chrono::seconds(20)));
 }
 

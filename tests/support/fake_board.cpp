@@ -71,6 +71,32 @@ uint16_t PickFreeLoopbackPort() {
   return port;
 }
 
+UnansweredPort::UnansweredPort() {
+  uint16_t port = 0;
+  listen_fd_ = ListenLoopback(&port);
+  // A queue of length 0 holds one connection; the filler takes that place.
+  if (listen_fd_ < 0 || ::listen(listen_fd_, 0) != 0) {
+    return;
+  }
+  filler_fd_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  if (filler_fd_ >= 0 && ::connect(filler_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+    port_ = port;
+  }
+}
+
+UnansweredPort::~UnansweredPort() {
+  if (filler_fd_ >= 0) {
+    ::close(filler_fd_);
+  }
+  if (listen_fd_ >= 0) {
+    ::close(listen_fd_);
+  }
+}
+
 std::string Frame(const google::protobuf::MessageLite& message) {
   std::string body;
   message.SerializeToString(&body);

@@ -49,6 +49,23 @@ std::string Frame(const google::protobuf::MessageLite& message);
 // Convenience for command expectations.
 station::ActionCommand Action(station::EnumSupplyType type, int32_t action);
 
+// A board address that never answers a connect, as a board off the network:
+// a loopback listener whose accept queue is full, so the kernel drops every
+// further SYN. port() is 0 when it could not be set up.
+class UnansweredPort {
+ public:
+  UnansweredPort();
+  ~UnansweredPort();
+  UnansweredPort(const UnansweredPort&) = delete;
+  UnansweredPort& operator=(const UnansweredPort&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  int listen_fd_ = -1;
+  int filler_fd_ = -1;
+  uint16_t port_ = 0;
+};
+
 class FakeBoard {
  public:
   enum class Answer {
