@@ -58,39 +58,6 @@ StationSrvReq Prepare(TaskType type, int32_t action, int32_t tablets, int32_t vo
   return request;
 }
 
-station::SensorsDataRep DustReady() {
-  station::SensorsDataRep report = Docked(Tank(1, 0, 0));
-  report.set_dustbagdet(1);
-  report.set_dustboxcapdet(1);
-  return report;
-}
-
-station::SensorsDataRep SewageNotDrained() {
-  station::SensorsDataRep report = Docked(Tank(1, 0, 0));
-  report.set_sewagedet(1);
-  report.set_sewagefull(5000);
-  return report;
-}
-
-station::SensorsDataRep WireAt(float degrees) {
-  station::SensorsDataRep report = Docked(Tank(1, 0, 0));
-  report.set_heatingwiretemp(degrees);
-  return report;
-}
-
-station::SensorsDataRep Plates(uint32_t degrees) {
-  station::SensorsDataRep report = Docked(Tank(1, 0, 0));
-  report.set_electrodeplatetemp1(degrees);
-  report.set_electrodeplatetemp2(degrees);
-  return report;
-}
-
-station::SensorsDataRep HandSwitch(uint32_t closed) {
-  station::SensorsDataRep report = Tank(1, 0, 0);  // robot away, tank empty
-  report.set_handchargedet(closed);
-  return report;
-}
-
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
 Scenario Make(const char* name, TaskType type, std::function<StationSrvReq(int32_t)> request,
@@ -170,16 +137,16 @@ std::vector<Scenario> Scenarios() {
            [](Scenario& s) { s.may_stay_on = {station::ENUM_SUPPLY_SEWAGE_PUMP}; }),
       Make("Dry", TASK_TYPE_DRY, SupplyOf(TASK_TYPE_DRY, 30), Docked(Tank(1, 0, 0)),
            {{Docked(Tank(1, 0, 0)), 0}, {Docked(Tank(1, 0, 0)), 31}}, 3),
-      With(Make("HeatWire", TASK_TYPE_HEAT_WIRE, SupplyOf(TASK_TYPE_HEAT_WIRE, 30), WireAt(20.0f),
-                {{WireAt(20.0f), 0}, {WireAt(70.0f), 0}, {WireAt(20.0f), 0}, {WireAt(20.0f), 31}}, 4),
+      With(Make("HeatWire", TASK_TYPE_HEAT_WIRE, SupplyOf(TASK_TYPE_HEAT_WIRE, 30), Wire(20.0f),
+                {{Wire(20.0f), 0}, {Wire(70.0f), 0}, {Wire(20.0f), 0}, {Wire(20.0f), 31}}, 4),
            [](Scenario& s) {
              s.prepare = [](StationHarness& station) {
                WriteTaskData(station, [](StationTaskData& d) { d.dry_running = true; });
              };
            }),
       // The plates get too hot: charging stops.
-      Make("AutoCharge", TASK_TYPE_AUTO_CHARGE, SupplyOf(TASK_TYPE_AUTO_CHARGE, 0), Plates(30),
-           {{Plates(30), 0}, {Plates(90), 0}}, 3),
+      Make("AutoCharge", TASK_TYPE_AUTO_CHARGE, SupplyOf(TASK_TYPE_AUTO_CHARGE, 0), Plates(30, 30),
+           {{Plates(30, 30), 0}, {Plates(90, 90), 0}}, 3),
       // The hand switch closed asks for the task by itself; opened, it ends it.
       Make("ManualCharge", TASK_TYPE_MANUAL_CHARGE, SupplyOf(TASK_TYPE_MANUAL_CHARGE, 0), HandSwitch(1),
            {{HandSwitch(1), 0}, {HandSwitch(0), 0}}, 2),

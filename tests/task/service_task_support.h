@@ -99,6 +99,44 @@ inline station::SensorsDataRep Tank(uint32_t foot, uint32_t up, uint32_t flow) {
   return report;
 }
 
+// Reports of the single-actuator tasks' world; all with the robot docked and the
+// clean tank empty, but the hand switch (robot away).
+inline station::SensorsDataRep DustReady(int32_t pressure = 0) {
+  station::SensorsDataRep report = RobotDocked(Tank(1, 0, 0));
+  report.set_dustbagdet(1);
+  report.set_dustboxcapdet(1);
+  report.set_negativepressure(pressure);
+  return report;
+}
+
+// Sewage still there: the sensor intake leaves a running sewage pump alone.
+inline station::SensorsDataRep SewageNotDrained() {
+  station::SensorsDataRep report = RobotDocked(Tank(1, 0, 0));
+  report.set_sewagedet(1);
+  report.set_sewagefull(5000);
+  return report;
+}
+
+inline station::SensorsDataRep Wire(float degrees) {
+  station::SensorsDataRep report = RobotDocked(Tank(1, 0, 0));
+  report.set_heatingwiretemp(degrees);
+  return report;
+}
+
+inline station::SensorsDataRep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
+  station::SensorsDataRep report = RobotDocked(Tank(1, 0, 0));
+  report.set_electrodeplatetemp1(temp1);
+  report.set_electrodeplatetemp2(temp2);
+  report.set_handchargedet(hand);
+  return report;
+}
+
+inline station::SensorsDataRep HandSwitch(uint32_t value) {
+  station::SensorsDataRep report = Tank(1, 0, 0);  // robot away
+  report.set_handchargedet(value);
+  return report;
+}
+
 // Runs one work cycle and returns the commands it sent.
 inline std::vector<std::string> Cycle(StationHarness& station, station_center::Task& task,
                                       const station::SensorsDataRep& report) {

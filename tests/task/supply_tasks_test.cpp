@@ -48,42 +48,6 @@ StationOptions Powers() {
   return options;
 }
 
-station::SensorsDataRep DustReady(int32_t pressure = 0) {
-  station::SensorsDataRep report = RobotDocked(Tank(1, 0, 0));
-  report.set_dustbagdet(1);
-  report.set_dustboxcapdet(1);
-  report.set_negativepressure(pressure);
-  return report;
-}
-
-// Sewage still there: the sensor intake leaves a running sewage pump alone.
-station::SensorsDataRep SewageNotDrained() {
-  station::SensorsDataRep report = RobotDocked(Tank(1, 0, 0));
-  report.set_sewagedet(1);
-  report.set_sewagefull(5000);
-  return report;
-}
-
-station::SensorsDataRep Wire(float degrees) {
-  station::SensorsDataRep report = RobotDocked(Tank(1, 0, 0));
-  report.set_heatingwiretemp(degrees);
-  return report;
-}
-
-station::SensorsDataRep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
-  station::SensorsDataRep report = RobotDocked(Tank(1, 0, 0));
-  report.set_electrodeplatetemp1(temp1);
-  report.set_electrodeplatetemp2(temp2);
-  report.set_handchargedet(hand);
-  return report;
-}
-
-station::SensorsDataRep HandSwitch(uint32_t value) {
-  station::SensorsDataRep report = Tank(1, 0, 0);  // robot away
-  report.set_handchargedet(value);
-  return report;
-}
-
 void SprayReady(StationTaskData& d) {
   d.sewage_pump_left_on = true;
   d.water_ready = true;
