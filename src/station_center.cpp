@@ -330,12 +330,12 @@ void StationCenter::HandleTaskError(std::shared_ptr<Task>& task) {
   if (task->GetTaskType() == TASK_TYPE_RESET_STATION) {
     QLOG_ERROR("ErrorCode: {}, reset station task failed, station center change status to error", 101900058);
     SetStationCenterStatus(STATION_ERROR);
-    // A drain that timed out or would not close must not stay open.
-    task->DoReset();
   } else {
     QLOG_INFO("task id {}, task type {}, error, try do reset", task->TaskId(), static_cast<int>(task->GetTaskType()));
-    task->DoReset();
   }
+  // Whatever failed, what the task switched on goes off (for the reset task: a
+  // drain that timed out or would not close must not stay open).
+  task->DoReset();
   task->AfterError();
   RemoveTaskUnlock(task);
 }
@@ -853,6 +853,7 @@ size_t StationCenter::RetrySwitchOffs() {
   }
   if (owed.empty()) {
     off_retry_pause_s_ = 1;
+    next_off_retry_s_ = 0;
     return 0;
   }
   const int64_t now = NowSeconds();

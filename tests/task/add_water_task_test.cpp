@@ -107,6 +107,12 @@ TEST(AddWaterTask, DeliversAVolumeLargerThanTheTank) {
   EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_OVER);
 }
 
+// Volume 2 is asked for; the prepared fill ended with the tank full at 1500.
+std::shared_ptr<Task> SupplyOfTwoAfterAFullTank(StationHarness& station) {
+  Prepared(station, 2, 1500);
+  return std::make_shared<AddWaterTask>(station.center(), SupplyCommand(2, 0));
+}
+
 // A fill counts only what the board's meter let in since this opening. The
 // report in hand when the tap opens still holds the previous fill's count, and
 // so does the next one (taken before the opening); then the meter restarts.
@@ -157,10 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Volume 2 through a tank that holds 1.5: the prepared fill ended full at
         // 1500, so the refill must let in the missing 500 after its meter restarts.
         FillCase{"SupplyRefill",
-                 [](StationHarness& station) {
-                   Prepared(station, 2, 1500);
-                   return std::make_shared<AddWaterTask>(station.center(), SupplyCommand(2, 0));
-                 },
+                 SupplyOfTwoAfterAFullTank,
                  {{Tank(0, 1, 1500), {kSupplyOn}},
                   {Tank(1, 0, 1500), {kSupplyOff}},
                   {Tank(1, 0, 1500), {kTapOn}},
@@ -171,10 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
                  500},
         // A meter that counts on across openings is measured from its count at the opening.
         FillCase{"MeterThatNeverRestarts",
-                 [](StationHarness& station) {
-                   Prepared(station, 2, 1500);
-                   return std::make_shared<AddWaterTask>(station.center(), SupplyCommand(2, 0));
-                 },
+                 SupplyOfTwoAfterAFullTank,
                  {{Tank(0, 1, 1500), {kSupplyOn}},
                   {Tank(1, 0, 1500), {kSupplyOff}},
                   {Tank(1, 0, 1500), {kTapOn}},
