@@ -1,173 +1,94 @@
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-#include <memory>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "led_manager.h"
 #include "station/cmd.pb.h"
+#include "support/temp_dir.h"
 
 namespace station_center {
 namespace {
 
-// A led.json in a folder of its own, found through STATION_CENTER_CONFIG_DIR.
-class LedFile {
- public:
-  explicit LedFile(const std::string* text) {
-    char dir_template[] = "/tmp/led_test_XXXXXX";
-    dir_ = ::mkdtemp(dir_template);
-    if (text != nullptr) {
-      std::ofstream(dir_ + "/led.json") << *text;
-    }
-    ::setenv("STATION_CENTER_CONFIG_DIR", dir_.c_str(), 1);
-  }
-  ~LedFile() {
-    std::remove((dir_ + "/led.json").c_str());
-    ::rmdir(dir_.c_str());
-  }
-
- private:
-  std::string dir_;
+// One evaluation: the state before it, the pattern chosen, and what it leaves
+// of the one-shot states. -1: as the step before left it (before), unchecked (after).
+struct Step {
+  int charge, pose;
+  int report;  // 0 none received yet, 1 self-check failed, 2 passed
+  std::vector<TaskType> tasks;
+  int led;
+  int charge_after = -1, pose_after = -1;
+  bool station_error = false;
+};
+struct Row {
+  const char* name;
+  const char* priorities;  // led.json; nullptr: the shipped priorities
+  std::vector<Step> steps;
 };
 
-LedManager Load(const std::string& text) {
-  LedFile file(&text);
-  LedManager manager;
-  EXPECT_TRUE(manager.ReadConfig());
-  return manager;
-}
-
-station::SensorsDataRep SelfCheck(bool ok) {
-  station::SensorsDataRep report;
-  report.set_initsensorsstate(ok);
-  report.set_initactuatorsstate(true);
-  report.set_selfcheckstate(true);
-  return report;
-}
-
-// The repository's priorities.
-const std::string kShippedPriorities = R"({
-  "station_error_led": 10, "charge_error_led": 20, "led_self_check_failed": 30, "led_in_charge": 40,
-  "led_charge_complete": 50, "in_dust_collect_led": 60, "disinfectant_prepare_led": 70,
-  "deep_self_clean_led": 80, "in_supply_led": 90, "docking_failed_led": 100, "docking_success_led": 110,
-  "led_self_check_success": 120, "led_normal_work": 1000})";
-
-TEST(LedManager, UnreadableFilesAreRefused) {
-  struct Case {
-    const char* name;
-    const std::string* text;
+TEST(LedManager, PatternFollowsPrioritiesAndOneShotStates) {
+  const std::string shipped = R"({"station_error_led": 10, "charge_error_led": 20, "led_self_check_failed": 30,
+      "led_in_charge": 40, "led_charge_complete": 50, "in_dust_collect_led": 60, "disinfectant_prepare_led": 70,
+      "deep_self_clean_led": 80, "in_supply_led": 90, "docking_failed_led": 100, "docking_success_led": 110,
+      "led_self_check_success": 120, "led_normal_work": 1000})";
+  const Row rows[] = {
+      {"equal priorities keep the table order",
+       R"({"led_normal_work": 900, "in_dust_collect_led": 5, "deep_self_clean_led": 5, "in_supply_led": 5})",
+       {{0, 0, 0, {TASK_TYPE_DUST_COLLECT, TASK_TYPE_ADD_WATER, TASK_TYPE_DRY}, station::LED_DEEP_CLEAN},
+        {-1, -1, 0, {TASK_TYPE_DUST_COLLECT, TASK_TYPE_ADD_WATER}, station::LED_SUPPLYING},
+        {-1, -1, 0, {TASK_TYPE_DUST_COLLECT}, station::SCREEN_COLLECT_DUST},
+        {-1, -1, 0, {TASK_TYPE_WATER_SPRAY}, station::LED_DEEP_CLEAN},
+        {-1, -1, 0, {TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_UV}, station::LED_NORMAL_WORK}}},
+      {"without priorities normal work, first in the table, wins", "{}",
+       {{1, 1, 1, {}, station::LED_NORMAL_WORK, 1, 0}}},
+      {"self-check failure while it holds, success once", nullptr,
+       {{0, 0, 0, {}, station::LED_NORMAL_WORK},
+        {-1, -1, 1, {}, station::LED_SELF_CHECK_FAIL},
+        {-1, -1, 1, {}, station::LED_SELF_CHECK_FAIL},
+        {1, -1, 2, {}, station::LED_CHARGING},  // a rule before it: the one-shot is not used up
+        {0, -1, 2, {}, station::LED_SELF_CHECK_SUCCESS},
+        {-1, -1, 2, {}, station::LED_NORMAL_WORK}}},
+      {"self-check success once per process, not per manager", nullptr, {{0, 0, 2, {}, station::LED_NORMAL_WORK}}},
+      {"docking success once, failure stays until a rule clears it", nullptr,
+       {{0, 1, 0, {}, station::LED_SUPPLYING, -1, 0},
+        {-1, -1, 0, {}, station::LED_NORMAL_WORK},
+        {-1, 2, 0, {}, station::LED_SUPPLYING, -1, 2},
+        {-1, -1, 0, {}, station::LED_SUPPLYING, -1, 2},
+        {-1, -1, 0, {TASK_TYPE_DUST_COLLECT}, station::SCREEN_COLLECT_DUST, -1, 0}}},
+      {"charge complete stays, charge error follows", nullptr,
+       {{2, 2, 0, {}, station::LED_CHARGE_COMPLETE, 2, 0},
+        {-1, -1, 0, {}, station::LED_CHARGE_COMPLETE, 2},
+        {3, -1, 0, {}, station::LED_CHARGE_FAIL, 3}}},
+      {"a rule chosen first clears charge complete, keeps a docking failure", R"({"disinfectant_prepare_led": 1})",
+       {{2, 2, 0, {TASK_TYPE_DISINFECTANT_PREPARE}, station::SCREEN_PRE_WATER, 0, 2}}},
+      {"station error before all else, only while it lasts", nullptr,
+       {{1, 0, 0, {TASK_TYPE_ADD_WATER}, station::LED_ERROR_STATE, 1, -1, true},
+        {0, -1, 0, {TASK_TYPE_ADD_WATER}, station::LED_SUPPLYING}}},
   };
-  const std::string not_json = "{ \"led_normal_work\": ";
-  const std::string array = "[1, 2]";
-  for (const Case& c : {Case{"missing file", nullptr}, Case{"not JSON", &not_json}, Case{"array", &array}}) {
-    LedFile file(c.text);
+  for (const Row& row : rows) {
+    station_test::TempDir dir;
+    dir.Write("led.json", row.priorities ? row.priorities : shipped);
+    setenv("STATION_CENTER_CONFIG_DIR", dir.path().c_str(), 1);
     LedManager manager;
-    EXPECT_FALSE(manager.ReadConfig()) << c.name;
+    ASSERT_TRUE(manager.ReadConfig()) << row.name;
     StationTaskData data;
-    EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), LedTaskMap()), station::LED_NOT_CHANGE) << c.name;
+    for (size_t i = 0; i < row.steps.size(); ++i) {
+      const Step& s = row.steps[i];
+      data.charge_state = s.charge < 0 ? data.charge_state : s.charge;
+      data.robot_in_pose = s.pose < 0 ? data.robot_in_pose : s.pose;
+      data.sensor_data_received = s.report > 0;
+      station::SensorsDataRep report;
+      report.set_initsensorsstate(s.report == 2);
+      report.set_initactuatorsstate(true);
+      report.set_selfcheckstate(true);
+      LedTaskMap tasks;
+      for (TaskType type : s.tasks) tasks[type] = nullptr;
+      EXPECT_EQ(manager.GetLedCmd(data, report, tasks, s.station_error), s.led) << row.name << ", step " << i;
+      EXPECT_TRUE(s.charge_after < 0 || data.charge_state == s.charge_after) << row.name << ", step " << i;
+      EXPECT_TRUE(s.pose_after < 0 || data.robot_in_pose == s.pose_after) << row.name << ", step " << i;
+    }
   }
-}
-
-TEST(LedManager, WithoutPrioritiesTheTableOrderMakesNormalWorkWin) {
-  for (const std::string text : {"{}", R"({"led_in_charge": "5", "charge_error_led": 4294967296})"}) {
-    LedManager manager = Load(text);
-    StationTaskData data;
-    data.charge_state = 1;
-    data.robot_in_pose = 1;
-    data.sensor_data_received = true;
-    EXPECT_EQ(manager.GetLedCmd(data, SelfCheck(false), LedTaskMap()), station::LED_NORMAL_WORK) << text;
-    EXPECT_EQ(data.robot_in_pose, 0);
-    EXPECT_EQ(data.charge_state, 1);
-  }
-}
-
-TEST(LedManager, NormalWorkAsTheFallback) {
-  LedManager manager = Load(kShippedPriorities);
-  StationTaskData data;
-  EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), LedTaskMap()), station::LED_NORMAL_WORK);
-}
-
-TEST(LedManager, PrioritiesDecideAndEqualPrioritiesKeepTableOrder) {
-  // Charging (rule 4) and charge error (rule 6) can not both hold; use tasks instead.
-  LedManager manager = Load(R"({"led_normal_work": 900, "in_dust_collect_led": 5, "deep_self_clean_led": 5,
-                                "in_supply_led": 5})");
-  StationTaskData data;
-  LedTaskMap tasks = {{TASK_TYPE_DUST_COLLECT, nullptr}, {TASK_TYPE_ADD_WATER, nullptr}, {TASK_TYPE_DRY, nullptr}};
-  // Rules 7, 9 and 13 share priority 5: rule 7 (deep clean) comes first in the table.
-  EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), tasks), station::LED_DEEP_CLEAN);
-  tasks.erase(TASK_TYPE_DRY);
-  EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), tasks), station::LED_SUPPLYING);
-  tasks.erase(TASK_TYPE_ADD_WATER);
-  EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), tasks), station::SCREEN_COLLECT_DUST);
-  tasks = {{TASK_TYPE_WATER_SPRAY, nullptr}};
-  EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), tasks), station::LED_DEEP_CLEAN);
-  tasks = {{TASK_TYPE_DISINFECTANT_PREPARE, nullptr}, {TASK_TYPE_UV, nullptr}};
-  EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), tasks), station::LED_NORMAL_WORK);
-}
-
-TEST(LedManager, SelfCheckSuccessShowsOnceAndFailureWhileItHolds) {
-  LedManager manager = Load(kShippedPriorities);
-  StationTaskData data;
-  // Before the first report neither self-check rule applies.
-  EXPECT_EQ(manager.GetLedCmd(data, SelfCheck(true), LedTaskMap()), station::LED_NORMAL_WORK);
-  data.sensor_data_received = true;
-  EXPECT_EQ(manager.GetLedCmd(data, SelfCheck(false), LedTaskMap()), station::LED_SELF_CHECK_FAIL);
-  EXPECT_EQ(manager.GetLedCmd(data, SelfCheck(false), LedTaskMap()), station::LED_SELF_CHECK_FAIL);
-  // A rule before it holds: the one-shot is not used up.
-  data.charge_state = 1;
-  EXPECT_EQ(manager.GetLedCmd(data, SelfCheck(true), LedTaskMap()), station::LED_CHARGING);
-  data.charge_state = 0;
-  EXPECT_EQ(manager.GetLedCmd(data, SelfCheck(true), LedTaskMap()), station::LED_SELF_CHECK_SUCCESS);
-  EXPECT_EQ(manager.GetLedCmd(data, SelfCheck(true), LedTaskMap()), station::LED_NORMAL_WORK);
-  // The flag belongs to the process: a second manager does not show it again.
-  LedManager other = Load(kShippedPriorities);
-  EXPECT_EQ(other.GetLedCmd(data, SelfCheck(true), LedTaskMap()), station::LED_NORMAL_WORK);
-}
-
-TEST(LedManager, DockingSuccessShowsOnceDockingFailureStays) {
-  LedManager manager = Load(kShippedPriorities);
-  StationTaskData data;
-  data.robot_in_pose = 1;
-  EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), LedTaskMap()), station::LED_SUPPLYING);
-  EXPECT_EQ(data.robot_in_pose, 0);
-  EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), LedTaskMap()), station::LED_NORMAL_WORK);
-
-  data.robot_in_pose = 2;
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), LedTaskMap()), station::LED_SUPPLYING);
-  }
-  EXPECT_EQ(data.robot_in_pose, 2);
-  // Dust collection (action A, priority 60) comes first and clears it.
-  LedTaskMap dust = {{TASK_TYPE_DUST_COLLECT, nullptr}};
-  EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), dust), station::SCREEN_COLLECT_DUST);
-  EXPECT_EQ(data.robot_in_pose, 0);
-}
-
-TEST(LedManager, ChargeCompleteStaysUntilAnotherRuleIsChosen) {
-  LedManager manager = Load(kShippedPriorities);
-  StationTaskData data;
-  data.charge_state = 2;
-  data.robot_in_pose = 2;
-  EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), LedTaskMap()), station::LED_CHARGE_COMPLETE);
-  EXPECT_EQ(data.robot_in_pose, 0);  // action B
-  EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), LedTaskMap()), station::LED_CHARGE_COMPLETE);
-  EXPECT_EQ(data.charge_state, 2);
-  // A rule with action C chosen first clears the complete state but keeps a docking failure.
-  LedManager pre_water_first = Load(R"({"disinfectant_prepare_led": 1})");
-  LedTaskMap pre_water = {{TASK_TYPE_DISINFECTANT_PREPARE, nullptr}};
-  data.robot_in_pose = 2;
-  EXPECT_EQ(pre_water_first.GetLedCmd(data, station::SensorsDataRep(), pre_water), station::SCREEN_PRE_WATER);
-  EXPECT_EQ(data.charge_state, 0);
-  EXPECT_EQ(data.robot_in_pose, 2);
-
-  data.charge_state = 3;
-  EXPECT_EQ(manager.GetLedCmd(data, station::SensorsDataRep(), LedTaskMap()), station::LED_CHARGE_FAIL);
-  EXPECT_EQ(data.charge_state, 3);
 }
 
 }  // namespace
