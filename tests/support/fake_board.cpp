@@ -1,10 +1,8 @@
 #include "fake_board.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,31 +10,28 @@
 namespace station_test {
 namespace {
 
-sockaddr_in Loopback(uint16_t port) {
+// A loopback socket connected to `port`, or, with `bound`, listening on a free
+// port written there; -1 on failure.
+int Socket(uint16_t port, uint16_t* bound = nullptr, int backlog = 4) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(port);
-  return addr;
-}
-
-int ListenLoopback(uint16_t* port, int backlog) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in addr = Loopback(0);
   socklen_t len = sizeof(addr);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, backlog) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  *port = ntohs(addr.sin_port);
-  return fd;
+  auto* sa = reinterpret_cast<sockaddr*>(&addr);
+  const bool ok = fd >= 0 && (bound == nullptr ? ::connect(fd, sa, len) == 0
+                                               : ::bind(fd, sa, len) == 0 && ::listen(fd, backlog) == 0 &&
+                                                     ::getsockname(fd, sa, &len) == 0);
+  if (!ok && fd >= 0) ::close(fd);
+  if (ok && bound != nullptr) *bound = ntohs(addr.sin_port);
+  return ok ? fd : -1;
 }
 
 bool WriteAll(int fd, const std::string& bytes) {
   for (size_t sent = 0; sent < bytes.size();) {
     const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0 && !(n < 0 && errno == EINTR)) return false;
+    if (n <= 0 && errno != EINTR) return false;
     sent += n > 0 ? static_cast<size_t>(n) : 0;
   }
   return true;
@@ -48,30 +43,19 @@ std::string ReplyFrame(int32_t seq, station::EnumErrCode code) {
   rsp.set_err_code_(code);
   return Frame(rsp);
 }
-
 }  // namespace
 
 uint16_t PickFreeLoopbackPort() {
   uint16_t port = 0;
-  const int fd = ListenLoopback(&port, 1);
+  const int fd = Socket(0, &port, 1);
   if (fd >= 0) ::close(fd);
-  return fd >= 0 ? port : 0;
+  return port;
 }
 
-UnansweredPort::UnansweredPort() {
-  uint16_t port = 0;
-  listen_fd_ = ListenLoopback(&port, 0);  // a queue of length 0 holds one connection: the filler's
-  filler_fd_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  const sockaddr_in addr = Loopback(port);
-  if (listen_fd_ >= 0 && filler_fd_ >= 0 &&
-      ::connect(filler_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) {
-    port_ = port;
-  }
-}
-
-UnansweredPort::~UnansweredPort() {
-  if (filler_fd_ >= 0) ::close(filler_fd_);
-  if (listen_fd_ >= 0) ::close(listen_fd_);
+int ListenWithFullQueue(uint16_t* port, int* filler_fd) {
+  const int fd = Socket(0, port, 0);  // a queue of length 0 holds one connection: the filler's
+  *filler_fd = fd >= 0 ? Socket(*port) : -1;
+  return fd;
 }
 
 std::string Frame(const google::protobuf::MessageLite& message) {
@@ -87,7 +71,7 @@ station::ActionCommand Action(station::EnumSupplyType type, int32_t action) {
 }
 
 FakeBoard::FakeBoard() {
-  listen_fd_ = ListenLoopback(&port_, 4);
+  listen_fd_ = Socket(0, &port_);
   if (listen_fd_ >= 0) thread_ = std::thread([this] { Serve(); });
 }
 
@@ -107,8 +91,8 @@ std::vector<station::SupplyMaterialReq> FakeBoard::Requests() const {
 }
 
 bool FakeBoard::WaitForRequests(size_t count, std::chrono::milliseconds bound) const {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (Requests().size() < count && std::chrono::steady_clock::now() < deadline) {
+  for (const auto deadline = std::chrono::steady_clock::now() + bound;
+       Requests().size() < count && std::chrono::steady_clock::now() < deadline;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return Requests().size() >= count;
@@ -127,17 +111,16 @@ void FakeBoard::Serve() {
     if (::poll(&pfd, 1, 20) <= 0) continue;
     if (conn < 0) {
       conn = ::accept(listen_fd_, nullptr, nullptr);
-      connections_.fetch_add(conn >= 0 ? 1 : 0);
+      connections_ += conn >= 0 ? 1 : 0;
       held.clear();
       continue;
     }
     char buf[4096];
     const ssize_t n = ::recv(conn, buf, sizeof(buf), 0);
-    if (n > 0) held.append(buf, static_cast<size_t>(n));
+    held.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
     bool keep = n > 0;
-    while (keep && held.size() >= 2) {
-      const size_t len = static_cast<uint8_t>(held[0]) | static_cast<size_t>(static_cast<uint8_t>(held[1])) << 8;
-      if (held.size() < len + 2) break;
+    size_t len = 0;
+    while (keep && held.size() >= 2 && held.size() >= (len = uint8_t(held[0]) | size_t(uint8_t(held[1])) << 8) + 2) {
       station::SupplyMaterialReq req;
       const bool parsed = req.ParseFromArray(held.data() + 2, static_cast<int>(len));
       held.erase(0, len + 2);
@@ -147,10 +130,8 @@ void FakeBoard::Serve() {
       }
       keep = !parsed || Reply(conn, req);
     }
-    if (!keep) {
-      ::close(conn);
-      conn = -1;
-    }
+    if (!keep) ::close(conn);
+    conn = keep ? conn : -1;
   }
   if (conn >= 0) ::close(conn);
   ::close(listen_fd_);
@@ -160,15 +141,11 @@ bool FakeBoard::Reply(int fd, const station::SupplyMaterialReq& req) {
   Script script;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!scripts_.empty()) {
-      script = scripts_.front();
-      scripts_.pop_front();
-    }
+    if (!scripts_.empty()) script = scripts_.front(), scripts_.pop_front();
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(script.delay_ms));
   const std::string right = ReplyFrame(req.seq_(), station::ENUM_SUCCESS);
   switch (script.answer) {
-    case Answer::kSuccess: return WriteAll(fd, right) || true;
     case Answer::kError: return WriteAll(fd, ReplyFrame(req.seq_(), script.error)) || true;
     case Answer::kStaleThenSuccess:
       return WriteAll(fd, ReplyFrame(req.seq_() - 1, station::ENUM_ERROR_UNKNOW) + right) || true;
@@ -180,38 +157,33 @@ bool FakeBoard::Reply(int fd, const station::SupplyMaterialReq& req) {
       return WriteAll(fd, right.substr(3)) || true;
     case Answer::kGarbage: return WriteAll(fd, std::string("\x04\x00\xff\xff\xff\xff", 6)) || true;
     case Answer::kOversized: return WriteAll(fd, std::string("\xff\xff\x08\x01", 4)) || true;
+    default: return WriteAll(fd, right) || true;
   }
-  return true;
 }
 
 bool FakeBoard::ConnectReports(uint16_t port, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  const sockaddr_in addr = Loopback(port);
-  do {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) {
-      // Each report goes out at once: nothing answers on this connection, so a
-      // report held back for an ACK would wait out the station's delayed ACK.
-      const int one = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-      std::lock_guard<std::mutex> lock(report_mutex_);
-      if (report_fd_ >= 0) ::close(report_fd_);
-      report_fd_ = fd;
-      return true;
-    }
-    if (fd >= 0) ::close(fd);
+  int fd = -1;
+  for (const auto deadline = std::chrono::steady_clock::now() + bound;
+       (fd = Socket(port)) < 0 && std::chrono::steady_clock::now() < deadline;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
+  }
+  // Each report goes out at once: nothing answers on this connection, so a
+  // report held back for an ACK would wait out the station's delayed ACK.
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  CloseReports();
+  std::lock_guard<std::mutex> lock(mutex_);
+  report_fd_ = fd;
+  return fd >= 0;
 }
 
 bool FakeBoard::SendRaw(const std::string& bytes) {
-  std::lock_guard<std::mutex> lock(report_mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   return report_fd_ >= 0 && WriteAll(report_fd_, bytes);
 }
 
 void FakeBoard::CloseReports() {
-  std::lock_guard<std::mutex> lock(report_mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   if (report_fd_ >= 0) ::close(report_fd_);
   report_fd_ = -1;
 }
