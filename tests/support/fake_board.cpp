@@ -10,21 +10,18 @@
 namespace station_test {
 namespace {
 
-// A loopback socket connected to `port`, or, with `bound`, listening on a free
+// A loopback socket connected to `port`, or, given `bound`, listening on a free
 // port written there; -1 on failure.
 int Socket(uint16_t port, uint16_t* bound = nullptr, int backlog = 4) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
+  sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof(addr);
   auto* sa = reinterpret_cast<sockaddr*>(&addr);
   const bool ok = fd >= 0 && (bound == nullptr ? ::connect(fd, sa, len) == 0
                                                : ::bind(fd, sa, len) == 0 && ::listen(fd, backlog) == 0 &&
                                                      ::getsockname(fd, sa, &len) == 0);
-  if (!ok && fd >= 0) ::close(fd);
   if (ok && bound != nullptr) *bound = ntohs(addr.sin_port);
+  if (!ok && fd >= 0) ::close(fd);
   return ok ? fd : -1;
 }
 
@@ -43,12 +40,12 @@ std::string ReplyFrame(int32_t seq, station::EnumErrCode code) {
   rsp.set_err_code_(code);
   return Frame(rsp);
 }
+
 }  // namespace
 
 uint16_t PickFreeLoopbackPort() {
   uint16_t port = 0;
-  const int fd = Socket(0, &port, 1);
-  if (fd >= 0) ::close(fd);
+  ::close(Socket(0, &port, 1));
   return port;
 }
 
@@ -91,11 +88,11 @@ std::vector<station::SupplyMaterialReq> FakeBoard::Requests() const {
 }
 
 bool FakeBoard::WaitForRequests(size_t count, std::chrono::milliseconds bound) const {
-  for (const auto deadline = std::chrono::steady_clock::now() + bound;
-       Requests().size() < count && std::chrono::steady_clock::now() < deadline;) {
+  for (auto end = std::chrono::steady_clock::now() + bound; Requests().size() < count;) {
+    if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return Requests().size() >= count;
+  return true;
 }
 
 void FakeBoard::StopListening() {
@@ -106,7 +103,7 @@ void FakeBoard::StopListening() {
 void FakeBoard::Serve() {
   int conn = -1;
   std::string held;
-  while (!stop_.load()) {
+  for (size_t len = 0; !stop_.load();) {
     pollfd pfd{conn < 0 ? listen_fd_ : conn, POLLIN, 0};
     if (::poll(&pfd, 1, 20) <= 0) continue;
     if (conn < 0) {
@@ -119,7 +116,6 @@ void FakeBoard::Serve() {
     const ssize_t n = ::recv(conn, buf, sizeof(buf), 0);
     held.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
     bool keep = n > 0;
-    size_t len = 0;
     while (keep && held.size() >= 2 && held.size() >= (len = uint8_t(held[0]) | size_t(uint8_t(held[1])) << 8) + 2) {
       station::SupplyMaterialReq req;
       const bool parsed = req.ParseFromArray(held.data() + 2, static_cast<int>(len));
@@ -163,8 +159,8 @@ bool FakeBoard::Reply(int fd, const station::SupplyMaterialReq& req) {
 
 bool FakeBoard::ConnectReports(uint16_t port, std::chrono::milliseconds bound) {
   int fd = -1;
-  for (const auto deadline = std::chrono::steady_clock::now() + bound;
-       (fd = Socket(port)) < 0 && std::chrono::steady_clock::now() < deadline;) {
+  for (auto end = std::chrono::steady_clock::now() + bound; (fd = Socket(port)) < 0;) {
+    if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   // Each report goes out at once: nothing answers on this connection, so a
@@ -174,7 +170,7 @@ bool FakeBoard::ConnectReports(uint16_t port, std::chrono::milliseconds bound) {
   CloseReports();
   std::lock_guard<std::mutex> lock(mutex_);
   report_fd_ = fd;
-  return fd >= 0;
+  return true;
 }
 
 bool FakeBoard::SendRaw(const std::string& bytes) {

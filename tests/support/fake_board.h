@@ -2,9 +2,9 @@
 // The station's control board faked over loopback. Commands: every framed
 // station.SupplyMaterialReq is recorded and answered ENUM_SUCCESS with its seq_,
 // unless a scripted answer is queued (ScriptNext: one a request, in order).
-// Reports: ConnectReports() connects to the station's report server.
-// Frames are coded here apart from src/bottom, so a fault shared by the
-// station's encoder and decoder cannot hide. Thread-safe.
+// Reports: ConnectReports() connects to the station's report server. Frames are
+// coded here apart from src/bottom, so a fault shared by the station's encoder
+// and decoder cannot hide. Thread-safe.
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -21,14 +21,15 @@ namespace station_test {
 uint16_t PickFreeLoopbackPort();  // free a moment ago; 0 when none could be bound
 std::string Frame(const google::protobuf::MessageLite& message);  // behind its 2-byte little-endian length
 station::ActionCommand Action(station::EnumSupplyType type, int32_t action);
-// A listener whose accept queue is full: a board off the network, never answering a connect.
+// A listener whose accept queue `filler_fd` fills: a board off the network, answering no connect.
 int ListenWithFullQueue(uint16_t* port, int* filler_fd);
 
 class FakeBoard {
  public:
+  // kStaleThenSuccess: an error reply for seq_ - 1 first; kSplit: 50 ms between the parts.
   enum class Answer { kSuccess, kError, kStaleThenSuccess, kSilent, kClose, kSplit, kGarbage, kOversized };
   struct Script {
-    Answer answer = Answer::kSuccess;  // kStaleThenSuccess: an error for seq_ - 1 first; kSplit: 50 ms apart
+    Answer answer = Answer::kSuccess;
     station::EnumErrCode error = station::ENUM_ERROR_UNKNOW;
     int delay_ms = 0;
   };
