@@ -2,8 +2,6 @@
 // station's encoder and decoder cannot hide.
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "bottom/frame_buffer.h"
 #include "station/cmd.pb.h"
 #include "station/station_report.pb.h"
@@ -11,11 +9,7 @@
 namespace station_center {
 namespace {
 
-std::string Bytes(std::initializer_list<unsigned> values) {
-  std::string out;
-  for (unsigned v : values) out.push_back(static_cast<char>(v));
-  return out;
-}
+std::string Bytes(std::initializer_list<unsigned> values) { return std::string(values.begin(), values.end()); }
 
 TEST(WireFormat, SensorReportAsTheBoardSendsItDecodesToItsFields) {
   const std::string stream = Bytes({
@@ -30,20 +24,15 @@ TEST(WireFormat, SensorReportAsTheBoardSendsItDecodesToItsFields) {
       0x80, 0x02, 0x01,                    // 32 perfumeLiquidDet = true
   });
   FrameBuffer frames(4096);
-  ASSERT_EQ(frames.Append(stream.data(), stream.size()), stream.size());
   std::string body;
+  ASSERT_EQ(frames.Append(stream.data(), stream.size()), stream.size());
   ASSERT_EQ(frames.Pop(body), FrameBuffer::Next::kFrame);
+  station::SensorsDataRep r;
+  ASSERT_TRUE(r.ParseFromString(body));
   EXPECT_EQ(frames.Held(), 0u);
-  station::SensorsDataRep report;
-  ASSERT_TRUE(report.ParseFromString(body));
-  EXPECT_EQ(report.seq(), 7u);
-  EXPECT_EQ(report.cleantankuplevel(), 1u);
-  EXPECT_EQ(report.cleantankfootlevel(), 0u);
-  EXPECT_FLOAT_EQ(report.heatingwiretemp(), 42.5f);
-  EXPECT_EQ(report.flowmeter(), 300u);
-  EXPECT_EQ(report.negativepressure(), -5);
-  EXPECT_FLOAT_EQ(report.chargervoltage(), 12.25f);
-  EXPECT_TRUE(report.perfumeliquiddet());
+  EXPECT_TRUE(r.seq() == 7 && r.cleantankuplevel() == 1 && r.cleantankfootlevel() == 0 && r.flowmeter() == 300);
+  EXPECT_TRUE(r.heatingwiretemp() == 42.5f && r.chargervoltage() == 12.25f);
+  EXPECT_TRUE(r.negativepressure() == -5 && r.perfumeliquiddet());
 }
 
 TEST(WireFormat, RequestsSerialiseToTheExpectedFrames) {
@@ -55,15 +44,12 @@ TEST(WireFormat, RequestsSerialiseToTheExpectedFrames) {
   drain_off.mutable_cmd_()->set_supply_type_(station::ENUM_SUPPLY_DRAINAGE_SWITCH);  // action 0 left out
   led.set_seq_(5);
   led.mutable_change_led_()->set_led_cmd_(station::LED_SUPPLYING);
-  const std::pair<const station::SupplyMaterialReq*, std::string> rows[] = {
-      {&tap_on, Bytes({0x0C, 0x00, 0x08, 0x80, 0xE2, 0xCF, 0xAA, 0x06, 0x12, 0x04, 0x08, 0x01, 0x10, 0x01})},
-      {&drain_off, Bytes({0x06, 0x00, 0x08, 0x05, 0x12, 0x02, 0x10, 0x0D})},
-      {&led, Bytes({0x06, 0x00, 0x08, 0x05, 0x1A, 0x02, 0x08, 0x09})},
-  };
-  for (const auto& [req, expected] : rows) {
+  for (const auto& [req, expected] : std::vector<std::pair<station::SupplyMaterialReq, std::string>>{
+           {tap_on, Bytes({0x0C, 0x00, 0x08, 0x80, 0xE2, 0xCF, 0xAA, 0x06, 0x12, 0x04, 0x08, 0x01, 0x10, 0x01})},
+           {drain_off, Bytes({0x06, 0x00, 0x08, 0x05, 0x12, 0x02, 0x10, 0x0D})},
+           {led, Bytes({0x06, 0x00, 0x08, 0x05, 0x1A, 0x02, 0x08, 0x09})}}) {
     std::string frame;
-    ASSERT_TRUE(EncodeFrame(*req, frame));
-    EXPECT_EQ(frame, expected) << req->ShortDebugString();
+    EXPECT_TRUE(EncodeFrame(req, frame) && frame == expected) << req.ShortDebugString();
   }
 }
 
@@ -71,9 +57,9 @@ TEST(WireFormat, FrameBufferHoldsPartsNeverReadsPastThemAndDropsAPrefixThatCanno
   const std::string stream = Bytes({0x00, 0x00, 0x04, 0x00, 0x08, 0x01, 0x10, 0x02, 0x02, 0x00, 0x08});
   FrameBuffer frames(16);
   std::string body = "x";
+  station::SupplyMaterialRsp rsp;
   frames.Append(stream.data(), 5);
   ASSERT_EQ(frames.Pop(body), FrameBuffer::Next::kFrame);  // a zero-length reply: every field at its default
-  station::SupplyMaterialRsp rsp;
   EXPECT_TRUE(body.empty() && rsp.ParseFromString(body) && rsp.seq_() == 0 && rsp.err_code_() == station::ENUM_SUCCESS);
   EXPECT_EQ(frames.Pop(body), FrameBuffer::Next::kNone);
   frames.Append(stream.data() + 5, stream.size() - 5);
@@ -81,7 +67,6 @@ TEST(WireFormat, FrameBufferHoldsPartsNeverReadsPastThemAndDropsAPrefixThatCanno
   EXPECT_EQ(body, Bytes({0x08, 0x01, 0x10, 0x02}));
   EXPECT_EQ(frames.Pop(body), FrameBuffer::Next::kNone) << "the second frame lacks a byte";
   EXPECT_EQ(frames.Held(), 3u);
-
   FrameBuffer small(16);
   const std::string oversized = Bytes({0x0F, 0x00, 0x08, 0x01}), fits = Bytes({0x0E, 0x00});  // 15 + 2 > 16; 14 + 2
   small.Append(oversized.data(), oversized.size());

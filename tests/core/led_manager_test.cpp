@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <string>
-#include <vector>
-
 #include "led_manager.h"
 #include "station/cmd.pb.h"
 #include "support/temp_dir.h"
@@ -11,82 +7,72 @@
 namespace station_center {
 namespace {
 
-// One evaluation: the state before it, the pattern chosen, and what it leaves
-// of the one-shot states. -1: as the step before left it (before), unchecked (after).
+// One evaluation: charge state and pose before it (-1: as left), the report
+// (0 none yet, 1 self-check failed, 2 passed), the tasks, the pattern chosen,
+// and charge state and pose after it (-1: unchecked).
 struct Step {
-  int charge, pose;
-  int report;  // 0 none received yet, 1 self-check failed, 2 passed
+  int charge, pose, report;
   std::vector<TaskType> tasks;
-  int led;
-  int charge_after = -1, pose_after = -1;
+  int led, charge_after = -1, pose_after = -1;
   bool station_error = false;
-};
-struct Row {
-  const char* name;
-  const char* priorities;  // led.json; nullptr: the shipped priorities
-  std::vector<Step> steps;
 };
 
 TEST(LedManager, PatternFollowsPrioritiesAndOneShotStates) {
-  const std::string shipped = R"({"station_error_led": 10, "charge_error_led": 20, "led_self_check_failed": 30,
+  const char* shipped = R"({"station_error_led": 10, "charge_error_led": 20, "led_self_check_failed": 30,
       "led_in_charge": 40, "led_charge_complete": 50, "in_dust_collect_led": 60, "disinfectant_prepare_led": 70,
       "deep_self_clean_led": 80, "in_supply_led": 90, "docking_failed_led": 100, "docking_success_led": 110,
       "led_self_check_success": 120, "led_normal_work": 1000})";
-  const Row rows[] = {
+  const TaskType dust = TASK_TYPE_DUST_COLLECT, water = TASK_TYPE_ADD_WATER;
+  const std::vector<std::tuple<const char*, const char*, std::vector<Step>>> rows = {
       {"equal priorities keep the table order",
        R"({"led_normal_work": 900, "in_dust_collect_led": 5, "deep_self_clean_led": 5, "in_supply_led": 5})",
-       {{0, 0, 0, {TASK_TYPE_DUST_COLLECT, TASK_TYPE_ADD_WATER, TASK_TYPE_DRY}, station::LED_DEEP_CLEAN},
-        {-1, -1, 0, {TASK_TYPE_DUST_COLLECT, TASK_TYPE_ADD_WATER}, station::LED_SUPPLYING},
-        {-1, -1, 0, {TASK_TYPE_DUST_COLLECT}, station::SCREEN_COLLECT_DUST},
+       {{0, 0, 0, {dust, water, TASK_TYPE_DRY}, station::LED_DEEP_CLEAN},
+        {-1, -1, 0, {dust, water}, station::LED_SUPPLYING},
+        {-1, -1, 0, {dust}, station::SCREEN_COLLECT_DUST},
         {-1, -1, 0, {TASK_TYPE_WATER_SPRAY}, station::LED_DEEP_CLEAN},
         {-1, -1, 0, {TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_UV}, station::LED_NORMAL_WORK}}},
-      {"without priorities normal work, first in the table, wins", "{}",
-       {{1, 1, 1, {}, station::LED_NORMAL_WORK, 1, 0}}},
-      {"self-check failure while it holds, success once", nullptr,
+      {"without priorities normal work, first in the table, wins", "{}", {{1, 1, 1, {}, station::LED_NORMAL_WORK, 1, 0}}},
+      {"self-check failure while it holds, success once", shipped,
        {{0, 0, 0, {}, station::LED_NORMAL_WORK},
         {-1, -1, 1, {}, station::LED_SELF_CHECK_FAIL},
         {-1, -1, 1, {}, station::LED_SELF_CHECK_FAIL},
         {1, -1, 2, {}, station::LED_CHARGING},  // a rule before it: the one-shot is not used up
         {0, -1, 2, {}, station::LED_SELF_CHECK_SUCCESS},
         {-1, -1, 2, {}, station::LED_NORMAL_WORK}}},
-      {"self-check success once per process, not per manager", nullptr, {{0, 0, 2, {}, station::LED_NORMAL_WORK}}},
-      {"docking success once, failure stays until a rule clears it", nullptr,
+      {"self-check success once a process, not a manager", shipped, {{0, 0, 2, {}, station::LED_NORMAL_WORK}}},
+      {"docking success once, failure until a rule clears it", shipped,
        {{0, 1, 0, {}, station::LED_SUPPLYING, -1, 0},
         {-1, -1, 0, {}, station::LED_NORMAL_WORK},
         {-1, 2, 0, {}, station::LED_SUPPLYING, -1, 2},
         {-1, -1, 0, {}, station::LED_SUPPLYING, -1, 2},
-        {-1, -1, 0, {TASK_TYPE_DUST_COLLECT}, station::SCREEN_COLLECT_DUST, -1, 0}}},
-      {"charge complete stays, charge error follows", nullptr,
+        {-1, -1, 0, {dust}, station::SCREEN_COLLECT_DUST, -1, 0}}},
+      {"charge complete stays, charge error follows", shipped,
        {{2, 2, 0, {}, station::LED_CHARGE_COMPLETE, 2, 0},
         {-1, -1, 0, {}, station::LED_CHARGE_COMPLETE, 2},
         {3, -1, 0, {}, station::LED_CHARGE_FAIL, 3}}},
       {"a rule chosen first clears charge complete, keeps a docking failure", R"({"disinfectant_prepare_led": 1})",
        {{2, 2, 0, {TASK_TYPE_DISINFECTANT_PREPARE}, station::SCREEN_PRE_WATER, 0, 2}}},
-      {"station error before all else, only while it lasts", nullptr,
-       {{1, 0, 0, {TASK_TYPE_ADD_WATER}, station::LED_ERROR_STATE, 1, -1, true},
-        {0, -1, 0, {TASK_TYPE_ADD_WATER}, station::LED_SUPPLYING}}},
+      {"station error before all else, only while it lasts", shipped,
+       {{1, 0, 0, {water}, station::LED_ERROR_STATE, 1, -1, true}, {0, -1, 0, {water}, station::LED_SUPPLYING}}},
   };
-  for (const Row& row : rows) {
+  for (const auto& [name, priorities, steps] : rows) {
     station_test::TempDir dir;
-    dir.Write("led.json", row.priorities ? row.priorities : shipped);
+    dir.Write("led.json", priorities);
     setenv("STATION_CENTER_CONFIG_DIR", dir.path().c_str(), 1);
     LedManager manager;
-    ASSERT_TRUE(manager.ReadConfig()) << row.name;
+    ASSERT_TRUE(manager.ReadConfig()) << name;
     StationTaskData data;
-    for (size_t i = 0; i < row.steps.size(); ++i) {
-      const Step& s = row.steps[i];
+    for (const Step& s : steps) {
       data.charge_state = s.charge < 0 ? data.charge_state : s.charge;
       data.robot_in_pose = s.pose < 0 ? data.robot_in_pose : s.pose;
       data.sensor_data_received = s.report > 0;
       station::SensorsDataRep report;
-      report.set_initsensorsstate(s.report == 2);
-      report.set_initactuatorsstate(true);
-      report.set_selfcheckstate(true);
+      report.set_initsensorsstate(s.report == 2), report.set_initactuatorsstate(true), report.set_selfcheckstate(true);
       LedTaskMap tasks;
       for (TaskType type : s.tasks) tasks[type] = nullptr;
-      EXPECT_EQ(manager.GetLedCmd(data, report, tasks, s.station_error), s.led) << row.name << ", step " << i;
-      EXPECT_TRUE(s.charge_after < 0 || data.charge_state == s.charge_after) << row.name << ", step " << i;
-      EXPECT_TRUE(s.pose_after < 0 || data.robot_in_pose == s.pose_after) << row.name << ", step " << i;
+      EXPECT_EQ(manager.GetLedCmd(data, report, tasks, s.station_error), s.led) << name << ", step " << &s - &steps[0];
+      EXPECT_TRUE(s.charge_after < 0 || data.charge_state == s.charge_after) << name << ", step " << &s - &steps[0];
+      EXPECT_TRUE(s.pose_after < 0 || data.robot_in_pose == s.pose_after) << name << ", step " << &s - &steps[0];
     }
   }
 }
