@@ -170,9 +170,16 @@ std::string Frames(uint32_t from, uint32_t to) {
   return frames;
 }
 
-struct Sink {
-  std::mutex mutex;
-  std::string frames;
+// A report server on a free port whose callback frames every report again.
+struct Reports {
+  explicit Reports(size_t cache) {
+    config_reader.embedded_ip = "127.0.0.1";
+    config_reader.data_upload_server_cache_size = cache;
+    Keep<DataUploadServer>("127.0.0.1", port, 1, [this](const station::SensorsDataRep& report) {
+      std::lock_guard<std::mutex> lock(mutex);
+      frames += Frame(report);
+    }).Init();
+  }
   std::string Get() {
     std::lock_guard<std::mutex> lock(mutex);
     return frames;
@@ -180,18 +187,10 @@ struct Sink {
   bool Has(const std::string& expected) {
     return WaitUntil([&] { return Get().size() >= expected.size(); }) && Get() == expected;
   }
-};
-
-uint16_t StartReportServer(Sink& sink, size_t cache) {
-  config_reader.embedded_ip = "127.0.0.1";
-  config_reader.data_upload_server_cache_size = cache;
   const uint16_t port = station_test::PickFreeLoopbackPort();
-  Keep<DataUploadServer>("127.0.0.1", port, 1, [&sink](const station::SensorsDataRep& report) {
-    std::lock_guard<std::mutex> lock(sink.mutex);
-    sink.frames += Frame(report);
-  }).Init();
-  return port;
-}
+  std::mutex mutex;
+  std::string frames;
+};
 
 TEST(ReportStream, EveryFrameArrivesWholeAndBadBytesCostOnlyWhatIsHeld) {
   station::SensorsDataRep all;
@@ -212,9 +211,9 @@ TEST(ReportStream, EveryFrameArrivesWholeAndBadBytesCostOnlyWhatIsHeld) {
                          Row{"prefix beyond the buffer", 256, {"\xff\x7f\x08\x01\x10\x01", two}, two},
                          Row{"prefix just beyond", 256, {std::string("\xff\x00\x08\x01", 4), two}, two}}) {
     SCOPED_TRACE(row.name);
-    Sink& sink = Keep<Sink>();
+    Reports& sink = Keep<Reports>(row.cache);
     FakeBoard& board = Keep<FakeBoard>();
-    ASSERT_TRUE(board.ConnectReports(StartReportServer(sink, row.cache)));
+    ASSERT_TRUE(board.ConnectReports(sink.port));
     for (const std::string& bytes : row.writes) {
       EXPECT_TRUE(board.SendRaw(bytes));
       usleep(200000);
@@ -241,8 +240,8 @@ bool StrangerRefused(uint16_t port) {
 }
 
 TEST(ReportStream, OnlyTheBoardsNewestConnectionIsServed) {
-  Sink& sink = Keep<Sink>();
-  const uint16_t port = StartReportServer(sink, 4096);
+  Reports& sink = Keep<Reports>(4096);
+  const uint16_t port = sink.port;
   FakeBoard &board = Keep<FakeBoard>(), &restarted = Keep<FakeBoard>();
   EXPECT_TRUE(StrangerRefused(port));
   ASSERT_TRUE(board.ConnectReports(port) && board.SendRaw(Frames(1, 1)) && sink.Has(Frames(1, 1)));
@@ -264,30 +263,30 @@ TEST(ReportStream, AnAddressThatCannotBeBoundEndsTheProcessWith255) {
               testing::ExitedWithCode(255), testing::Not(testing::HasSubstr("exit handlers ran")));
 }
 
-// The simulated board's model where no service test looks. Steps: a tap command
-// through the link ("tap 1"), a report field's value ("= flowMeter 200"), or a control line.
+// The simulated board's model where no service test looks: its flow meter
+// counts from the last tap opening, and its tank stops at full.
 TEST(SimulatedBoard, FlowMeterCountsFromTheLastTapOpeningAndTheTankStopsAtFull) {
   auto& sim = Keep<station_test::SimProcess>();
   ASSERT_TRUE(sim.Start({"--manual-clock", "--report-rate", "0", "--report-port", "1", "--capacity", "500",
                          "--fill-rate", "100"}));
   auto client = std::make_shared<TcpClient>("127.0.0.1", sim.command_port());
-  for (const char* step : {"tap 1", "advance 2000", "= flowMeter 200", "advance 4000", "= flowMeter 600",
-                           "= cleanTankUpLevel 1", "tap 0", "level 100", "tap 1", "= flowMeter 0", "advance 500",
-                           "= flowMeter 50"}) {
-    char word[64] = {};
-    int value = 0;
+  auto tap = [&](int on) {
     station::SupplyMaterialRsp rsp;
+    return Keep<EmbeddedCommunicator>().BottomReqNeedResp(
+        client, Request(on + 1, on, station::ENUM_SUPPLY_TAP_WATER_SWITCH), rsp, 1);
+  };
+  auto field = [&](const char* name) {
     rapidjson::Document report;
-    if (std::sscanf(step, "tap %d", &value) == 1) {
-      EXPECT_TRUE(Keep<EmbeddedCommunicator>().BottomReqNeedResp(
-          client, Request(value + 1, value, station::ENUM_SUPPLY_TAP_WATER_SWITCH), rsp, 1)) << step;
-    } else if (std::sscanf(step, "= %63s %d", word, &value) == 2) {
-      report.Parse(sim.Command("report").c_str());
-      EXPECT_TRUE(report.IsObject() && report.HasMember(word) && report[word].GetInt() == value) << step;
-    } else {
-      EXPECT_EQ(sim.Command(step), "ok");
-    }
-  }
+    report.Parse(sim.Command("report").c_str());
+    return report.IsObject() && report.HasMember(name) ? report[name].GetInt() : -1;
+  };
+  ASSERT_TRUE(tap(1) && sim.Command("advance 2000") == "ok");
+  EXPECT_EQ(field("flowMeter"), 200);
+  ASSERT_EQ(sim.Command("advance 4000"), "ok");
+  EXPECT_EQ(field("flowMeter"), 600);
+  EXPECT_EQ(field("cleanTankUpLevel"), 1);
+  ASSERT_TRUE(tap(0) && sim.Command("level 100") == "ok" && tap(1));
+  EXPECT_EQ(field("flowMeter"), 0);
 }
 
 }  // namespace
