@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,6 +74,7 @@ struct BoardFault {
   long long lost_runs_allowed;
 };
 
+void PrintTo(const BoardFault& row, std::ostream* os) { *os << row.name; }
 class BoardFaultTest : public testing::TestWithParam<BoardFault> {};
 
 TEST_P(BoardFaultTest, AnsweredOnceNoReportLostCommandedAgain) {
@@ -128,7 +130,6 @@ TEST(ReportConnectionFault, DroppedAndTakenUpAgain) {
   EXPECT_EQ(rig.Actuator("UV_LAMP"), 1);
   const ReportTally short_drop = rig.TallyReports();
   EXPECT_EQ(short_drop.lost, 0) << short_drop.Text();
-
   ASSERT_EQ(rig.Board("reports pause"), "ok");
   ASSERT_EQ(rig.Board("close report"), "ok");
   EXPECT_TRUE(rig.PollActuator("HEATING_FAN", 0, std::chrono::seconds(20))) << rig.service().Output();
@@ -147,6 +148,7 @@ struct StopRow {
   bool during_start_up;
 };
 
+void PrintTo(const StopRow& row, std::ostream* os) { *os << row.name; }
 class SigtermTest : public testing::TestWithParam<StopRow> {};
 
 // SIGTERM whatever runs: every actuator off, exit 0, and systemd hears READY, WATCHDOG and STOPPING.

@@ -22,8 +22,14 @@ class MqttClientTestPeer {
  public:
   // Stops the callbacks and closes the connection, as a lost broker would leave the client.
   static void Disconnect() {
-    MqttClient::getInstance().client_->disable_callbacks();
-    MqttClient::getInstance().client_->disconnect()->wait_for(std::chrono::seconds(5));
+    try {
+      if (MqttClient::getInstance().client_) {
+        MqttClient::getInstance().client_->disable_callbacks();
+        MqttClient::getInstance().client_->disconnect()->wait_for(std::chrono::seconds(5));
+      }
+    } catch (const std::exception&) {
+      // Not connected: nothing to close.
+    }
   }
 };
 }  // namespace mqtt_client
@@ -56,7 +62,9 @@ struct Messaging {
     static auto* kept = new std::vector<std::shared_ptr<void>>();
     kept->push_back(callback);
   }
-
+  // The station's client goes quiet before the broker goes, so that no lost connection reaches
+  // the station center while the process exits.
+  ~Messaging() { mqtt_client::MqttClientTestPeer::Disconnect(); }
   bool Start(bool broker_up = true) {
     station_center::config_reader.station_id = "S1";
     station_center::config_reader.mqtt_user_name = "quorvane";

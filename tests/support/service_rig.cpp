@@ -31,8 +31,8 @@ std::vector<std::string> Matches(const std::string& text, const char* pattern) {
 
 BoardSim::~BoardSim() { ::close(control_fd_); }
 
-bool BoardSim::Start(std::vector<std::string> args) {
-  args.insert(args.begin(), {STATION_BINARY_DIR "/station_board_sim", "--command-port", "0", "--control-port", "0",
+bool BoardSim::Start(std::vector<std::string> args, const std::string& program) {
+  args.insert(args.begin(), {program, "--command-port", "0", "--control-port", "0",
                              "--exit-with-parent"});
   process_ = std::make_unique<Process>(ProgramArgs(args), dir_.path() + "/board.log");
   std::vector<std::string> ports;  // it announces them on standard output

@@ -28,8 +28,9 @@ enum RobotCheck { kInPose = 0, kWaterReady, kWaterFinish };
 class BoardSim {
  public:
   ~BoardSim();
-  bool Start(std::vector<std::string> args);
+  bool Start(std::vector<std::string> args, const std::string& program = STATION_BINARY_DIR "/station_board_sim");
   std::string Command(const std::string& line);  // its one-line answer, "" on time-out
+  Process& process() { return *process_; }
   int command_port() const { return command_port_; }
   int control_port() const { return control_port_; }
 
@@ -64,7 +65,6 @@ class ServiceRig {
   bool WaitServing(std::chrono::milliseconds bound = std::chrono::seconds(30));
   // Until the station is normal, not resetting: a stop for no task is answered errCode 0.
   bool WaitNormal(std::chrono::milliseconds bound = std::chrono::seconds(30));
-
   void OpenLedger();  // counts requests from here on; forgets earlier messages
   std::string Ask(const std::string& name, const std::string& payload,
                   std::chrono::milliseconds bound = std::chrono::seconds(10));
@@ -72,7 +72,6 @@ class ServiceRig {
   bool CheckReady(int check_type);
   bool PollCheckReady(int check_type, std::chrono::milliseconds bound = std::chrono::seconds(60));
   long long Mismatched();  // replies minus requests of the ledger, topic by topic, once late replies are in
-
   std::string Board(const std::string& command) { return board_.Command(command); }
   long long BoardNumber(const std::string& command, const std::string& key);
   std::vector<std::string> BoardCommands();  // "TAP_WATER_SWITCH 1", in order, LEDs left out
@@ -84,7 +83,6 @@ class ServiceRig {
   // Pauses the reports until the service took in what was sent, counts, resumes (needs CountingConfig()).
   ReportTally TallyReports();
   std::vector<std::string> SanitizerReports() const;
-
   static std::string Topic(const std::string& name) { return std::string("clean_robot_station/") + kStation + "/" + name; }
   Process& service() { return *service_; }
   TestMqttClient& robot() { return *robot_; }
