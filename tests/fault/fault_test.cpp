@@ -99,7 +99,7 @@ TEST_P(BoardFaultTest, AnsweredOnceNoReportLostCommandedAgain) {
     ASSERT_TRUE(PollUntil([&] { return rig.service().OutputHas("task_type 9, error occurred"); }, std::chrono::seconds(20)));
     EXPECT_EQ(rig.Supply(kHeatingFan, kStandard), kAccepted) << "the board is commanded again";
   }
-  EXPECT_TRUE(rig.PollActuator("HEATING_FAN", 1)) << Joined(rig.BoardCommands());
+  EXPECT_TRUE(rig.PollActuator("HEATING_FAN", 1)) << Joined(rig.BoardCommands()) << rig.service().Output();
   EXPECT_NE(rig.Supply(kHeatingFan, kStop).find("\"errCode\":0"), std::string::npos);
   EXPECT_TRUE(rig.PollActuator("HEATING_FAN", 0));
   ExpectClean(rig, fault.lost_runs_allowed);
