@@ -8,13 +8,9 @@
 // Usage: board_link_bench [--sim PATH] [--exchanges N] [--rate R] [--seconds S] [--restarts K]
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,133 +27,37 @@
 #include "bottom/data_upload_server.h"
 #include "bottom/embedded_communicator.h"
 #include "config.h"
-
-extern char** environ;
+#include "support/fake_board.h"
+#include "support/service_rig.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool ReadLine(int fd, std::string* held, std::string* line, int bound_ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(bound_ms);
-  for (;;) {
-    const size_t eol = held->find('\n');
-    if (eol != std::string::npos) {
-      *line = held->substr(0, eol);
-      held->erase(0, eol + 1);
-      return true;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd p{fd, POLLIN, 0};
-    if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
-      return false;
-    }
-    char buf[4096];
-    const ssize_t n = ::read(fd, buf, sizeof(buf));
-    if (n <= 0) {
-      return false;
-    }
-    held->append(buf, static_cast<size_t>(n));
-  }
-}
-
-// The simulator as a child process, driven through its control port.
+// The simulator of the service rig, frozen and stopped as a board that reboots.
 class Sim {
  public:
-  ~Sim() { Stop(); }
-
-  void Stop() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::kill(pid_, SIGCONT);  // a frozen board takes the signal only once it runs
-      ::waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-
+  void Stop() { board_.reset(); }
   // The board stops dead: its connections stay open and silent.
-  void Freeze() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGSTOP);
-    }
-  }
-
+  void Freeze() { ::kill(board_->process().pid(), SIGSTOP); }
   bool Start(const std::string& path, std::vector<std::string> args) {
-    args.insert(args.begin(), {path, "--command-port", "0", "--control-port", "0", "--exit-with-parent"});
-    int out[2];
-    if (::pipe(out) != 0) {
-      return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<char*> argv;
-    for (auto& a : args) {
-      argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (rc != 0) {
-      pid_ = -1;
-      return false;
-    }
-    std::string held;
-    std::string line;
-    int control_port = 0;
-    while (ReadLine(out[0], &held, &line, 10000)) {
-      std::sscanf(line.c_str(), "command port %d", &command_port_);
-      if (std::sscanf(line.c_str(), "control port %d", &control_port) == 1) {
-        break;
-      }
-    }
-    ::close(out[0]);
-    control_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(control_port));
-    return control_port > 0 && ::connect(control_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    board_ = std::make_unique<station_test::BoardSim>();
+    return board_->Start(std::move(args), path);
   }
-
-  std::string Command(const std::string& line) {
-    const std::string out = line + "\n";
-    ::send(control_, out.data(), out.size(), MSG_NOSIGNAL);
-    std::string reply;
-    ReadLine(control_, &held_, &reply, 5000);
-    return reply;
-  }
-
+  std::string Command(const std::string& line) { return board_->Command(line); }
   // A number member of a one-line JSON reply, e.g. "reports_sent" of "stats".
   long long Number(const std::string& command, const std::string& key) {
     const std::string reply = Command(command);
     const size_t at = reply.find("\"" + key + "\":");
     return at == std::string::npos ? -1 : std::atoll(reply.c_str() + at + key.size() + 3);
   }
-
-  int command_port() const { return command_port_; }
+  int command_port() const { return board_->command_port(); }
 
  private:
-  pid_t pid_ = -1;
-  int control_ = -1;
-  int command_port_ = 0;
-  std::string held_;
+  std::unique_ptr<station_test::BoardSim> board_;
 };
 
-uint16_t FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
+uint16_t FreePort() { return station_test::PickFreeLoopbackPort(); }
 
 std::atomic<long long> delivered{0};
 std::atomic<long long> corrupt{0};

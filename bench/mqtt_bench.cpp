@@ -43,6 +43,7 @@
 #include <mqtt/async_client.h>
 
 #include "mqtt/mqtt_client.h"
+#include "support/process.h"
 
 extern char** environ;
 
@@ -102,60 +103,7 @@ bool PortAccepts(uint16_t port) {
   return ok;
 }
 
-// A child process with its output in a file; terminated and reaped when it goes.
-class Child {
- public:
-  Child(const std::vector<std::string>& args, const std::string& log_path, const std::vector<std::string>& env = {}) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) {
-      argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> env_text = env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      env_text.emplace_back(*e);
-    }
-    std::vector<char*> envp;
-    for (std::string& e : env_text) {
-      envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() { Stop(); }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  void Stop() {
-    if (pid_ <= 0) {
-      return;
-    }
-    ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  bool Running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-};
+using Child = station_test::Process;  // the tests' one process spawner
 
 bool WriteFile(const std::string& path, const std::string& text) {
   std::ofstream out(path);
@@ -411,7 +359,7 @@ int main(int argc, char** argv) {
   const uint16_t mqtt_port = FreePort();
   {
     Child passwd({"/usr/bin/mosquitto_passwd", "-b", "-c", dir + "/passwd", kUser, kPassword}, dir + "/passwd.log");
-    WaitFor([&] { return !passwd.Running(); }, std::chrono::seconds(10));
+    passwd.WaitExit(std::chrono::seconds(10));
   }
   // `tuned`: the broker sends without Nagle's algorithm (set_tcp_nodelay);
   // otherwise mosquitto's own default. Returns the running broker, or null.
@@ -547,7 +495,7 @@ int main(int argc, char** argv) {
     const bool tuned = k < options.restarts;
     robot.reset();
     echo.reset();
-    broker->Stop();
+    broker.reset();
     broker = start_broker(tuned);
     if (!broker) {
       return 1;
@@ -593,15 +541,15 @@ int main(int argc, char** argv) {
               options.report_rate, cpu_percent);
   std::printf("resident memory: peak (VmHWM) %.1f MB, highest sampled VmRSS %.1f MB (goal < 16 MB)\n",
               static_cast<double>(hwm_kb) / 1024.0, static_cast<double>(peak_rss_kb) / 1024.0);
-  const bool alive = station.Running();
+  const bool alive = station.WaitExit(std::chrono::milliseconds(0)) < 0;
   if (!alive) {
     std::fprintf(stderr, "the station ended during the run (%s/station.log)\n", dir.c_str());
   }
-  station.Stop();
-  sim.Stop();
+  ::kill(station.pid(), SIGKILL);
+  ::kill(sim.pid(), SIGKILL);
   robot.reset();
   echo.reset();
-  broker->Stop();
+  broker.reset();
   if (lost == 0 && alive) {
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);

@@ -1,0 +1,209 @@
+// The real service under a misbehaving board and under SIGTERM while tasks
+// run. What must hold in every row: each robot request answered exactly once,
+// no report lost or corrupt, nothing left switched on, no sanitizer report in
+// the service's output (the sanitizer builds run this table against their
+// service binary).
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/service_rig.h"
+
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:libpaho-mqttpp3.so\nrace:libpaho-mqtt3as.so\ndeadlock:libpaho-mqttpp3.so\ndeadlock:libpaho-mqtt3as.so\n";
+}
+
+namespace station_test {
+namespace {
+
+// The services a test starts inherit the environment: give them the suite's suppressions unless the runner named its own.
+const bool kChildSuppressions = [] {
+  const char* options = std::getenv("TSAN_OPTIONS");
+  if (options == nullptr || std::string(options).find("suppressions=") == std::string::npos) {
+    const std::string more = "ignore_noninstrumented_modules=1:suppressions=" STATION_SOURCE_DIR "/tests/tsan.supp";
+    ::setenv("TSAN_OPTIONS", (options != nullptr ? std::string(options) + ":" + more : more).c_str(), 1);
+  }
+  return true;
+}();
+
+void StartDocked(ServiceRig& rig, std::vector<std::string> board_args) {
+  RigOptions options;
+  options.board_args = std::move(board_args);
+  options.config = CountingConfig();
+  options.config["sensor_report_timeout"] = "3";
+  ASSERT_TRUE(rig.Start(options));
+  ASSERT_EQ(rig.Board("dock"), "ok");
+  ASSERT_TRUE(rig.WaitNormal(std::chrono::seconds(40))) << rig.service().Output();
+  rig.OpenLedger();
+}
+
+void AskMeanwhile(ServiceRig& rig, int count) {
+  for (int i = 0; i < count; ++i) {
+    EXPECT_NE(rig.Ask("checkStation", "{}"), "") << "request " << i << " unanswered";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+// What every row ends with: the ledger, the report tally, what is on, the sanitizer scan.
+void ExpectClean(ServiceRig& rig, long long lost_runs_allowed) {
+  const ReportTally reports = rig.TallyReports();
+  std::printf("[ counts   ] %s\n", reports.Text().c_str());
+  EXPECT_EQ(rig.Mismatched(), 0) << "a request answered twice or not at all";
+  EXPECT_GT(reports.sent, 50);
+  EXPECT_LE(reports.lost_runs, lost_runs_allowed) << reports.Text();
+  // One read holds some 40 reports: an undecodable frame costs what is held behind it, never more.
+  EXPECT_LE(reports.lost, 40 * lost_runs_allowed) << reports.Text();
+  EXPECT_EQ(reports.corrupt, 0) << reports.Text();
+  EXPECT_EQ(Joined(rig.ActuatorsOn()), "");
+  EXPECT_EQ(Joined(rig.SanitizerReports()), "");
+  EXPECT_EQ(rig.service().WaitExit(std::chrono::milliseconds(0)), -1) << "the service ended";
+}
+
+struct BoardFault {
+  const char* name;
+  const char* arm;  // fails the heating fan's commands; nullptr: none
+  bool close_mid_exchange;
+  std::vector<std::string> inject;  // on the report stream while the robot asks
+  long long lost_runs_allowed;
+};
+
+void PrintTo(const BoardFault& row, std::ostream* os) { *os << row.name; }
+class BoardFaultTest : public testing::TestWithParam<BoardFault> {};
+
+TEST_P(BoardFaultTest, AnsweredOnceNoReportLostCommandedAgain) {
+  const BoardFault& fault = GetParam();
+  ServiceRig rig;
+  StartDocked(rig, {"--level", "0", "--report-rate", "100"});
+  if (fault.arm != nullptr) {
+    ASSERT_EQ(rig.Board(fault.arm), "ok");
+  }
+  EXPECT_EQ(rig.Supply(kHeatingFan, kStandard), kAccepted);
+  if (fault.close_mid_exchange) {
+    ASSERT_TRUE(PollUntil([&] { return Occurrences(rig.Board("log"), "\"answer\":\"silent\"") >= 1; }));
+    ASSERT_EQ(rig.Board("close command"), "ok");
+  }
+  for (const std::string& command : fault.inject) {
+    ASSERT_EQ(rig.Board(command), "ok") << command;
+    AskMeanwhile(rig, 2);
+  }
+  AskMeanwhile(rig, 5);
+  ASSERT_EQ(rig.Board("fail clear"), "ok");
+  if (fault.arm != nullptr) {
+    ASSERT_TRUE(PollUntil([&] { return rig.service().OutputHas("task_type 9, error occurred"); }, std::chrono::seconds(20)));
+    // The failed task is logged before it leaves the task map: until then a request renews it.
+    EXPECT_TRUE(PollUntil([&] {
+      return rig.Supply(kHeatingFan, kStandard) == kAccepted || (std::this_thread::sleep_for(std::chrono::milliseconds(200)), false);
+    })) << "a new dry task";
+  }
+  EXPECT_TRUE(rig.PollActuator("HEATING_FAN", 1)) << Joined(rig.BoardCommands()) << rig.service().Output();
+  EXPECT_NE(rig.Supply(kHeatingFan, kStop).find("\"errCode\":0"), std::string::npos);
+  EXPECT_TRUE(rig.PollActuator("HEATING_FAN", 0));
+  ExpectClean(rig, fault.lost_runs_allowed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, BoardFaultTest,
+    testing::Values(BoardFault{"silent", "fail type HEATING_FAN silent", false, {}, 0},
+                    BoardFault{"close_mid_exchange", "fail type HEATING_FAN silent", true, {}, 0},
+                    BoardFault{"garbage_split_burst", nullptr, false,
+                               {"inject garbage", "inject split", "inject burst 120", "inject garbage", "inject split"}, 2}),
+    [](const testing::TestParamInfo<BoardFault>& p) { return std::string(p.param.name); });
+
+// A short drop of the report connection costs nothing; reports away longer than
+// sensor_report_timeout end every task with everything off, and their return starts nothing.
+TEST(ReportConnectionFault, DroppedAndTakenUpAgain) {
+  ServiceRig rig;
+  StartDocked(rig, {"--level", "0", "--report-rate", "100"});
+  EXPECT_EQ(rig.Supply(kHeatingFan, kStandard), kAccepted);
+  EXPECT_EQ(rig.Supply(kUvLamp, kStandard), kAccepted);
+  ASSERT_TRUE(rig.PollActuator("HEATING_FAN", 1));
+  ASSERT_TRUE(rig.PollActuator("UV_LAMP", 1));
+  ASSERT_EQ(rig.Board("close report"), "ok");
+  AskMeanwhile(rig, 3);
+  const long long sent = rig.BoardNumber("stats", "reports_sent");
+  ASSERT_TRUE(PollUntil([&] { return rig.BoardNumber("stats", "reports_sent") > sent + 100; }));
+  EXPECT_EQ(rig.Actuator("HEATING_FAN"), 1) << "a short drop must not end the tasks";
+  EXPECT_EQ(rig.Actuator("UV_LAMP"), 1);
+  const ReportTally short_drop = rig.TallyReports();
+  EXPECT_EQ(short_drop.lost, 0) << short_drop.Text();
+  ASSERT_EQ(rig.Board("reports pause"), "ok");
+  ASSERT_EQ(rig.Board("close report"), "ok");
+  EXPECT_TRUE(rig.PollActuator("HEATING_FAN", 0, std::chrono::seconds(20))) << rig.service().Output();
+  EXPECT_TRUE(rig.PollActuator("UV_LAMP", 0, std::chrono::seconds(20)));
+  ASSERT_EQ(rig.Board("reports resume"), "ok");
+  AskMeanwhile(rig, 3);
+  ExpectClean(rig, 0);
+}
+
+struct StopRow {
+  const char* name;
+  std::vector<std::string> board_args, board_setup;
+  bool prepare_water;
+  std::vector<int> supplies;
+  std::vector<std::pair<std::string, int>> running;  // on at the board when the signal comes
+  bool during_start_up;
+};
+
+void PrintTo(const StopRow& row, std::ostream* os) { *os << row.name; }
+class SigtermTest : public testing::TestWithParam<StopRow> {};
+
+// SIGTERM whatever runs: every actuator off, exit 0, and systemd hears READY, WATCHDOG and STOPPING.
+TEST_P(SigtermTest, EverythingOffExitZeroSystemdTold) {
+  const StopRow& row = GetParam();
+  ServiceRig rig;
+  NotifySocket notify(rig.folder() + "/notify.sock");
+  RigOptions options;
+  options.board_args = row.board_args;
+  options.env = {notify.Env()};
+  ASSERT_TRUE(rig.Start(options));
+  ASSERT_EQ(rig.Board("set sorterMotorCurrentState false"), "ok");
+  ASSERT_TRUE(row.during_start_up ? rig.WaitServing() : rig.WaitNormal()) << rig.service().Output();
+  rig.OpenLedger();
+  for (const std::string& command : row.board_setup) {
+    ASSERT_EQ(rig.Board(command), "ok") << command;
+  }
+  const long long sent = rig.BoardNumber("stats", "reports_sent");
+  ASSERT_TRUE(PollUntil([&] { return rig.BoardNumber("stats", "reports_sent") >= sent + 5; }));
+  if (row.prepare_water) {
+    ASSERT_EQ(rig.Ask("preWaterRequest", R"({"cmd":{"actionCmd":{"action":2},"disinfectionTabletsNum":1,"waterVolume":1}})"),
+              kAccepted);
+    ASSERT_TRUE(row.supplies.empty() || rig.PollCheckReady(kWaterReady)) << rig.service().Output();
+  }
+  for (int supply : row.supplies) {
+    ASSERT_EQ(rig.Supply(supply, kStandard, 600), kAccepted) << supply;
+  }
+  for (const auto& [actuator, value] : row.running) {
+    ASSERT_TRUE(rig.PollActuator(actuator, value)) << actuator << "\n" << Joined(rig.BoardCommands());
+  }
+  EXPECT_TRUE(notify.WaitFor("READY=1")) << rig.service().Output();
+  EXPECT_TRUE(notify.WaitFor("WATCHDOG=1")) << notify.received();
+  ASSERT_EQ(::kill(rig.service().pid(), SIGTERM), 0);
+  EXPECT_TRUE(notify.WaitFor("STOPPING=1")) << notify.received();
+  EXPECT_EQ(rig.service().WaitExit(std::chrono::seconds(20)), 0) << rig.service().Output();
+  EXPECT_EQ(Joined(rig.ActuatorsOn()), "") << rig.Board("log");
+  EXPECT_EQ(rig.Mismatched(), 0);
+  EXPECT_EQ(Joined(rig.SanitizerReports()), "");
+}
+
+// Slow rates keep each task in its running phase long after the signal.
+INSTANTIATE_TEST_SUITE_P(
+    Stop, SigtermTest,
+    testing::Values(
+        StopRow{"reset_draining", {"--level", "1000", "--drain-rate", "10"}, {}, false, {}, {{"DRAINAGE_SWITCH", 1}}, true},
+        StopRow{"disinfectant_filling", {"--level", "0", "--fill-rate", "10"}, {"dock"}, true, {}, {{"TAP_WATER_SWITCH", 1}}, false},
+        StopRow{"add_water_supplying", {"--level", "0", "--fill-rate", "1000", "--supply-rate", "10"}, {"dock"}, true,
+                {kWatering}, {{"SUPPLY_WATER_SWITCH", 1}}, false},
+        StopRow{"dry_wire_uv", {"--level", "0"}, {"dock", "set heatingWireTemp 20"}, false,
+                {kHeatingFan, kHeatingWire, kUvLamp}, {{"HEATING_FAN", 1}, {"HEATING_WIRE", 1}, {"UV_LAMP", 1}}, false},
+        StopRow{"silent_board", {"--level", "0"}, {"fail next 100 silent"}, false, {}, {}, false}),
+    [](const testing::TestParamInfo<StopRow>& p) { return std::string(p.param.name); });
+
+}  // namespace
+}  // namespace station_test

@@ -1,0 +1,394 @@
+// The real service with the simulated board and a real broker, as the robot and the cloud meet it:
+// start-up, every request and its reply, the water session, the supplies, the broker away, TLS.
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "bottom/frame_buffer.h"
+#include "station/station_report.pb.h"
+#include "support/service_rig.h"
+
+namespace station_test {
+namespace {
+
+std::string Rsp(const std::string& code, const std::string& text, const std::string& msg = "", const std::string& robot = "") {
+  return R"({"rspHeader":{"msgId":{"uuid":")" + msg + R"("},"robotId":{"uuid":")" + robot + R"("},"errCode":)" + code +
+         R"(,"errMsg":")" + text + "\"}";
+}
+std::string Check(int ready, int type, const std::string& code = "0", const std::string& text = "") {
+  return Rsp(code, text) + ",\"robotCheck\":" + std::to_string(ready) + ",\"checkType\":" + std::to_string(type) + "}";
+}
+std::string Dock(int state, int desire) {
+  return Rsp("0", "") + ",\"robotState\":" + std::to_string(state) + ",\"robotDesire\":" + std::to_string(desire) + "}";
+}
+std::string SupplyReq(int type, int action) {
+  return R"({"reqHeader":{"msgId":{"uuid":"m"},"robotId":{"uuid":"r"}},"cmd":{"action":)" + std::to_string(action) +
+         ",\"supplyType\":" + std::to_string(type) + "}}";
+}
+std::string NoTask(int task_type) {
+  return Rsp("0", "cancel task failed, because no task (task type : " + std::to_string(task_type) + ") running", "m", "r") + "}";
+}
+const char* kPrepare = R"({"cmd":{"actionCmd":{"action":2},"disinfectionTabletsNum":1,"waterVolume":1}})";
+const std::string kFailed = R"({"rspHeader":{"errCode":3,"errMsg":"req data convert to message failed"})";
+const std::string kCheckFailed = kFailed + R"(,"robotCheck":0,"checkType":0})";
+
+// What a subscriber that comes later learns of the station: its retained availability.
+std::string RetainedAvailability(ServiceRig& rig) {
+  TestMqttClient late(rig.broker().Address(), "late", "quorvane", "73019468");
+  const bool got = late.Connect() && late.Subscribe(ServiceRig::Topic("availability")) &&
+                   late.WaitForCount(ServiceRig::Topic("availability"), 1, std::chrono::seconds(5));
+  return !got ? "(nothing)" : late.Messages()[0].retained ? late.Messages()[0].payload : "(not retained)";
+}
+
+TEST(ServiceStartUp, ExitsWith255WithoutTouchingBoardOrBroker) {
+  const struct {
+    const char* what;
+    const char* config_text;  // replaces config.json; "" removes it
+    bool led_json;
+    const char* soc_ip;
+  } rows[] = {{"config.json missing", "", true, "\"127.0.0.1\""},
+              {"config.json malformed", R"({"debug": true,})", true, "\"127.0.0.1\""},
+              {"led.json missing", nullptr, false, "\"127.0.0.1\""},
+              {"report address not bindable", nullptr, true, "\"192.0.2.1\""}};
+  for (const auto& row : rows) {
+    ServiceRig rig;
+    RigOptions options;
+    options.led_json = row.led_json;
+    options.start_service = false;
+    options.config["soc_ip"] = row.soc_ip;
+    ASSERT_TRUE(rig.Start(options)) << row.what;
+    if (row.config_text != nullptr) {
+      std::filesystem::remove(rig.folder() + "/config.json");
+      std::ofstream(rig.folder() + "/config.json") << row.config_text;
+    }
+    ASSERT_TRUE(rig.StartService());
+    EXPECT_EQ(rig.service().WaitExit(std::chrono::seconds(30)), 255) << row.what << "\n" << rig.service().Output();
+    EXPECT_EQ(rig.broker().Log().find("as Station_"), std::string::npos) << row.what;
+    EXPECT_EQ(Joined(rig.ActuatorsOn()), "") << row.what;
+  }
+}
+
+// An old request the broker kept is not run when the service subscribes; the start-up reset drains
+// the tank while the first status documents say so; online while it runs, offline after SIGTERM.
+TEST(ServiceStartUp, ResetDocumentsAvailabilityAndSigterm) {
+  ServiceRig rig;
+  RigOptions options;
+  options.board_args = {"--level", "500", "--drain-rate", "100"};
+  options.start_service = false;
+  ASSERT_TRUE(rig.Start(options));
+  ASSERT_EQ(rig.Board("set dustBagDet 1"), "ok");
+  ASSERT_EQ(rig.Board("set dustBoxCapDet 1"), "ok");
+  ASSERT_TRUE(rig.robot().Publish(ServiceRig::Topic("supplyMaterialRequest"),
+                                  R"({"reqHeader":{"msgId":{"uuid":"old"}},"cmd":{"supplyType":7,"action":2}})", true));
+  ASSERT_TRUE(rig.StartService());
+  const std::string topic = "clean_robot_station/reportActively";
+  ASSERT_TRUE(PollUntil([&] { return Occurrences(Joined(rig.robot().Payloads(topic)), "\"occupy_state\":0") > 0; },
+                        std::chrono::seconds(40))) << rig.service().Output();
+  const std::vector<std::string> docs = rig.robot().Payloads(topic);
+  EXPECT_NE(docs.front().find("\"occupy_state\":1"), std::string::npos) << docs.front();
+  EXPECT_EQ(docs.back().rfind(R"({"req_header":{"msg_id":{"uuid":"1"},"device_id":{"uuid":"3932205875647256825375026"}},)"
+                              R"("state_info":{"ready_state":{"ntp_state":1,"sensor_state":1,"driver_state":1,"self_test_state":1},)"
+                              R"("online_time":)", 0), 0u) << docs.back();
+  EXPECT_NE(docs.back().find(R"(,"consumables_state":{"disinfectant_tables":1,"tap_water":1,"dust_bag":1},)"
+                             R"("abnormal_info":{"emergency_stop":0,"abnormal_sensor_num":1,)"
+                             R"("abnormal_sensor_list":[{"name":"","data":"","msg":""}]}})"), std::string::npos) << docs.back();
+  EXPECT_EQ(Joined(rig.BoardCommands()), "DRAINAGE_SWITCH 1; DRAINAGE_SWITCH 0; ") << "the old request ran";
+  ASSERT_TRUE(rig.WaitServing());
+  EXPECT_EQ(Occurrences(Joined(rig.robot().Payloads(ServiceRig::Topic("supplyMaterialRequestRe"))), "old"), 0);
+  EXPECT_EQ(RetainedAvailability(rig), "online");
+  ASSERT_EQ(::kill(rig.service().pid(), SIGTERM), 0);
+  EXPECT_EQ(rig.service().WaitExit(std::chrono::seconds(25)), 0) << rig.service().Output();
+  EXPECT_EQ(RetainedAvailability(rig), "offline");
+}
+
+// Killed without a goodbye, the station is announced offline by its will.
+TEST(ServiceStartUp, KilledStationIsOfflineByItsWill) {
+  ServiceRig rig;
+  ASSERT_TRUE(rig.Start());
+  ASSERT_TRUE(rig.WaitServing()) << rig.service().Output();
+  ASSERT_EQ(RetainedAvailability(rig), "online");
+  ASSERT_EQ(::kill(rig.service().pid(), SIGKILL), 0);
+  EXPECT_TRUE(PollUntil([&] { return RetainedAvailability(rig) == "offline"; }, std::chrono::seconds(35)));
+}
+
+// Whether the service's socket to the broker sends without delay, read through a copy of its descriptor.
+int BrokerSocketNoDelay(ServiceRig& rig) {
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, rig.service().pid(), 0));
+  int no_delay = -1;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(rig.service().pid()) + "/fd")) {
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_getfd, pidfd, std::stoi(entry.path().filename()), 0));
+    sockaddr_in peer{};
+    socklen_t length = sizeof(peer);
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 && peer.sin_family == AF_INET &&
+        ntohs(peer.sin_port) == rig.broker().port()) {
+      length = sizeof(no_delay);
+      ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &no_delay, &length);
+    }
+    ::close(fd);
+  }
+  ::close(pidfd);
+  return no_delay;
+}
+
+// Reports from a peer other than the board saying the robot docked.
+void ForgeDockedReports(uint16_t port) {
+  station::SensorsDataRep report;
+  report.set_seq(1);
+  report.set_robotdockdetleft(1);
+  report.set_robotdockdetright(1);
+  std::string frame;
+  ASSERT_TRUE(station_center::EncodeFrame(report, frame));
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = inet_addr("127.0.0.2");
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+  addr.sin_port = htons(port);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  for (int i = 0; i < 5; ++i) {
+    ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+  }
+  ::close(fd);
+}
+
+using Rows = std::vector<std::array<std::string, 3>>;  // {request topic, request, exact reply}
+
+// One station through reset, normal with the robot away, docked and leaving: each row's reply.
+TEST(ServiceRequests, EveryRequestGetsItsReply) {
+  ServiceRig rig;
+  RigOptions options;
+  options.board_args = {"--level", "500", "--drain-rate", "1"};
+  ASSERT_TRUE(rig.Start(options));
+  ASSERT_TRUE(rig.WaitServing()) << rig.service().Output();
+  rig.OpenLedger();
+  auto run = [&](const Rows& rows) {
+    for (const auto& [name, request, reply] : rows) {
+      EXPECT_EQ(rig.Ask(name, request), reply) << name << " " << request;
+    }
+  };
+  const std::string in_reset = Rsp("1", "station in reset", "m", "r") + "}";
+  run({{"supplyMaterialRequest", SupplyReq(kCharging, kStandard), in_reset},
+       {"supplyMaterialRequest", SupplyReq(kUvLamp, kStandard), in_reset},
+       {"preWaterRequest", R"({"cmd":{"actionCmd":{"action":2}}})", Rsp("1", "station in reset") + "}"}});
+  ASSERT_EQ(rig.Board("level 0"), "ok");
+  ASSERT_TRUE(rig.WaitNormal()) << rig.service().Output();
+  EXPECT_GT(BrokerSocketNoDelay(rig), 0) << "a reply waits behind the acknowledgement of its request";
+  ASSERT_EQ(rig.Board("reports pause"), "ok");  // a streaming board is served before a newcomer
+  ForgeDockedReports(rig.report_port());
+  EXPECT_TRUE(PollUntil([&] { return rig.service().OutputHas("report connection from 127.0.0.2 refused"); }));
+  ASSERT_EQ(rig.Board("reports resume"), "ok");
+  const std::string unknown = Rsp("1", "Unknown supply type", "m", "r") + "}";
+  run({{"checkStation", "{}", Check(0, 0)},
+       {"checkStation", R"({"reqHeader":{"msgId":{"uuid":"m-1"},"robotId":{"uuid":"r-7"}},"checkType":"ENUM_WATER_READY"})",
+        Rsp("0", "", "m-1", "r-7") + R"(,"robotCheck":0,"checkType":1})"},
+       {"checkStation", R"({"checkType":"ENUM_WATER_FINISH"})", Check(0, 2)},
+       {"checkStation", R"({"checkType":2})", Check(0, 2)},
+       {"checkStation", R"({"check_type":2})", Check(0, 2)},
+       {"checkStation", R"({"checkType":7})", Check(0, 0, "1", "Unknown check type")},
+       {"checkStation", R"({"checkType":0,"colour":"red"})", kCheckFailed},
+       {"checkStation", "check station please", kCheckFailed},
+       {"checkStation", R"({"checkType":"ENUM_SOMETHING"})", kCheckFailed},
+       {"checkStation", R"({"checkType":"enum_water_finish"})", kCheckFailed},
+       {"checkStation", "", kCheckFailed},
+       {"checkStation", R"({"checkType":)", kCheckFailed},
+       {"dockState", "{]", kFailed + R"(,"robotState":0,"robotDesire":0})"},
+       {"dockState", R"({"robotDesire":1,"extra":true})", kFailed + R"(,"robotState":0,"robotDesire":0})"},
+       {"preWaterRequest", R"({"cmd":{"tablets":1}})", kFailed + "}"},
+       {"supplyMaterialRequest", R"({"cmd":{"supplyType":"WATER"}})", kFailed + "}"},
+       {"supplyMaterialRequest", SupplyReq(0, kStandard), unknown},
+       {"supplyMaterialRequest", SupplyReq(1, kStandard), unknown},
+       {"supplyMaterialRequest", SupplyReq(10, kStandard), unknown},
+       {"supplyMaterialRequest", R"({"reqHeader":{"msgId":{"uuid":"m"},"robotId":{"uuid":"r"}}})", unknown},
+       {"supplyMaterialRequest", SupplyReq(kCharging, kStop), NoTask(11)},
+       {"supplyMaterialRequest", SupplyReq(kWatering, kStop), NoTask(5)},
+       {"supplyMaterialRequest", SupplyReq(kSewagePump, kStop), NoTask(8)},
+       {"supplyMaterialRequest", SupplyReq(kHeatingWire, kStop), NoTask(10)},
+       {"supplyMaterialRequest", SupplyReq(kHeatingFan, kStop), NoTask(9)},
+       {"supplyMaterialRequest", SupplyReq(kCollectDust, kStop), NoTask(6)},
+       {"supplyMaterialRequest", SupplyReq(kCleanPump, kStop), NoTask(7)},
+       {"supplyMaterialRequest", SupplyReq(kUvLamp, kStop), NoTask(13)},
+       {"supplyMaterialRequest", SupplyReq(kUvLamp, 0), Rsp("1", "action model illegal", "m", "r") + "}"},
+       {"preWaterRequest", R"({"reqHeader":{"msgId":{"uuid":"m"},"robotId":{"uuid":"r"}},"cmd":{"actionCmd":{"action":4}}})", NoTask(1)},
+       {"checkStation", R"({"checkType":"ENUM_IN_POSE"})", Check(0, 0)},  // the forged reports were not believed
+       {"dockState", R"({"robotState":2,"robotDesire":1})", Dock(1, 2)},
+       {"dockState", R"({"robotState":2,"robotDesire":0})", Dock(1, 0)}});
+  ASSERT_TRUE(rig.robot().Publish(ServiceRig::Topic("reportActivelyRe"), R"({"rspHeader":{"errCode":0}})"));
+  ASSERT_EQ(rig.Board("dock"), "ok");
+  ASSERT_TRUE(rig.PollCheckReady(kInPose, std::chrono::seconds(10)));
+  run({{"checkStation", R"({"checkType":1})", Check(0, 1)},
+       {"checkStation", R"({"checkType":2})", Check(0, 2)},
+       {"dockState", R"({"robotState":"ENUM_IN_STATION","robotDesire":"ENUM_ROBOT_DESIRE_STAY_IN"})", Dock(2, 1)},
+       {"dockState", R"({"robotState":2,"robotDesire":7})", Dock(2, 0)},
+       {"supplyMaterialRequest", R"({"cmd":{"action":2,"supplyType":9}})", kAccepted},
+       {"dockState", R"({"robotState":2,"robotDesire":2})", Dock(2, 1)}});
+  EXPECT_NE(rig.Supply(kUvLamp, kStop).find("\"errCode\":0,\"errMsg\":\"cancel task id : "), std::string::npos);
+  ASSERT_TRUE(rig.PollActuator("UV_LAMP", 0));
+  const long long resets = Occurrences(rig.service().Output(), "reset station task success");
+  EXPECT_TRUE(PollUntil([&] { return rig.Ask("dockState", R"({"robotDesire":2})") == Dock(2, 2); }));
+  EXPECT_TRUE(PollUntil([&] { return Occurrences(rig.service().Output(), "reset station task success") > resets; }))
+      << "the leave resets the station";
+  EXPECT_EQ(rig.Mismatched(), 0) << "a request answered twice or not at all";
+  EXPECT_EQ(rig.robot().Count(ServiceRig::Topic("reportActivelyRe")), 1u) << "the cloud's reply was answered";
+}
+
+// Pre-water to water ready, then the supply to water finished, with the board's commands.
+TEST(ServiceSession, PreWaterToReadyThenSupplyToFinished) {
+  ServiceRig rig;
+  RigOptions options;
+  options.board_args = {"--level", "0", "--fill-rate", "1000", "--drain-rate", "1000", "--supply-rate", "1000"};
+  ASSERT_TRUE(rig.Start(options));
+  ASSERT_EQ(rig.Board("set sorterMotorCurrentState false"), "ok");  // no over-current on the plates motor
+  ASSERT_EQ(rig.Board("dock"), "ok");
+  ASSERT_TRUE(rig.WaitNormal()) << rig.service().Output();
+  ASSERT_EQ(rig.Board("level 300"), "ok");  // water left over: the preparation drains it first
+  const long long reports = rig.BoardNumber("stats", "reports_sent");
+  ASSERT_TRUE(PollUntil([&] { return rig.BoardNumber("stats", "reports_sent") >= reports + 3; }));
+  const size_t before = rig.BoardCommands().size();
+  EXPECT_FALSE(rig.CheckReady(kWaterReady));
+  EXPECT_EQ(rig.Ask("preWaterRequest", R"({"reqHeader":{"msgId":{"uuid":"p1"},"robotId":{"uuid":"r1"}},)"
+                                       R"("cmd":{"actionCmd":{"action":2},"disinfectionTabletsNum":1,"waterVolume":1}})"),
+            Rsp("0", "", "p1", "r1") + "}");
+  ASSERT_TRUE(rig.PollCheckReady(kWaterReady)) << rig.service().Output();
+  EXPECT_FALSE(rig.CheckReady(kWaterFinish));
+  EXPECT_EQ(rig.Supply(kWatering, kStandard), kAccepted);
+  ASSERT_TRUE(rig.PollCheckReady(kWaterFinish)) << rig.service().Output();
+  EXPECT_FALSE(rig.CheckReady(kWaterReady)) << "the prepared water went to the robot";
+  std::vector<std::string> sent = rig.BoardCommands();
+  sent.erase(sent.begin(), sent.begin() + static_cast<long>(before));
+  EXPECT_EQ(Joined(sent), "DRAINAGE_SWITCH 1; DRAINAGE_SWITCH 0; TAP_WATER_SWITCH 1; TAP_WATER_SWITCH 0; "
+                          "DISINFECTANT_PLATES_MOTOR 1; DISINFECTANT_PLATES_MOTOR 0; SUPPLY_WATER_SWITCH 1; SUPPLY_WATER_SWITCH 0; ");
+}
+
+// Starts a supply, renews it (no second switch-on), and unless `keep` stops it until the board has it off.
+void StartRenewStop(ServiceRig& rig, int supply, const std::string& actuator, int on, bool keep = false) {
+  SCOPED_TRACE(actuator);
+  EXPECT_EQ(rig.Supply(supply, kStandard, 600), kAccepted) << rig.service().Output();
+  ASSERT_TRUE(rig.PollActuator(actuator, on)) << Joined(rig.BoardCommands());
+  EXPECT_EQ(rig.Supply(supply, kStandard), kRenewed);
+  EXPECT_EQ(Occurrences(Joined(rig.BoardCommands()), actuator + " " + std::to_string(on) + ";"), 1);
+  if (!keep) {
+    EXPECT_NE(rig.Supply(supply, kStop).find("\"errCode\":0,\"errMsg\":\"cancel task id : "), std::string::npos);
+    EXPECT_TRUE(rig.PollActuator(actuator, 0)) << Joined(rig.BoardCommands());
+  }
+}
+
+TEST(ServiceSession, SuppliesStartRenewAndStop) {
+  ServiceRig rig;
+  RigOptions options;
+  options.board_args = {"--level", "0", "--fill-rate", "1000", "--drain-rate", "1000", "--supply-rate", "50"};
+  ASSERT_TRUE(rig.Start(options));
+  for (const char* command : {"set sorterMotorCurrentState false", "set dustBagDet 1", "set dustBoxCapDet 1", "dock"}) {
+    ASSERT_EQ(rig.Board(command), "ok");
+  }
+  ASSERT_TRUE(rig.WaitNormal()) << rig.service().Output();
+  StartRenewStop(rig, kCharging, "CHARGING", 1);
+  StartRenewStop(rig, kCollectDust, "COLLECT_DUST", 1);
+  StartRenewStop(rig, kUvLamp, "UV_LAMP", 1);
+  EXPECT_EQ(rig.Supply(kHeatingWire, kStandard), Rsp("1", "dry fan not open") + "}");
+  StartRenewStop(rig, kHeatingFan, "HEATING_FAN", 1, true);
+  StartRenewStop(rig, kHeatingWire, "HEATING_WIRE", 1);
+  EXPECT_NE(rig.Supply(kHeatingFan, kStop).find("\"errCode\":0"), std::string::npos);
+  EXPECT_TRUE(rig.PollActuator("HEATING_FAN", 0));
+  EXPECT_EQ(rig.Ask("preWaterRequest", kPrepare), kAccepted);
+  ASSERT_TRUE(rig.PollCheckReady(kWaterReady)) << rig.service().Output();
+  StartRenewStop(rig, kWatering, "SUPPLY_WATER_SWITCH", 1);
+  EXPECT_EQ(rig.Ask("preWaterRequest", kPrepare), kAccepted);  // the spray needs prepared water
+  ASSERT_TRUE(rig.PollCheckReady(kWaterReady)) << rig.service().Output();
+  ASSERT_EQ(rig.Board("set sewageDet 1"), "ok");  // and the sewage pump running, with sewage in the tank
+  StartRenewStop(rig, kSewagePump, "SEWAGE_PUMP", 80, true);
+  StartRenewStop(rig, kCleanPump, "SELF_CLEAN_PUMP", 80);
+  // The stopped sewage pump runs on until the sewage has drained.
+  EXPECT_NE(rig.Supply(kSewagePump, kStop).find("\"errCode\":0"), std::string::npos);
+  ASSERT_TRUE(PollUntil([&] { return rig.service().OutputHas("task_type 8, cancel"); })) << rig.service().Output();
+  const long long reports = rig.BoardNumber("stats", "reports_sent");
+  ASSERT_TRUE(PollUntil([&] { return rig.BoardNumber("stats", "reports_sent") >= reports + 5; }));
+  EXPECT_EQ(rig.Actuator("SEWAGE_PUMP"), 80);
+  ASSERT_EQ(rig.Board("set sewageDet 0"), "ok");
+  EXPECT_TRUE(rig.PollActuator("SEWAGE_PUMP", 0));
+  EXPECT_EQ(Joined(rig.ActuatorsOn()), "");
+}
+
+// The broker goes while water is supplied: the lost connection resets the station, which ends the
+// supply with its switches off; the service reconnects, subscribes again and answers within 10 s.
+TEST(ServiceBroker, RestartDuringWaterSupply) {
+  ServiceRig rig;
+  RigOptions options;
+  options.board_args = {"--level", "0", "--fill-rate", "1000", "--drain-rate", "1000", "--supply-rate", "15"};
+  ASSERT_TRUE(rig.Start(options));
+  ASSERT_EQ(rig.Board("set sorterMotorCurrentState false"), "ok");
+  ASSERT_EQ(rig.Board("dock"), "ok");
+  ASSERT_TRUE(rig.WaitNormal()) << rig.service().Output();
+  ASSERT_EQ(rig.Ask("preWaterRequest", kPrepare), kAccepted);
+  ASSERT_TRUE(rig.PollCheckReady(kWaterReady)) << rig.service().Output();
+  ASSERT_EQ(rig.Supply(kWatering, kStandard), kAccepted);
+  ASSERT_TRUE(rig.PollActuator("SUPPLY_WATER_SWITCH", 1));
+  rig.broker().Stop();
+  EXPECT_TRUE(rig.PollActuator("SUPPLY_WATER_SWITCH", 0)) << Joined(rig.BoardCommands());
+  EXPECT_EQ(rig.Actuator("TAP_WATER_SWITCH"), 0);
+  ASSERT_TRUE(rig.broker().Start());
+  ASSERT_TRUE(PollUntil([&] { return rig.robot().Connected(); }));
+  EXPECT_TRUE(PollUntil([&] { return !rig.Ask("checkStation", "{}", std::chrono::milliseconds(500)).empty(); },
+                        std::chrono::seconds(10))) << rig.service().Output();
+  EXPECT_GT(BrokerSocketNoDelay(rig), 0) << "the new connection is tuned like the first";
+  EXPECT_TRUE(PollUntil([&] { return rig.ActuatorsOn().empty(); }, std::chrono::seconds(20))) << Joined(rig.ActuatorsOn());
+}
+
+TEST(ServiceBroker, DownAtStartUpThenServedOnceItIsUp) {
+  ServiceRig rig;
+  RigOptions options;
+  options.broker_up = false;
+  ASSERT_TRUE(rig.Start(options));
+  ASSERT_TRUE(PollUntil([&] { return rig.service().OutputHas("wait retry connect mqtt server"); })) << rig.service().Output();
+  ASSERT_TRUE(rig.broker().Start());
+  ASSERT_TRUE(rig.ConnectRobot());
+  EXPECT_TRUE(rig.WaitServing(std::chrono::seconds(25))) << rig.service().Output();
+  EXPECT_TRUE(rig.robot().WaitForCount("clean_robot_station/reportActively", 1));
+}
+
+TEST(ServiceBroker, TlsAnsweredOnlyWithTheRightCertificates) {
+  const struct {
+    const char* what;
+    bool require_certificate, present_certificate, other_ca, answered;
+  } rows[] = {{"CA checked", false, false, false, true},
+              {"client certificate required and presented", true, true, false, true},
+              {"broker certificate from another CA", false, false, true, false},
+              {"client certificate required, none presented", true, false, false, false}};
+  for (const auto& row : rows) {
+    ServiceRig rig;
+    RigOptions options;
+    options.tls = true;
+    options.tls_client_certificate = row.require_certificate;
+    options.start_service = false;
+    ASSERT_TRUE(rig.Start(options)) << row.what;
+    const TlsFiles& files = rig.broker().tls();
+    std::string config = ReadWholeFile(rig.folder() + "/config.json");
+    if (row.other_ca) {
+      config.replace(config.find(files.ca), files.ca.size(), files.other_ca);
+    }
+    if (row.present_certificate) {
+      config.insert(1, "\"mqtt_cert_file\":\"" + files.client_cert + "\",\"mqtt_key_file\":\"" + files.client_key + "\",");
+    }
+    std::ofstream(rig.folder() + "/config.json") << config;
+    ASSERT_TRUE(rig.StartService());
+    if (row.answered) {
+      EXPECT_TRUE(rig.WaitServing()) << row.what << "\n" << rig.service().Output();
+    } else {
+      EXPECT_TRUE(PollUntil([&] { return rig.service().OutputHas("Connect broker failed"); })) << row.what;
+      EXPECT_EQ(rig.Ask("checkStation", "{}", std::chrono::seconds(2)), "") << row.what;
+      EXPECT_EQ(rig.broker().Log().find(" as Station_"), std::string::npos) << row.what;
+    }
+    EXPECT_FALSE(rig.service().OutputHas("PRIVATE KEY")) << row.what;
+  }
+}
+
+}  // namespace
+}  // namespace station_test
