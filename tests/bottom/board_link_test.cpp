@@ -12,7 +12,7 @@
 #include "bottom/tcp_client.h"
 #include "clock.h"
 #include "config.h"
-#include "sim_process.h"
+#include "support/service_rig.h"
 #include "support/fake_board.h"
 
 namespace station_center {
@@ -266,7 +266,7 @@ TEST(ReportStream, AnAddressThatCannotBeBoundEndsTheProcessWith255) {
 // The simulated board's model where no service test looks: its flow meter
 // counts from the last tap opening, and its tank stops at full.
 TEST(SimulatedBoard, FlowMeterCountsFromTheLastTapOpeningAndTheTankStopsAtFull) {
-  auto& sim = Keep<station_test::SimProcess>();
+  auto& sim = Keep<station_test::BoardSim>();
   ASSERT_TRUE(sim.Start({"--manual-clock", "--report-rate", "0", "--report-port", "1", "--capacity", "500",
                          "--fill-rate", "100"}));
   auto client = std::make_shared<TcpClient>("127.0.0.1", sim.command_port());

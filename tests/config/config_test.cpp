@@ -6,8 +6,7 @@
 #include <sstream>
 
 #include "config.h"
-#include "support/child_process.h"
-#include "support/temp_dir.h"
+#include "support/process.h"
 
 namespace station_center {
 namespace {

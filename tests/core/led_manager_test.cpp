@@ -2,7 +2,7 @@
 
 #include "led_manager.h"
 #include "station/cmd.pb.h"
-#include "support/temp_dir.h"
+#include "support/process.h"
 
 namespace station_center {
 namespace {

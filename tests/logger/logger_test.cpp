@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "logger.h"
-#include "support/child_process.h"
+#include "support/process.h"
 
 namespace {
 

@@ -1,3 +1,0 @@
-#pragma once
-#include "support/service_rig.h"
-namespace station_test { using SimProcess = BoardSim; }
