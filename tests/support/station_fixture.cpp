@@ -14,21 +14,8 @@
 #include "clock.h"
 
 namespace station_test {
-namespace {
 
 using namespace station_center;
-
-// What detached threads of the service may still use; reclaimed by process exit.
-void KeepAlive(std::shared_ptr<void> object) {
-  static std::mutex mutex;
-  static auto* kept = new std::vector<std::shared_ptr<void>>();
-  std::lock_guard<std::mutex> lock(mutex);
-  kept->push_back(std::move(object));
-}
-
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::trunc) << text; }
-
-}  // namespace
 
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
@@ -69,18 +56,16 @@ quorvane_base_station_mqtt::SupplyMaterialReq SupplyCommand(int32_t action, int3
 
 quorvane_base_station_mqtt::PrepareDisinfectantReq PrepareCommand(int32_t tablets, int32_t volume, int32_t action) {
   quorvane_base_station_mqtt::PrepareDisinfectantReq request;
-  request.mutable_cmd()->mutable_action_cmd()->set_action(
-      static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
-  request.mutable_cmd()->set_disinfection_tablets_num(tablets);
-  request.mutable_cmd()->set_water_volume(volume);
+  auto* cmd = request.mutable_cmd();
+  cmd->mutable_action_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
+  cmd->set_disinfection_tablets_num(tablets);
+  cmd->set_water_volume(volume);
   return request;
 }
 
 std::string Describe(const station::SupplyMaterialReq& req) {
-  if (req.has_change_led_()) {
-    return "led " + std::to_string(static_cast<int>(req.change_led_().led_cmd_()));
-  }
-  return Act(req.cmd_().supply_type_(), req.cmd_().action_());
+  return req.has_change_led_() ? "led " + std::to_string(static_cast<int>(req.change_led_().led_cmd_()))
+                               : Act(req.cmd_().supply_type_(), req.cmd_().action_());
 }
 
 std::string Act(station::EnumSupplyType type, int action) {
@@ -88,112 +73,63 @@ std::string Act(station::EnumSupplyType type, int action) {
 }
 
 std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused) {
-  std::map<int, bool> on;
+  std::set<int> on;
   for (size_t i = 0; i < commands.size(); ++i) {
-    const std::string& command = commands[i];
-    if (refused.count(i) != 0 || command.rfind("act ", 0) != 0) {
-      continue;
-    }
-    const size_t colon = command.find(':');
-    on[std::stoi(command.substr(4, colon - 4))] = std::stoi(command.substr(colon + 1)) != 0;
-  }
-  std::set<int> out;
-  for (const auto& entry : on) {
-    if (entry.second) {
-      out.insert(entry.first);
+    const size_t colon = commands[i].find(':');
+    if (refused.count(i) == 0 && commands[i].rfind("act ", 0) == 0) {
+      const int type = std::stoi(commands[i].substr(4, colon - 4));
+      if (std::stoi(commands[i].substr(colon + 1)) != 0) {
+        on.insert(type);
+      } else {
+        on.erase(type);
+      }
     }
   }
-  return out;
+  return on;
 }
 
-station::SensorsDataRep Report() { return station::SensorsDataRep(); }
-station::SensorsDataRep EmptyTankReport() { return Tank(1, 0, 0); }
-
-station::SensorsDataRep RobotDocked(station::SensorsDataRep report) {
-  report.set_robotdockdetleft(1);
-  report.set_robotdockdetright(1);
-  report.set_electrodeplatedet(1);
-  return report;
+Rep Tank(uint32_t foot, uint32_t up, uint32_t flow) {
+  return With(With(With(Rep(), &Rep::set_cleantankfootlevel, foot), &Rep::set_cleantankuplevel, up),
+              &Rep::set_flowmeter, flow);
 }
 
-station::SensorsDataRep Tank(uint32_t foot, uint32_t up, uint32_t flow) {
-  station::SensorsDataRep report;
-  report.set_cleantankfootlevel(foot);
-  report.set_cleantankuplevel(up);
-  report.set_flowmeter(flow);
-  return report;
+Rep RobotDocked(Rep r) {
+  return With(With(With(r, &Rep::set_robotdockdetleft, 1), &Rep::set_robotdockdetright, 1), &Rep::set_electrodeplatedet,
+              1);
 }
 
-station::SensorsDataRep DustReady(int32_t pressure) {
-  station::SensorsDataRep report = RobotDocked(Tank(1, 0, 0));
-  report.set_dustbagdet(1);
-  report.set_dustboxcapdet(1);
-  report.set_negativepressure(pressure);
-  return report;
+Rep DustReady(int32_t pressure) {
+  return With(With(With(RobotDocked(EmptyTankReport()), &Rep::set_dustbagdet, 1), &Rep::set_dustboxcapdet, 1),
+              &Rep::set_negativepressure, pressure);
 }
 
-// Sewage still there: the sensor intake leaves a running sewage pump alone.
-station::SensorsDataRep SewageNotDrained() {
-  station::SensorsDataRep report = RobotDocked(Tank(1, 0, 0));
-  report.set_sewagedet(1);
-  report.set_sewagefull(5000);
-  return report;
-}
-
-station::SensorsDataRep Wire(float degrees) {
-  station::SensorsDataRep report = RobotDocked(Tank(1, 0, 0));
-  report.set_heatingwiretemp(degrees);
-  return report;
-}
-
-station::SensorsDataRep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand) {
-  station::SensorsDataRep report = RobotDocked(Tank(1, 0, 0));
-  report.set_electrodeplatetemp1(temp1);
-  report.set_electrodeplatetemp2(temp2);
-  report.set_handchargedet(hand);
-  return report;
-}
-
-station::SensorsDataRep HandSwitch(uint32_t value) {
-  station::SensorsDataRep report = Tank(1, 0, 0);
-  report.set_handchargedet(value);
-  return report;
-}
-
-StationHarness::StationHarness(StationOptions options)
-    : options_(std::move(options)), board_(std::make_shared<FakeBoard>()) {
-  KeepAlive(board_);
+StationHarness::StationHarness(StationOptions options) : board_(std::make_shared<FakeBoard>()) {
+  static auto* keep_alive = new std::vector<std::shared_ptr<void>>();  // reclaimed by process exit
   char dir_template[] = "/tmp/station_test_XXXXXX";
   const char* dir = ::mkdtemp(dir_template);
   config_dir_ = dir != nullptr ? dir : "";
   report_port_ = PickFreeLoopbackPort();
   FreezeClock(kClockStart);
   std::map<std::string, std::string> members = {
-      {"embedded_ip", "\"127.0.0.1\""},
-      {"embedded_action_port", std::to_string(board_->command_port())},
-      {"soc_ip", "\"127.0.0.1\""},
-      {"soc_data_server_port", std::to_string(report_port_)},
-      {"running_schedule_space", "2"},
-      {"bottom_action_timeout", std::to_string(options_.bottom_action_timeout_s)},
-      {"drain_water_max_time", std::to_string(options_.drain_water_max_time_s)},
-      {"auto_reset_time_space", "300"},
-      {"sensor_report_timeout", std::to_string(options_.sensor_report_timeout_s)},
-  };
-  for (const auto& extra : options_.extra_config) {
+      {"embedded_ip", "\"127.0.0.1\""}, {"embedded_action_port", std::to_string(board_->command_port())},
+      {"soc_ip", "\"127.0.0.1\""}, {"soc_data_server_port", std::to_string(report_port_)},
+      {"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
+      {"drain_water_max_time", std::to_string(options.drain_water_max_time_s)},
+      {"sensor_report_timeout", std::to_string(options.sensor_report_timeout_s)}};
+  for (const auto& extra : options.extra_config) {
     members[extra.first] = extra.second;
   }
   std::string json = "{";
   for (const auto& member : members) {
     json += (json.size() == 1 ? "\n  \"" : ",\n  \"") + member.first + "\": " + member.second;
   }
-  WriteFile(config_dir_ + "/config.json", json + "\n}\n");
+  std::ofstream(config_dir_ + "/config.json") << json << "\n}\n";
   std::ifstream led(std::string(STATION_SOURCE_DIR) + "/config/led.json");
-  std::stringstream text;
-  text << led.rdbuf();
-  WriteFile(config_dir_ + "/led.json", text.str());
+  std::ofstream(config_dir_ + "/led.json") << led.rdbuf();
   ::setenv("STATION_CENTER_CONFIG_DIR", config_dir_.c_str(), 1);
   center_ = std::make_shared<StationCenter>();
-  KeepAlive(center_);
+  keep_alive->push_back(board_);
+  keep_alive->push_back(center_);
 }
 
 StationHarness::~StationHarness() {
@@ -205,23 +141,21 @@ StationHarness::~StationHarness() {
   ::rmdir(config_dir_.c_str());
 }
 
-bool StationHarness::Init() { return center_->Init() && board_->ConnectReports(report_port_); }
-
 bool StationHarness::StartNormal() {
-  Seed(EmptyTankReport());
+  center_->DataUploadCallback(EmptyTankReport());  // what the start-up reset's first cycle sees
   const bool normal =
       Init() && WaitFor([this] { return center_->Status() == STATION_NORMAL && center_->TaskCount() == 0; });
   MarkCommands();
   return normal;
 }
 
-bool StationHarness::PushReport(station::SensorsDataRep report) {
+bool StationHarness::PushReport(Rep report) {
   const uint32_t seq = next_seq_++;
   report.set_seq(seq);
   return board_->SendReport(report) && WaitFor([this, seq] { return center_->SensorDataSnapshot().seq() == seq; });
 }
 
-void StationHarness::Deliver(station::SensorsDataRep report) {
+void StationHarness::Deliver(Rep report) {
   report.set_seq(next_seq_++);
   center_->DataUploadCallback(report);
 }
@@ -235,16 +169,15 @@ bool StationHarness::WaitForStatus(StationCenterStatus status) {
   return WaitFor([this, status] { return center_->Status() == status; });
 }
 
-bool StationHarness::WaitIdle(std::chrono::milliseconds bound) {
-  return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; }, bound);
+bool StationHarness::WaitIdle() {
+  return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; },
+                 std::chrono::seconds(10));
 }
 
 bool StationHarness::WaitForCommands(size_t count) const {
-  if (!board_->WaitForRequests(mark_ + count)) {
-    return false;
-  }
+  const bool arrived = board_->WaitForRequests(mark_ + count);
   SyncWithService();
-  return true;
+  return arrived;
 }
 
 bool StationHarness::WaitCycles(uint64_t count) const {
@@ -260,14 +193,12 @@ Commands StationHarness::AllCommands() const {
   return out;
 }
 
-void StationHarness::MarkCommands() { mark_ = board_->Requests().size(); }
-
 Commands StationHarness::CommandsSinceMark() const {
   const Commands all = AllCommands();
-  return mark_ >= all.size() ? Commands{} : Commands(all.begin() + static_cast<std::ptrdiff_t>(mark_), all.end());
+  return Commands(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark_, all.size())), all.end());
 }
 
-Commands StationHarness::Cycle(Task& task, const station::SensorsDataRep& report) {
+Commands StationHarness::Cycle(Task& task, const Rep& report) {
   MarkCommands();
   task.ExecuteStep(report);
   return CommandsSinceMark();
@@ -283,7 +214,7 @@ void RunSteps(StationHarness& station, Task& task, const std::vector<Step>& step
   }
 }
 
-Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at) {
+Commands RunScenario(const Scenario& s, Sweep sweep, size_t at) {
   StationOptions options;
   options.extra_config = s.config;
   options.sensor_report_timeout_s = 400;  // longer than any clock step of a course
@@ -292,15 +223,10 @@ Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at) {
   if (s.prepare) {
     s.prepare(station);
   }
-  if (sweep == Sweep::kRefuse) {
-    for (size_t i = 0; i < at; ++i) {
-      station.board().ScriptNext(FakeBoard::Answer::kSuccess);
-    }
-    // Two in a row: the refused command, then the first switch-off of the path it takes.
-    station.board().ScriptNext(FakeBoard::Answer::kError);
-    station.board().ScriptNext(FakeBoard::Answer::kError);
+  for (size_t i = 0; sweep == Sweep::kRefuse && i < at + 2; ++i) {
+    // Two refused in a row: the command, then the first switch-off of the path it leads to.
+    station.board().ScriptNext(i < at ? FakeBoard::Answer::kSuccess : FakeBoard::Answer::kError);
   }
-  station.MarkCommands();
   station.Deliver(s.start);
   if (!station.center()->HasTask(s.type)) {  // the hand switch asks for its task itself
     const StationSrvRsp rsp = station.Ask(s.request(2));
@@ -321,21 +247,20 @@ Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at) {
     AdvanceClock(s.rows[row].second);
     EXPECT_TRUE(station.WaitCycles(2));
   }
-  Outcome run;
-  run.ended = station.WaitIdle();
+  const bool ended = station.WaitIdle();
+  EXPECT_TRUE(ended);
+  if (!ended) {
+    station.KeepRunning();
+  }
   if (sweep == Sweep::kNone && s.check >= 0) {
     EXPECT_EQ(station.Ask(ServiceRequest(s.check)).result, s.answer) << "answer after the course";
   }
   // What the main loop does once a second: the switch-offs the board refused go out again.
   for (int i = 0; i < 4 && station.center()->RetrySwitchOffs() != 0; ++i) {
-    AdvanceClock(60);  // past the pause after a refused retry
+    AdvanceClock(60);
   }
   EXPECT_EQ(station.center()->RetrySwitchOffs(), 0u);
-  run.commands = station.CommandsSinceMark();
-  if (!run.ended) {
-    station.KeepRunning();
-  }
-  return run;
+  return station.CommandsSinceMark();
 }
 
 }  // namespace station_test

@@ -1,22 +1,18 @@
 #pragma once
 
-// A whole station center in the test process: a temporary configuration
-// folder, a fake control board over loopback (fake_board.h) and a real
-// StationCenter initialised against it, with the station clock frozen at
-// kClockStart so that time limits move only with AdvanceClock().
+// A whole station center in the test process: a temporary configuration folder,
+// a fake control board over loopback (fake_board.h) and a real StationCenter
+// against it, the station clock frozen at kClockStart (time moves only with
+// AdvanceClock). One harness per test process: Init rewrites the process-wide
+// configuration that an earlier harness's detached threads would still read.
+// The center and the board are never destroyed (those threads may outlive any
+// scope); the destructor waits, bounded, for an idle station unless KeepRunning().
 //
-// One harness per test process: Init rewrites the process-wide configuration
-// that the detached threads of an earlier harness would still read. The center
-// and the board are never destroyed (those threads may outlive any scope); the
-// destructor waits, bounded, until the station is idle unless KeepRunning().
-//
-// Commands are described as "act <supply type>:<action>" or "led <cmd>".
-// Two ways to drive a task: by hand, one work cycle per Cycle() call (nothing
-// else runs it), or through HandleService, when the center's worker runs it
-// against the last report delivered.
+// Commands read "act <supply type>:<action>" or "led <cmd>". A task is driven
+// either by hand, one work cycle a Cycle() (nothing else runs it), or through
+// HandleService, when the center's worker runs it against the last report.
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -25,9 +21,7 @@
 #include <vector>
 
 #include "fake_board.h"
-#include "station/station_report.pb.h"
 #include "station_center.h"
-#include "station_types.h"
 #include "task/task.h"
 
 // Table rows leave their trailing columns at the defaults.
@@ -36,10 +30,11 @@
 namespace station_test {
 
 using Commands = std::vector<std::string>;
+using Rep = station::SensorsDataRep;
 constexpr int64_t kClockStart = 1700000000;
 
-// Polls `predicate` until it holds or `bound` has passed; for threads and
-// sockets to meet, never for a station time limit (move the clock for those).
+// Polls until `predicate` holds or `bound` has passed: for threads and sockets
+// to meet, never for a station time limit (move the clock for those).
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds bound = std::chrono::seconds(5));
 
 station_center::StationSrvReq SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0);
@@ -54,21 +49,30 @@ std::string Act(station::EnumSupplyType type, int action);
 // The actuators the board holds on after `commands`, each confirmed but those in `refused`.
 std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused = {});
 
-// Sensor reports. Report() is all zero: tank not empty, robot away.
-station::SensorsDataRep Report();
-station::SensorsDataRep EmptyTankReport();
-station::SensorsDataRep RobotDocked(station::SensorsDataRep report);
+// Reports. Report() is all zero: tank not empty, robot away.
+template <typename T, typename V>
+Rep With(Rep r, void (Rep::*set)(T), V value) {
+  (r.*set)(static_cast<T>(value));
+  return r;
+}
+inline Rep Report() { return Rep(); }
 // Clean tank: foot level (1 = run empty), up level (1 = full), flow meter.
-station::SensorsDataRep Tank(uint32_t foot, uint32_t up, uint32_t flow);
-// The single-actuator tasks' world: robot docked, clean tank empty (HandSwitch: robot away).
-station::SensorsDataRep DustReady(int32_t pressure = 0);
-station::SensorsDataRep SewageNotDrained();
-station::SensorsDataRep Wire(float degrees);
-station::SensorsDataRep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0);
-station::SensorsDataRep HandSwitch(uint32_t value);
+Rep Tank(uint32_t foot, uint32_t up, uint32_t flow);
+inline Rep EmptyTankReport() { return Tank(1, 0, 0); }
+Rep RobotDocked(Rep report);
+// The single-actuator tasks' world: robot docked, tank empty (HandSwitch: robot away).
+Rep DustReady(int32_t pressure = 0);
+inline Rep SewageNotDrained() {  // the sensor intake leaves a running sewage pump alone
+  return With(With(RobotDocked(EmptyTankReport()), &Rep::set_sewagedet, 1), &Rep::set_sewagefull, 5000);
+}
+inline Rep Wire(float degrees) { return With(RobotDocked(EmptyTankReport()), &Rep::set_heatingwiretemp, degrees); }
+inline Rep HandSwitch(uint32_t value) { return With(EmptyTankReport(), &Rep::set_handchargedet, value); }
+inline Rep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
+  return With(With(RobotDocked(HandSwitch(hand)), &Rep::set_electrodeplatetemp1, temp1),
+              &Rep::set_electrodeplatetemp2, temp2);
+}
 
 struct StationOptions {
-  int bottom_action_timeout_s = 1;
   int drain_water_max_time_s = 300;
   int sensor_report_timeout_s = 0;  // 0: stale readings unchecked
   std::map<std::string, std::string> extra_config;  // key -> raw JSON value text
@@ -84,41 +88,33 @@ class StationHarness {
   FakeBoard& board() { return *board_; }
   const std::shared_ptr<station_center::StationCenter>& center() const { return center_; }
 
-  // Before Init: the report the start-up reset's first cycle sees.
-  void Seed(const station::SensorsDataRep& report) { center_->DataUploadCallback(report); }
   // Init against the fake board, then the board's report connection.
-  bool Init();
-  // Empty tank seeded, Init, start-up reset over, STATION_NORMAL, commands marked.
+  bool Init() { return center_->Init() && board_->ConnectReports(report_port_); }
+  // Empty tank, Init, start-up reset over, STATION_NORMAL, commands marked.
   bool StartNormal();
   // Over the report connection; waits until the center holds it (about 100 ms).
-  bool PushReport(station::SensorsDataRep report);
+  bool PushReport(Rep report);
   // Straight to the sensor intake; never while reports also arrive by socket.
-  void Deliver(station::SensorsDataRep report);
+  void Deliver(Rep report);
   void Edit(const std::function<void(station_center::StationTaskData&)>& edit);
-  station_center::StationSrvRsp Ask(const station_center::StationSrvReq& request) {
-    return center_->HandleService(request);
-  }
+  station_center::StationSrvRsp Ask(const station_center::StationSrvReq& r) { return center_->HandleService(r); }
 
   bool WaitForStatus(station_center::StationCenterStatus status);
-  // Task map empty and no ResetWhenIdle thread left.
-  bool WaitIdle(std::chrono::milliseconds bound = std::chrono::seconds(10));
-  // Waits for `count` commands after the mark, then for the step that sent them to end.
+  bool WaitIdle();  // no task and no ResetWhenIdle thread left
+  // `count` commands after the mark, then the step that sent them has ended.
   bool WaitForCommands(size_t count) const;
   // Returns once no work cycle, admission, LED refresh or sewage check runs.
   void SyncWithService() const { center_->TaskCount(); }
-  // Waits until `count` more work cycles have ended, or no task is left.
-  bool WaitCycles(uint64_t count) const;
+  bool WaitCycles(uint64_t count) const;  // more work cycles ended, or no task left
 
   Commands AllCommands() const;
-  void MarkCommands();
+  void MarkCommands() { mark_ = board_->Requests().size(); }
   Commands CommandsSinceMark() const;
   // One work cycle of a task driven by hand; the commands it sent.
-  Commands Cycle(station_center::Task& task, const station::SensorsDataRep& report);
-
+  Commands Cycle(station_center::Task& task, const Rep& report);
   void KeepRunning() { keep_running_ = true; }
 
  private:
-  StationOptions options_;
   std::shared_ptr<FakeBoard> board_;
   std::shared_ptr<station_center::StationCenter> center_;
   std::string config_dir_;
@@ -128,12 +124,11 @@ class StationHarness {
   bool keep_running_ = false;
 };
 
-// A task driven by hand: before each step the clock moves `advance_s`, the
-// board refuses the step's first command if `refuse`, and the cycle must send
-// exactly `sent`.
+// A task driven by hand: before each step the clock moves `advance_s`, the board
+// refuses the step's first command if `refuse`, and the cycle sends exactly `sent`.
 struct Step {
   int64_t advance_s;
-  station::SensorsDataRep report;
+  Rep report;
   Commands sent;
   bool refuse = false;
 };
@@ -141,25 +136,22 @@ void RunSteps(StationHarness& station, station_center::Task& task, const std::ve
 
 // A task's ordinary course through the service entry, for the safety sweeps.
 struct Scenario {
-  const char* name = "";
-  station_center::TaskType type = station_center::TASK_TYPE_INVALID;
+  const char* name;
+  station_center::TaskType type;
   std::function<station_center::StationSrvReq(int32_t action)> request;  // 2 start, 4 stop
-  station::SensorsDataRep start;                       // in force when the task is asked for
-  std::vector<std::pair<station::SensorsDataRep, int64_t>> rows;  // delivered, then the clock moves
-  size_t commands = 0;                                 // board commands of the whole course
-  std::function<void(StationHarness&)> prepare;        // task data the task needs
+  Rep start;                                   // in force when the task is asked for
+  std::vector<std::pair<Rep, int64_t>> rows;   // delivered, then the clock moves
+  size_t commands;                                 // board commands of the whole course
+  std::function<void(StationHarness&)> prepare;    // task data the task needs
   std::map<std::string, std::string> config;
-  std::set<int> may_stay_on;                           // left on by the task's own rule
+  std::set<int> may_stay_on;                       // left on by the task's own rule
   bool robot_stops = true;
-  int32_t check = -1, answer = -1;                     // a check service and its answer after the course
+  int32_t check = -1, answer = -1;                 // a check service and its answer after the course
 };
 enum class Sweep { kNone, kRefuse, kStop, kReportsStop };
-struct Outcome {
-  Commands commands;  // from the request on
-  bool ended = false;
-};
-// kRefuse: the board refuses commands `at` and `at + 1`; kStop / kReportsStop:
-// the robot stops the task, or the reports stop, after `at` rows.
-Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at);
+// The commands from the request on. kRefuse: the board refuses commands `at` and
+// `at + 1`; kStop / kReportsStop: the robot stops the task, or the reports stop,
+// after `at` rows. Expects the station idle and no switch-off owed at the end.
+Commands RunScenario(const Scenario& s, Sweep sweep, size_t at);
 
 }  // namespace station_test

@@ -112,14 +112,12 @@ class SafetySweep : public ::testing::TestWithParam<SweepCase> {};
 TEST_P(SafetySweep, LeavesNothingOn) {
   const SweepCase c = GetParam();
   const Scenario s = Scenarios()[c.scenario];
-  const Outcome run = RunScenario(s, c.sweep, c.at);
-  SCOPED_TRACE(testing::PrintToString(run.commands));
-  EXPECT_TRUE(run.ended);
+  const Commands run = RunScenario(s, c.sweep, c.at);
+  SCOPED_TRACE(testing::PrintToString(run));
   if (c.sweep == Sweep::kNone) {
-    EXPECT_EQ(run.commands.size(), s.commands);
+    EXPECT_EQ(run.size(), s.commands);
   }
-  std::set<int> on = LeftOn(run.commands, c.sweep == Sweep::kRefuse ? std::set<size_t>{c.at, c.at + 1}
-                                                                     : std::set<size_t>{});
+  std::set<int> on = LeftOn(run, c.sweep == Sweep::kRefuse ? std::set<size_t>{c.at, c.at + 1} : std::set<size_t>{});
   if (c.sweep != Sweep::kReportsStop) {
     for (int kept : s.may_stay_on) {
       on.erase(kept);
