@@ -1,10 +1,10 @@
-// The station center: what it admits in each state, how task ends and resets
-// move it between states, and the work of its main loop (LEDs, sewage intake,
-// automatic reset, owed switch-offs, status document).
+// The station center as the station's day: what it admits in each state, how
+// task ends and resets move it between states, and its main loop's work (LEDs,
+// sewage intake, automatic reset, owed switch-offs), each row ending with
+// nothing left on; then the status document.
 
 #include <gtest/gtest.h>
 
-#include "clock.h"
 #include "support/station_fixture.h"
 
 namespace station_center {
@@ -12,371 +12,149 @@ namespace {
 
 using namespace station_test;
 
-const std::string kStartId = std::to_string(kClockStart);
-const std::string kDrainOn = "act 13:1", kDrainOff = "act 13:0";
+const std::string kStop4 = "cancel task id : " + std::to_string(kClockStart) + ",task type : 4";
+const std::string kStop8 = "cancel task id : " + std::to_string(kClockStart) + ",task type : 8";
+const std::string kStop4Failed = kStop4 + ", failed";
+const char kOn[] = "act 13:1", kOff[] = "act 13:0", kUpdated[] = "already exist task, upload task info success",
+           kNotUpdated[] = "already exist task, upload task info failed";
 
-struct Gate {
-  int32_t service;
-  TaskType type;
-  int32_t action;
-  int32_t result;
-  std::string text;
-};
-
-void ExpectGates(StationHarness& station, const std::vector<Gate>& gates) {
-  for (const Gate& g : gates) {
-    StationSrvReq request = SupplyRequest(g.type, g.action, 30);
-    request.service_type = g.service;
-    const StationSrvRsp rsp = station.Ask(request);
-    EXPECT_EQ(rsp.result, g.result) << g.service << "/" << g.type << "/" << g.action;
-    EXPECT_EQ(rsp.err_msg, g.text) << g.service << "/" << g.type << "/" << g.action;
+Do Drain(int32_t action, int32_t result = -1, const char* text = nullptr) {
+  return Ask(SupplyRequest(TASK_TYPE_DRAIN_WATER, action), result, text);
+}
+Do Pump(int32_t action, int32_t result = -1, const char* text = nullptr) {
+  return Ask(SupplyRequest(TASK_TYPE_SEWAGE_DRAIN_PUMP, action), result, text);
+}
+Do Service(int32_t service, int32_t result, const char* text = "") {
+  return Ask(ServiceRequest(service), result, text);
+}
+std::vector<Do> EveryType(int from, int32_t result, const char* text) {
+  std::vector<Do> out;
+  for (int type = from; type <= 13; ++type) {
+    out.push_back(Ask(SupplyRequest(static_cast<TaskType>(type), 2), result, text));
   }
+  return out;
 }
-
-TEST(StationGates, IdleStation) {
-  StationHarness station;
-  ASSERT_TRUE(station.StartNormal());
-  ASSERT_TRUE(station.PushReport(RobotDocked(EmptyTankReport())));
-  ExpectGates(station, {{4, TASK_TYPE_INVALID, 0, SRV_RESULT_UNSUPPORTED, ""},
-                        {-1, TASK_TYPE_INVALID, 0, SRV_RESULT_UNSUPPORTED, ""},
-                        {8, TASK_TYPE_INVALID, 0, SRV_RESULT_UNSUPPORTED, ""},
-                        {0, TASK_TYPE_INVALID, 1, SRV_RESULT_INVALID_TASK_TYPE, "task type is invalid"},
-                        {0, static_cast<TaskType>(15), 1, SRV_RESULT_FAILED, "create new task failed, may be not memory"},
-                        {0, TASK_TYPE_SEWAGE_DRAIN_PUMP, 0, SRV_RESULT_FAILED, "action model illegal"},
-                        {0, TASK_TYPE_SEWAGE_DRAIN_PUMP, 4, SRV_RESULT_NO_TASK_TO_CANCEL,
-                         "cancel task failed, because no task (task type : 8) running"},
-                        {SRV_QUERY_TASK_RUNNING, TASK_TYPE_INVALID, 0, SRV_RESULT_STATION_IDLE, ""},
-                        {SRV_CHECK_WATER_FINISH, TASK_TYPE_INVALID, 0, SRV_RESULT_NO_RELATED_TASK, ""},
-                        {SRV_CHECK_WATER_READY, TASK_TYPE_INVALID, 0, SRV_RESULT_NO_RELATED_TASK, ""},
-                        {SRV_CHECK_ROBOT_IN_POSE, TASK_TYPE_INVALID, 0, SRV_RESULT_ROBOT_IN_POSE, ""}});
-  EXPECT_EQ(station.center()->TaskCount(), 0u);
-  EXPECT_EQ(station.CommandsSinceMark(), Commands{});
+Rep Sewage(uint32_t det, uint32_t full) {
+  return With(With(RobotDocked(EmptyTankReport()), &Rep::set_sewagedet, det), &Rep::set_sewagefull, full);
 }
-
-TEST(StationGates, BusyStation) {
-  StationHarness station;
-  ASSERT_TRUE(station.StartNormal());
-  ASSERT_TRUE(station.PushReport(RobotDocked(EmptyTankReport())));
-  ASSERT_EQ(station.Ask(SupplyRequest(TASK_TYPE_SEWAGE_DRAIN_PUMP, 2)).result, SRV_RESULT_OK);
-  ASSERT_TRUE(station.WaitForCommands(1));
-  const std::string updated = "already exist task, upload task info success";
-  const std::string not_updated = "already exist task, upload task info failed";
-  ExpectGates(station, {{0, TASK_TYPE_SEWAGE_DRAIN_PUMP, 1, SRV_RESULT_TASK_UPDATED, updated},
-                        {0, TASK_TYPE_SEWAGE_DRAIN_PUMP, 3, SRV_RESULT_TASK_UPDATED, updated},
-                        {0, TASK_TYPE_SEWAGE_DRAIN_PUMP, 0, SRV_RESULT_FAILED, "action model illegal"},
-                        {0, TASK_TYPE_SEWAGE_DRAIN_PUMP, 5, SRV_RESULT_FAILED, not_updated},
-                        {0, TASK_TYPE_SEWAGE_DRAIN_PUMP, -1, SRV_RESULT_FAILED, not_updated},
-                        {SRV_QUERY_TASK_RUNNING, TASK_TYPE_INVALID, 0, SRV_RESULT_STATION_BUSY, ""},
-                        {SRV_ROBOT_LEAVE_STATION, TASK_TYPE_INVALID, 0, SRV_RESULT_STATION_BUSY, ""},
-                        {0, TASK_TYPE_SEWAGE_DRAIN_PUMP, 4, SRV_RESULT_OK,
-                         "cancel task id : " + kStartId + ",task type : 8"}});
-  ASSERT_TRUE(station.WaitIdle());
-  EXPECT_EQ(station.center()->Status(), STATION_NORMAL);
-  EXPECT_EQ(station.CommandsSinceMark(), Commands{"act 4:80"});  // the sensor intake closes the pump
+Rep SelfCheckOk() {
+  return With(With(With(EmptyTankReport(), &Rep::set_initsensorsstate, true), &Rep::set_initactuatorsstate, true),
+              &Rep::set_selfcheckstate, true);
 }
+const Rep kFull = Report(), kEmpty = EmptyTankReport(), kDockedFull = RobotDocked(Report()),
+          kDockedEmpty = RobotDocked(EmptyTankReport());
 
-// Resetting (a full tank keeps the start-up reset draining), then failed (it
-// timed out): only the reset task is admitted, and only a successful one ends the error.
-TEST(StationGates, ResettingAndFailedStation) {
-  StationHarness station;
-  ASSERT_TRUE(station.Init());
-  ASSERT_TRUE(station.WaitForCommands(1));
-  std::vector<Gate> gates;
-  for (int type = 1; type <= 13; ++type) {
-    gates.push_back({0, static_cast<TaskType>(type), 2, SRV_RESULT_STATION_IN_RESET, "station in reset"});
-  }
-  gates.push_back({0, TASK_TYPE_RESET_STATION, 0, SRV_RESULT_FAILED, "action model illegal"});
-  ExpectGates(station, gates);
-  AdvanceClock(301);
-  ASSERT_TRUE(station.WaitForStatus(STATION_ERROR));
-  ASSERT_TRUE(station.WaitIdle());
-  gates.clear();
-  for (int type = 0; type <= 13; ++type) {
-    gates.push_back({0, static_cast<TaskType>(type), 2, SRV_RESULT_STATION_ERROR, "station in error status"});
-  }
-  ExpectGates(station, gates);
-  ASSERT_TRUE(station.PushReport(EmptyTankReport()));
-  ExpectGates(station, {{0, TASK_TYPE_RESET_STATION, 0, SRV_RESULT_OK, ""}});
-  ASSERT_TRUE(station.WaitForStatus(STATION_NORMAL));
-}
+class Station : public ::testing::TestWithParam<StationCase> {};
+TEST_P(Station, PlaysItsDay) { RunStationCase(GetParam()); }
 
-// ---------------------------------------------------------------------------
-// Task ends and resets: what the station does, the board commands it sends
-// from the start on, and the state it settles in with nothing left on.
-
-struct EndCase {
-  const char* name;
-  std::function<void(StationHarness&)> run;
-  Commands sent;
-  StationCenterStatus status;
-};
-
-void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
-
-void Normal(StationHarness& s, const station::SensorsDataRep& report) {
-  ASSERT_TRUE(s.StartNormal());
-  ASSERT_TRUE(s.PushReport(report));
-}
-void Start(StationHarness& s, TaskType type, size_t commands) {
-  ASSERT_EQ(s.Ask(SupplyRequest(type, 1)).result, SRV_RESULT_OK);
-  ASSERT_TRUE(s.WaitForCommands(commands));
-}
-void Drained(StationHarness& s, bool docked = false) {
-  ASSERT_TRUE(s.PushReport(docked ? RobotDocked(EmptyTankReport()) : EmptyTankReport()));
-  ASSERT_TRUE(s.WaitForStatus(STATION_NORMAL));
-}
-// Leaves the station in STATION_ERROR: the start-up reset's drain refused.
-void Failed(StationHarness& s) {
-  s.board().ScriptNext(FakeBoard::Answer::kError);
-  ASSERT_TRUE(s.Init());
-  ASSERT_TRUE(s.WaitForStatus(STATION_ERROR));
-  ASSERT_TRUE(s.WaitIdle());
-}
-
-class StationEnds : public ::testing::TestWithParam<EndCase> {};
-
-TEST_P(StationEnds, SettlesWithNothingOn) {
-  const EndCase& c = GetParam();
-  StationHarness station;
-  c.run(station);
-  ASSERT_TRUE(station.WaitIdle());
-  EXPECT_EQ(station.CommandsSinceMark(), c.sent);
-  EXPECT_EQ(station.center()->Status(), c.status);
-  EXPECT_EQ(LeftOn(station.AllCommands()), std::set<int>{});
-}
-
-const EndCase kEnds[] = {
-    {"StartupEmptyTank", [](StationHarness& s) { ASSERT_TRUE(s.StartNormal()); }, {}, STATION_NORMAL},
-    {"StartupFullTank", [](StationHarness& s) { ASSERT_TRUE(s.Init()); ASSERT_TRUE(s.WaitForCommands(1)); Drained(s); },
-     {kDrainOn, kDrainOff}, STATION_NORMAL},
-    {"StartupDrainTimesOut",
-     [](StationHarness& s) {
-       ASSERT_TRUE(s.Init());
-       ASSERT_TRUE(s.WaitForCommands(1));
-       AdvanceClock(300);
-       ASSERT_TRUE(s.PushReport(Report()));
-       EXPECT_EQ(s.center()->Status(), STATION_RESET);
-       AdvanceClock(1);
-       ASSERT_TRUE(s.WaitForStatus(STATION_ERROR));
-     },
-     {kDrainOn, kDrainOff}, STATION_ERROR},
-    {"OverWithTheRobotDockedNoReset",
-     [](StationHarness& s) { Normal(s, RobotDocked(Report())); Start(s, TASK_TYPE_DRAIN_WATER, 1); Drained(s, true); },
-     {kDrainOn, kDrainOff}, STATION_NORMAL},
-    // The drain times out: DoReset closes; the last task gone, the reset drains the full tank.
-    {"ErrorThenLastTaskReset",
-     [](StationHarness& s) {
-       Normal(s, Report());
-       Start(s, TASK_TYPE_DRAIN_WATER, 1);
-       AdvanceClock(300);
-       ASSERT_TRUE(s.PushReport(Report()));
-       EXPECT_TRUE(s.center()->HasTask(TASK_TYPE_DRAIN_WATER));
-       AdvanceClock(1);
-       ASSERT_TRUE(s.WaitForCommands(3));
-       EXPECT_EQ(s.center()->Status(), STATION_RESET);
-       Drained(s);
-     },
-     {kDrainOn, kDrainOff, kDrainOn, kDrainOff}, STATION_NORMAL},
+const StationCase kDays[] = {
+    {"IdleGates", true,
+     {Push(kDockedEmpty), Service(4, SRV_RESULT_UNSUPPORTED), Service(-1, SRV_RESULT_UNSUPPORTED),
+      Service(8, SRV_RESULT_UNSUPPORTED),
+      Ask(SupplyRequest(TASK_TYPE_INVALID, 1), SRV_RESULT_INVALID_TASK_TYPE, "task type is invalid"),
+      Ask(SupplyRequest(static_cast<TaskType>(15), 1), SRV_RESULT_FAILED, "create new task failed, may be not memory"),
+      Pump(0, SRV_RESULT_FAILED, "action model illegal"),
+      Pump(4, SRV_RESULT_NO_TASK_TO_CANCEL, "cancel task failed, because no task (task type : 8) running"),
+      Service(SRV_QUERY_TASK_RUNNING, SRV_RESULT_STATION_IDLE),
+      Service(SRV_CHECK_WATER_FINISH, SRV_RESULT_NO_RELATED_TASK),
+      Service(SRV_CHECK_WATER_READY, SRV_RESULT_NO_RELATED_TASK), Service(SRV_CHECK_ROBOT_IN_POSE, SRV_RESULT_ROBOT_IN_POSE),
+      Tasks(0)},
+     {}},
+    // The pump has no switch-off of its own: the sensor intake closes it once drained.
+    {"BusyGates", true,
+     {Push(kDockedEmpty), Pump(2, SRV_RESULT_OK), Sent(1), Pump(1, SRV_RESULT_TASK_UPDATED, kUpdated),
+      Pump(3, SRV_RESULT_TASK_UPDATED, kUpdated), Pump(0, SRV_RESULT_FAILED, "action model illegal"),
+      Pump(5, SRV_RESULT_FAILED, kNotUpdated), Pump(-1, SRV_RESULT_FAILED, kNotUpdated),
+      Service(SRV_QUERY_TASK_RUNNING, SRV_RESULT_STATION_BUSY), Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_BUSY),
+      Pump(4, SRV_RESULT_OK, kStop8.c_str()), Idle(), Push(kDockedEmpty)},
+     {"act 4:80", "act 4:0"}},
+    // A full tank keeps the start-up reset draining; it times out into error, where
+    // only a successful reset task is admitted.
+    {"ResettingAndFailedGates", false,
+     std::vector<Do>{Init(), Sent(1)} + EveryType(1, SRV_RESULT_STATION_IN_RESET, "station in reset") +
+         std::vector<Do>{Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_FAILED, "action model illegal"),
+                         Clock(301), Status(STATION_ERROR), Idle()} +
+         EveryType(0, SRV_RESULT_STATION_ERROR, "station in error status") +
+         std::vector<Do>{Push(kEmpty), Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_OK, ""),
+                         Status(STATION_NORMAL)},
+     {kOn, kOff}},
+    {"StartupEmptyTank", true, {}, {}},
+    {"StartupFullTank", false, {Init(), Sent(1), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff}},
+    {"StartupDrainTimesOut", false,
+     {Init(), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Status(STATION_ERROR)}, {kOn, kOff},
+     STATION_ERROR},
+    {"OverDockedNoReset", true, {Push(kDockedFull), Drain(1, SRV_RESULT_OK), Sent(1), Push(kDockedEmpty)}, {kOn, kOff}},
+    // The drain times out: DoReset closes; the last task gone, a reset drains the full tank.
+    {"ErrorThenLastTaskReset", true,
+     {Push(kFull), Drain(1), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Sent(3), Status(STATION_RESET),
+      Push(kEmpty), Status(STATION_NORMAL)},
+     {kOn, kOff, kOn, kOff}},
     // The robot's stop, the worker's second cancel, then the reset.
-    {"CancelWithTheRobotAway",
-     [](StationHarness& s) {
-       Normal(s, Report());
-       Start(s, TASK_TYPE_DRAIN_WATER, 1);
-       EXPECT_EQ(s.Ask(SupplyRequest(TASK_TYPE_DRAIN_WATER, 4)).err_msg, "cancel task id : " + kStartId + ",task type : 4");
-       ASSERT_TRUE(s.WaitForCommands(4));
-       Drained(s);
-     },
-     {kDrainOn, kDrainOff, kDrainOff, kDrainOn, kDrainOff}, STATION_NORMAL},
-    // Refused close: the task stays and ends in error, whose path closes.
-    {"FailedCancel",
-     [](StationHarness& s) {
-       Normal(s, RobotDocked(Report()));
-       Start(s, TASK_TYPE_DRAIN_WATER, 1);
-       s.board().ScriptNext(FakeBoard::Answer::kError);
-       const StationSrvRsp rsp = s.Ask(SupplyRequest(TASK_TYPE_DRAIN_WATER, 4));
-       EXPECT_EQ(rsp.result, SRV_RESULT_FAILED);
-       EXPECT_EQ(rsp.err_msg, "cancel task id : " + kStartId + ",task type : 4, failed");
-     },
-     {kDrainOn, kDrainOff, kDrainOff}, STATION_NORMAL},
-    {"LastTaskAwayEmptyTankResetsSilently",
-     [](StationHarness& s) {
-       Normal(s, EmptyTankReport());
-       Start(s, TASK_TYPE_SEWAGE_DRAIN_PUMP, 1);
-       ASSERT_EQ(s.Ask(SupplyRequest(TASK_TYPE_SEWAGE_DRAIN_PUMP, 4)).result, SRV_RESULT_OK);
-       ASSERT_TRUE(s.WaitIdle());
-       EXPECT_EQ(s.center()->TaskDataSnapshot().work_start_time, -1);  // the reset ended the work period
-       ASSERT_TRUE(s.PushReport(EmptyTankReport()));  // no sewage: the pump left on goes off
-     },
-     {"act 4:80", "act 4:0"}, STATION_NORMAL},
-    {"RobotLeaveResetsOnce",
-     [](StationHarness& s) {
-       Normal(s, Report());
-       EXPECT_EQ(s.Ask(ServiceRequest(SRV_ROBOT_LEAVE_STATION)).result, SRV_RESULT_OK);
-       EXPECT_EQ(s.Ask(ServiceRequest(SRV_ROBOT_LEAVE_STATION)).result, SRV_RESULT_STATION_IN_RESET);
-       ASSERT_TRUE(s.WaitForCommands(1));
-       EXPECT_EQ(s.Ask(ServiceRequest(SRV_ROBOT_LEAVE_STATION)).result, SRV_RESULT_STATION_BUSY);
-       Drained(s);
-     },
-     {kDrainOn, kDrainOff}, STATION_NORMAL},
+    {"CancelWithTheRobotAway", true,
+     {Push(kFull), Drain(1), Sent(1), Drain(4, SRV_RESULT_OK, kStop4.c_str()), Sent(4), Push(kEmpty),
+      Status(STATION_NORMAL)},
+     {kOn, kOff, kOff, kOn, kOff}},
+    // A refused close keeps the task, which ends in error; its error path closes.
+    {"FailedCancel", true,
+     {Push(kDockedFull), Drain(1), Sent(1), Refuse(), Drain(4, SRV_RESULT_FAILED, kStop4Failed.c_str())},
+     {kOn, kOff, kOff}},
+    {"LastTaskAwayEmptyTankResetsSilently", true,
+     {Push(kEmpty), Pump(1), Sent(1), Pump(4, SRV_RESULT_OK), Idle(), Push(kEmpty)}, {"act 4:80", "act 4:0"}},
+    {"RobotLeaveResetsOnce", true,
+     {Push(kFull), Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_OK),
+      Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_IN_RESET), Sent(1),
+      Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_BUSY), Push(kEmpty), Status(STATION_NORMAL)},
+     {kOn, kOff}},
     // The first reset times out and closes; the waiting thread then runs the second.
-    {"TwoConnectionLossesTwoResets",
-     [](StationHarness& s) {
-       Normal(s, Report());
-       EXPECT_EQ(s.Ask(ServiceRequest(SRV_CONNECTION_LOST)).result, SRV_RESULT_OK);
-       EXPECT_EQ(s.Ask(ServiceRequest(SRV_CONNECTION_LOST)).result, SRV_RESULT_OK);
-       ASSERT_TRUE(s.WaitForCommands(1));
-       AdvanceClock(301);
-       ASSERT_TRUE(s.WaitForCommands(3));
-       ASSERT_TRUE(WaitFor([&] { return s.center()->ResetThreadsRunning() == 0; }));
-       Drained(s);
-     },
-     {kDrainOn, kDrainOff, kDrainOn, kDrainOff}, STATION_NORMAL},
-    {"ConnectionLossCancelsFirst",
-     [](StationHarness& s) {
-       Normal(s, RobotDocked(Report()));
-       Start(s, TASK_TYPE_DRAIN_WATER, 1);
-       EXPECT_EQ(s.Ask(ServiceRequest(SRV_CONNECTION_LOST)).result, SRV_RESULT_OK);
-       ASSERT_TRUE(s.WaitForCommands(3));
-       Drained(s, true);
-     },
-     {kDrainOn, kDrainOff, kDrainOn, kDrainOff}, STATION_NORMAL},
-    // Automatic reset: only with the robot away, only past the idle space.
-    {"AutoResetAtTheBoundary",
-     [](StationHarness& s) {
-       Normal(s, RobotDocked(Report()));
-       ASSERT_EQ(s.Ask(ServiceRequest(SRV_QUERY_TASK_RUNNING)).result, SRV_RESULT_STATION_IDLE);
-       s.Edit([](StationTaskData& d) {
-         d.working = true;
-         d.work_start_time = kClockStart;
-       });
-       AdvanceClock(301);
-       s.center()->AutoReset();
-       ASSERT_TRUE(s.PushReport(Report()));  // robot away
-       AdvanceClock(-1);
-       s.center()->AutoReset();
-       EXPECT_EQ(s.center()->TaskCount(), 0u);
-       AdvanceClock(1);
-       s.center()->AutoReset();
-       ASSERT_TRUE(s.WaitForCommands(1));
-       Drained(s);
-     },
-     {kDrainOn, kDrainOff}, STATION_NORMAL},
-    // In error: a new reset at 301 s, not 300; a failed one waits another period.
-    {"ErrorRecoveryRetried",
-     [](StationHarness& s) {
-       Failed(s);
-       s.MarkCommands();
-       s.board().ScriptNext(FakeBoard::Answer::kError);
-       AdvanceClock(300);
-       s.center()->AutoReset();
-       EXPECT_EQ(s.center()->Status(), STATION_ERROR);
-       AdvanceClock(1);
-       s.center()->AutoReset();
-       ASSERT_TRUE(s.WaitForCommands(2));
-       ASSERT_TRUE(s.WaitForStatus(STATION_ERROR));
-       ASSERT_TRUE(s.WaitIdle());
-       AdvanceClock(300);
-       s.center()->AutoReset();
-       EXPECT_EQ(s.center()->Status(), STATION_ERROR);
-       AdvanceClock(1);
-       s.center()->AutoReset();
-       ASSERT_TRUE(s.WaitForCommands(3));
-       Drained(s);
-     },
-     {kDrainOn, kDrainOff, kDrainOn, kDrainOff}, STATION_NORMAL},
+    {"TwoConnectionLossesTwoResets", true,
+     {Push(kFull), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK), Sent(1),
+      Clock(301), Sent(3), Push(kEmpty), Status(STATION_NORMAL)},
+     {kOn, kOff, kOn, kOff}},
+    {"ConnectionLossCancelsFirst", true,
+     {Push(kDockedFull), Drain(1), Sent(1), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK), Sent(3), Push(kDockedEmpty),
+      Status(STATION_NORMAL)},
+     {kOn, kOff, kOn, kOff}},
+    // Automatic reset: the robot away, more than 300 s after the work began.
+    {"AutoResetAtTheBoundary", true,
+     {Push(kDockedEmpty), Pump(1), Sent(1), Pump(4), Idle(), Push(kDockedFull), Clock(301), Op(Do::kAutoReset),
+      Tasks(0), Push(kFull), Clock(-1), Op(Do::kAutoReset), Tasks(0), Clock(1), Op(Do::kAutoReset), Sent(3),
+      Push(kEmpty), Status(STATION_NORMAL), Op(Do::kAutoReset)},
+     {"act 4:80", "act 4:0", kOn, kOff}},
+    // In error (the start-up drain refused): a new reset at 301 s, not 300; a
+    // failed one waits another period.
+    {"ErrorRecoveryRetried", false,
+     {Refuse(), Init(), Status(STATION_ERROR), Idle(), Refuse(), Clock(300), Op(Do::kAutoReset), Tasks(0), Clock(1),
+      Op(Do::kAutoReset), Sent(4), Status(STATION_ERROR), Idle(), Clock(300), Op(Do::kAutoReset), Tasks(0), Clock(1),
+      Op(Do::kAutoReset), Sent(5), Push(kEmpty), Status(STATION_NORMAL)},
+     {kOn, kOff, kOn, kOff, kOn, kOff}},
+    // LEDs: only changes, a refused one again. Self check failed (2), its success
+    // once (3, refused), normal work (1); docking failed (9), refused, again.
+    {"LedsSendChangesAndRetry", true,
+     {Op(Do::kLed), Op(Do::kLed), Push(SelfCheckOk()), Refuse(), Op(Do::kLed), Op(Do::kLed), Op(Do::kLed), Refuse(),
+      Service(SRV_CHECK_ROBOT_IN_POSE, SRV_RESULT_ROBOT_NOT_IN_POSE), Op(Do::kLed), Op(Do::kLed), Op(Do::kLed)},
+     {"led 2", "led 3", "led 1", "led 9", "led 9"}},
+    {"LedsShowAFailedStation", false, {Refuse(), Init(), Status(STATION_ERROR), Idle(), Op(Do::kLed)},
+     {kOn, kOff, "led 8"}, STATION_ERROR},
+    // A sewage pump left on closes once the sewage has drained (under 1000); a
+    // refused switch-off is tried again with the next report.
+    {"SewageIntake", true,
+     {Push(Sewage(1, 0)), Pump(1), Sent(1), Push(Sewage(0, 0)), Pump(4), Idle(), Push(Sewage(0, 1000)),
+      Push(Sewage(1, 10)), Refuse(), Push(Sewage(0, 999)), Push(Sewage(0, 999)), Push(Sewage(0, 999))},
+     {"act 4:80", "act 4:0", "act 4:0"}},
+    // The hand switch at 1 (not 2) asks for the hand charge, once.
+    {"HandSwitchStartsTheChargeOnce", true,
+     {Push(HandSwitch(2)), Push(HandSwitch(1)), Sent(1), Push(HandSwitch(1)), Push(kDockedEmpty)},
+     {"act 14:1", "act 14:0"}},
+    // Refused on the stop, the error path and the first retry: owed, retried
+    // after a pause, until confirmed.
+    {"OwedSwitchOffRetried", true,
+     {Push(kDockedFull), Drain(1), Sent(1), Refuse(3), Drain(4), Idle(), Op(Do::kRetry, 1), Op(Do::kRetry, 1), Sent(4),
+      Clock(1), Op(Do::kRetry, 0)},
+     {kOn, kOff, kOff, kOff, kOff}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Rows, StationEnds, ::testing::ValuesIn(kEnds),
-                         [](const ::testing::TestParamInfo<EndCase>& p) { return std::string(p.param.name); });
-
-// ---------------------------------------------------------------------------
-// The main loop's work
-
-TEST(StationLeds, SendsOnlyChangesAndRetriesARefusedOne) {
-  StationHarness station;
-  ASSERT_TRUE(station.StartNormal());
-  station.center()->ReflushLed();  // self-check states false: failed (2)
-  station.center()->ReflushLed();
-  station::SensorsDataRep ok = EmptyTankReport();
-  ok.set_initsensorsstate(true);
-  ok.set_initactuatorsstate(true);
-  ok.set_selfcheckstate(true);
-  ASSERT_TRUE(station.PushReport(ok));
-  station.board().ScriptNext(FakeBoard::Answer::kError);
-  station.center()->ReflushLed();  // self-check success (3), once, refused
-  station.center()->ReflushLed();  // normal work (1)
-  station.center()->ReflushLed();
-  station.board().ScriptNext(FakeBoard::Answer::kError);
-  ASSERT_EQ(station.Ask(ServiceRequest(SRV_CHECK_ROBOT_IN_POSE)).result, SRV_RESULT_ROBOT_NOT_IN_POSE);
-  station.center()->ReflushLed();  // docking failed (9), refused
-  station.center()->ReflushLed();  // sent again
-  station.center()->ReflushLed();
-  EXPECT_EQ(station.CommandsSinceMark(), (Commands{"led 2", "led 3", "led 1", "led 9", "led 9"}));
-}
-
-TEST(StationLeds, AFailedStationShowsItsError) {
-  StationHarness station;
-  Failed(station);
-  station.MarkCommands();
-  station.center()->ReflushLed();
-  EXPECT_EQ(station.CommandsSinceMark(), Commands{"led 8"});
-}
-
-// A sewage pump left on goes off once the sewage has drained (sewagefull under
-// 1000); a refused switch-off is tried again with the next report.
-TEST(StationSensorIntake, SewagePumpLeftOnClosesOnceDrained) {
-  StationHarness station;
-  ASSERT_TRUE(station.StartNormal());
-  station::SensorsDataRep sewage = RobotDocked(EmptyTankReport());
-  sewage.set_sewagedet(1);
-  ASSERT_TRUE(station.PushReport(sewage));
-  Start(station, TASK_TYPE_SEWAGE_DRAIN_PUMP, 1);
-  sewage.set_sewagedet(0);
-  ASSERT_TRUE(station.PushReport(sewage));  // drained, but the pump task still runs
-  ASSERT_EQ(station.Ask(SupplyRequest(TASK_TYPE_SEWAGE_DRAIN_PUMP, 4)).result, SRV_RESULT_OK);
-  ASSERT_TRUE(station.WaitIdle());
-  sewage.set_sewagefull(1000);
-  ASSERT_TRUE(station.PushReport(sewage));
-  EXPECT_EQ(station.CommandsSinceMark(), Commands{"act 4:80"});
-  station.board().ScriptNext(FakeBoard::Answer::kError);
-  sewage.set_sewagefull(999);
-  ASSERT_TRUE(station.PushReport(sewage));
-  ASSERT_TRUE(station.PushReport(sewage));
-  ASSERT_TRUE(WaitFor([&] { return !station.center()->TaskDataSnapshot().sewage_pump_left_on; }));
-  ASSERT_TRUE(station.PushReport(sewage));
-  EXPECT_EQ(station.CommandsSinceMark(), (Commands{"act 4:80", "act 4:0", "act 4:0"}));
-}
-
-TEST(StationSensorIntake, HandSwitchStartsTheManualChargeOnce) {
-  StationHarness station;
-  ASSERT_TRUE(station.StartNormal());
-  ASSERT_TRUE(station.PushReport(HandSwitch(2)));  // only 1 asks
-  ASSERT_TRUE(station.PushReport(HandSwitch(1)));
-  ASSERT_TRUE(station.WaitForCommands(1));
-  ASSERT_TRUE(station.PushReport(HandSwitch(1)));
-  ASSERT_TRUE(station.PushReport(RobotDocked(EmptyTankReport())));  // switch opened
-  ASSERT_TRUE(station.WaitIdle());
-  EXPECT_EQ(station.CommandsSinceMark(), (Commands{"act 14:1", "act 14:0"}));
-}
-
-// A switch-off refused on every path is owed, sent again by the main loop with
-// a growing pause, until the board confirms it.
-TEST(StationOwedSwitchOffs, RetriedUntilConfirmed) {
-  StationHarness station;
-  Normal(station, RobotDocked(Report()));
-  Start(station, TASK_TYPE_DRAIN_WATER, 1);
-  for (int i = 0; i < 3; ++i) {
-    station.board().ScriptNext(FakeBoard::Answer::kError);
-  }
-  station.Ask(SupplyRequest(TASK_TYPE_DRAIN_WATER, 4));
-  ASSERT_TRUE(station.WaitIdle());
-  EXPECT_EQ(station.center()->RetrySwitchOffs(), 1u);  // refused a third time
-  EXPECT_EQ(station.center()->RetrySwitchOffs(), 1u);  // pausing: nothing sent
-  EXPECT_EQ(LeftOn(station.CommandsSinceMark(), {1, 2, 3}), std::set<int>{station::ENUM_SUPPLY_DRAINAGE_SWITCH});
-  AdvanceClock(1);
-  EXPECT_EQ(station.center()->RetrySwitchOffs(), 0u);
-  EXPECT_EQ(station.CommandsSinceMark(), (Commands{kDrainOn, kDrainOff, kDrainOff, kDrainOff, kDrainOff}));
-}
+INSTANTIATE_TEST_SUITE_P(Rows, Station, ::testing::ValuesIn(kDays),
+                         [](const ::testing::TestParamInfo<StationCase>& p) { return std::string(p.param.name); });
 
 TEST(StationStatusDocument, OccupancyFollowsResetsAndTheRobot) {
   auto expected = [](int64_t now, int occupied) {

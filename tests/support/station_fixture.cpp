@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
@@ -261,6 +262,61 @@ Commands RunScenario(const Scenario& s, Sweep sweep, size_t at) {
   }
   EXPECT_EQ(station.center()->RetrySwitchOffs(), 0u);
   return station.CommandsSinceMark();
+}
+
+std::vector<Do> operator+(std::vector<Do> a, const std::vector<Do>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+void RunStationCase(const StationCase& c) {
+  StationOptions options;
+  options.sensor_report_timeout_s = c.stale_s;
+  StationHarness station(options);
+  if (c.start) {
+    ASSERT_TRUE(station.StartNormal());
+  }
+  for (size_t i = 0; i < c.script.size(); ++i) {
+    const Do& d = c.script[i];
+    SCOPED_TRACE("script step " + std::to_string(i));
+    switch (d.op) {
+      case Do::kInit: ASSERT_TRUE(station.Init()); break;
+      case Do::kPush: ASSERT_TRUE(station.PushReport(d.report)); break;
+      case Do::kAsk: {
+        const StationSrvRsp rsp = station.Ask(d.request);
+        EXPECT_TRUE(d.result < 0 || rsp.result == d.result) << rsp.result << " " << rsp.err_msg;
+        EXPECT_EQ(d.text == nullptr ? rsp.err_msg : std::string(d.text), rsp.err_msg);
+        break;
+      }
+      case Do::kClock: AdvanceClock(d.n); break;
+      case Do::kSent: ASSERT_TRUE(station.WaitForCommands(static_cast<size_t>(d.n))); break;
+      case Do::kStatus: ASSERT_TRUE(station.WaitForStatus(static_cast<StationCenterStatus>(d.result))); break;
+      case Do::kTasks:
+        EXPECT_TRUE(d.n == 0 ? WaitFor([&] { return station.center()->TaskCount() == 0; }) : station.WaitCycles(5));
+        EXPECT_EQ(station.center()->TaskCount(), static_cast<size_t>(d.n));
+        break;
+      case Do::kIdle: ASSERT_TRUE(station.WaitIdle()); break;
+      case Do::kRefuse:
+        for (int64_t k = 0; k < d.n; ++k) {
+          station.board().ScriptNext(FakeBoard::Answer::kError);
+        }
+        break;
+      case Do::kAutoReset: station.center()->AutoReset(); break;
+      case Do::kLed: station.center()->ReflushLed(); break;
+      case Do::kRetry: EXPECT_EQ(station.center()->RetrySwitchOffs(), static_cast<size_t>(d.result)); break;
+      case Do::kStaleCheck: station.center()->CheckStaleReports(); break;
+      case Do::kMark: station.MarkCommands(); break;
+    }
+  }
+  EXPECT_TRUE(station.WaitIdle());
+  Commands sent = station.CommandsSinceMark();
+  if (c.any_order) {
+    std::sort(sent.begin(), sent.end());
+    sent.erase(std::unique(sent.begin(), sent.end()), sent.end());
+  }
+  EXPECT_EQ(sent, c.sent);
+  EXPECT_EQ(station.center()->Status(), c.status);
+  EXPECT_EQ(LeftOn(station.AllCommands()), std::set<int>{});
 }
 
 }  // namespace station_test

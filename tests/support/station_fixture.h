@@ -15,6 +15,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <memory>
 #include <set>
 #include <string>
@@ -153,5 +154,45 @@ enum class Sweep { kNone, kRefuse, kStop, kReportsStop };
 // `at + 1`; kStop / kReportsStop: the robot stops the task, or the reports stop,
 // after `at` rows. Expects the station idle and no switch-off owed at the end.
 Commands RunScenario(const Scenario& s, Sweep sweep, size_t at);
+
+// A station-level script: each step acts on the station or checks it.
+struct Do {
+  enum Op { kInit, kPush, kAsk, kClock, kSent, kStatus, kTasks, kIdle, kRefuse, kAutoReset, kLed, kRetry, kStaleCheck,
+            kMark } op;
+  Rep report;
+  station_center::StationSrvReq request;
+  int64_t n = 0;                // kClock seconds; kSent commands since the mark; kTasks tasks left; kRefuse count
+  int32_t result = -1;          // kAsk: the answer (-1: any); kStatus: the status; kRetry: still owed
+  const char* text = nullptr;   // kAsk: the error text (nullptr: any)
+};
+inline Do Init() { return {Do::kInit}; }
+inline Do Push(const Rep& report) { return {Do::kPush, report}; }
+inline Do Ask(const station_center::StationSrvReq& request, int32_t result = -1, const char* text = nullptr) {
+  return {Do::kAsk, Rep(), request, 0, result, text};
+}
+inline Do Ask(int32_t service, int32_t result) { return Ask(ServiceRequest(service), result); }
+inline Do Clock(int64_t seconds) { return {Do::kClock, Rep(), {}, seconds}; }
+inline Do Sent(int64_t commands) { return {Do::kSent, Rep(), {}, commands}; }
+inline Do Status(station_center::StationCenterStatus status) { return {Do::kStatus, Rep(), {}, 0, status}; }
+inline Do Tasks(int64_t left) { return {Do::kTasks, Rep(), {}, left}; }  // none: waits; else after a few cycles
+inline Do Idle() { return {Do::kIdle}; }
+inline Do Refuse(int64_t count = 1) { return {Do::kRefuse, Rep(), {}, count}; }
+inline Do Op(Do::Op op, int32_t result = -1) { return {op, Rep(), {}, 0, result}; }
+std::vector<Do> operator+(std::vector<Do> a, const std::vector<Do>& b);
+
+// Plays `script` on a station (started normally unless `start`) and checks the
+// commands since the start (sorted and distinct if `any_order`), the station's
+// status and that nothing is left on once it is idle.
+struct StationCase {
+  const char* name;
+  bool start;
+  std::vector<Do> script;
+  Commands sent;
+  station_center::StationCenterStatus status = station_center::STATION_NORMAL;
+  int stale_s = 0;  // sensor_report_timeout
+  bool any_order = false;
+};
+void RunStationCase(const StationCase& c);
+inline void PrintTo(const StationCase& c, std::ostream* os) { *os << c.name; }
 
 }  // namespace station_test
