@@ -57,7 +57,8 @@ const StationCase kDays[] = {
       Pump(4, SRV_RESULT_NO_TASK_TO_CANCEL, "cancel task failed, because no task (task type : 8) running"),
       Service(SRV_QUERY_TASK_RUNNING, SRV_RESULT_STATION_IDLE),
       Service(SRV_CHECK_WATER_FINISH, SRV_RESULT_NO_RELATED_TASK),
-      Service(SRV_CHECK_WATER_READY, SRV_RESULT_NO_RELATED_TASK), Service(SRV_CHECK_ROBOT_IN_POSE, SRV_RESULT_ROBOT_IN_POSE),
+      Service(SRV_CHECK_WATER_READY, SRV_RESULT_NO_RELATED_TASK),
+      Service(SRV_CHECK_ROBOT_IN_POSE, SRV_RESULT_ROBOT_IN_POSE),
       Tasks(0)},
      {}},
     // The pump has no switch-off of its own: the sensor intake closes it once drained.
@@ -65,7 +66,8 @@ const StationCase kDays[] = {
      {Push(kDockedEmpty), Pump(2, SRV_RESULT_OK), Sent(1), Pump(1, SRV_RESULT_TASK_UPDATED, kUpdated),
       Pump(3, SRV_RESULT_TASK_UPDATED, kUpdated), Pump(0, SRV_RESULT_FAILED, "action model illegal"),
       Pump(5, SRV_RESULT_FAILED, kNotUpdated), Pump(-1, SRV_RESULT_FAILED, kNotUpdated),
-      Service(SRV_QUERY_TASK_RUNNING, SRV_RESULT_STATION_BUSY), Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_BUSY),
+      Service(SRV_QUERY_TASK_RUNNING, SRV_RESULT_STATION_BUSY),
+      Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_BUSY),
       Pump(4, SRV_RESULT_OK, kStop8.c_str()), Idle(), Push(kDockedEmpty)},
      {"act 4:80", "act 4:0"}},
     // A full tank keeps the start-up reset draining; it times out into error, where

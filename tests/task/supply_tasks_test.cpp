@@ -22,8 +22,10 @@ namespace {
 using namespace station_test;
 using Edit = std::function<void(StationTaskData&)>;
 
-const std::string kWireOn = Act(station::ENUM_SUPPLY_HEATING_WIRE, 1), kWireOff = Act(station::ENUM_SUPPLY_HEATING_WIRE, 0);
-const std::string kHandOn = Act(station::ENUM_SUPPLY_HAND_CHARGE, 1), kHandOff = Act(station::ENUM_SUPPLY_HAND_CHARGE, 0);
+const std::string kWireOn = Act(station::ENUM_SUPPLY_HEATING_WIRE, 1);
+const std::string kWireOff = Act(station::ENUM_SUPPLY_HEATING_WIRE, 0);
+const std::string kHandOn = Act(station::ENUM_SUPPLY_HAND_CHARGE, 1);
+const std::string kHandOff = Act(station::ENUM_SUPPLY_HAND_CHARGE, 0);
 
 Edit Spray(bool pump, bool ready, int32_t volume, bool interrupted) {
   return [=](StationTaskData& d) {
@@ -157,8 +159,10 @@ Rep Docking(uint32_t left, uint32_t right, uint32_t plate) {
 Rep Dust(uint32_t bag, uint32_t cap, int32_t pressure) {
   return With(With(DustReady(pressure), &Rep::set_dustbagdet, bag), &Rep::set_dustboxcapdet, cap);
 }
-std::string Conflict(TaskType type) {
-  return "pre check failed, have conflict task " + std::to_string(static_cast<int>(type)) + " is running";
+// A conflicting task running: named before the task's own conditions.
+AdmissionRow Vs(const char* name, TaskType type, TaskType running, Edit data = nullptr) {
+  return {name, type, DustReady(), data,
+          "pre check failed, have conflict task " + std::to_string(static_cast<int>(running)) + " is running", running};
 }
 
 const char kNotReady[] = "liquied pre no ready, or supply water volume unvalid";
@@ -185,7 +189,8 @@ const AdmissionRow kAdmissionRows[] = {
     {"HeatFanOff", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(false, false), "dry fan not open"},
     {"HeatAlreadyOn", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, true), "heat wire already start"},
     {"HeatTarget150", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, false), "", TASK_TYPE_INVALID, 150},
-    {"HeatTarget151", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, false), "target temp too high", TASK_TYPE_INVALID, 151},
+    {"HeatTarget151", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, false), "target temp too high",
+     TASK_TYPE_INVALID, 151},
     {"ChargeHandSwitch", TASK_TYPE_AUTO_CHARGE, Plates(79, 79, 2), nullptr, "hand charge is open"},
     {"ChargePlate1At79", TASK_TYPE_AUTO_CHARGE, Plates(79, 79), nullptr, "electrode plate 1 temp over max temp"},
     {"ChargePlate2At79", TASK_TYPE_AUTO_CHARGE, Plates(78, 79), nullptr, "electrode plate 2 temp over max temp"},
@@ -201,24 +206,18 @@ const AdmissionRow kAdmissionRows[] = {
     {"WaterDisinfectant", TASK_TYPE_ADD_WATER, kDocked, Prepared(true, false, false, 1), ""},
     {"WaterPerfume", TASK_TYPE_ADD_WATER, kDocked, Prepared(false, true, false, 1), ""},
     {"WaterCleaning", TASK_TYPE_ADD_WATER, kDocked, Prepared(false, false, true, 2), ""},
-    // One conflict a task, named before the task's own conditions.
-    {"DisinfectantVsClean", TASK_TYPE_DISINFECTANT_PREPARE, DustReady(), nullptr,
-     Conflict(TASK_TYPE_CLEAN_LIQUID_PREPARE), TASK_TYPE_CLEAN_LIQUID_PREPARE},
-    {"CleanVsDisinfectant", TASK_TYPE_CLEAN_LIQUID_PREPARE, DustReady(), nullptr,
-     Conflict(TASK_TYPE_DISINFECTANT_PREPARE), TASK_TYPE_DISINFECTANT_PREPARE},
-    {"PerfumeVsClean", TASK_TYPE_PERFUME_PREPARE, DustReady(), nullptr, Conflict(TASK_TYPE_CLEAN_LIQUID_PREPARE),
-     TASK_TYPE_CLEAN_LIQUID_PREPARE},
-    {"DrainVsPerfume", TASK_TYPE_DRAIN_WATER, DustReady(), nullptr, Conflict(TASK_TYPE_PERFUME_PREPARE),
-     TASK_TYPE_PERFUME_PREPARE},
-    {"WaterVsDisinfectant", TASK_TYPE_ADD_WATER, DustReady(), Prepared(true, false, false, 1),
-     Conflict(TASK_TYPE_DISINFECTANT_PREPARE), TASK_TYPE_DISINFECTANT_PREPARE},
-    {"DustVsDry", TASK_TYPE_DUST_COLLECT, DustReady(), nullptr, Conflict(TASK_TYPE_DRY), TASK_TYPE_DRY},
-    {"SprayVsDust", TASK_TYPE_WATER_SPRAY, DustReady(), nullptr, Conflict(TASK_TYPE_DUST_COLLECT), TASK_TYPE_DUST_COLLECT},
-    {"SewageVsDry", TASK_TYPE_SEWAGE_DRAIN_PUMP, DustReady(), nullptr, Conflict(TASK_TYPE_DRY), TASK_TYPE_DRY},
-    {"DryVsDust", TASK_TYPE_DRY, DustReady(), nullptr, Conflict(TASK_TYPE_DUST_COLLECT), TASK_TYPE_DUST_COLLECT},
-    {"HeatVsDust", TASK_TYPE_HEAT_WIRE, DustReady(), nullptr, Conflict(TASK_TYPE_DUST_COLLECT), TASK_TYPE_DUST_COLLECT},
-    {"ChargeVsDust", TASK_TYPE_AUTO_CHARGE, DustReady(), nullptr, Conflict(TASK_TYPE_DUST_COLLECT), TASK_TYPE_DUST_COLLECT},
-    {"HandVsCharge", TASK_TYPE_MANUAL_CHARGE, DustReady(), nullptr, Conflict(TASK_TYPE_AUTO_CHARGE), TASK_TYPE_AUTO_CHARGE},
+    Vs("DisinfectantVsClean", TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE),
+    Vs("CleanVsDisinfectant", TASK_TYPE_CLEAN_LIQUID_PREPARE, TASK_TYPE_DISINFECTANT_PREPARE),
+    Vs("PerfumeVsClean", TASK_TYPE_PERFUME_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE),
+    Vs("DrainVsPerfume", TASK_TYPE_DRAIN_WATER, TASK_TYPE_PERFUME_PREPARE),
+    Vs("WaterVsDisinfectant", TASK_TYPE_ADD_WATER, TASK_TYPE_DISINFECTANT_PREPARE, Prepared(true, false, false, 1)),
+    Vs("DustVsDry", TASK_TYPE_DUST_COLLECT, TASK_TYPE_DRY),
+    Vs("SprayVsDust", TASK_TYPE_WATER_SPRAY, TASK_TYPE_DUST_COLLECT),
+    Vs("SewageVsDry", TASK_TYPE_SEWAGE_DRAIN_PUMP, TASK_TYPE_DRY),
+    Vs("DryVsDust", TASK_TYPE_DRY, TASK_TYPE_DUST_COLLECT),
+    Vs("HeatVsDust", TASK_TYPE_HEAT_WIRE, TASK_TYPE_DUST_COLLECT),
+    Vs("ChargeVsDust", TASK_TYPE_AUTO_CHARGE, TASK_TYPE_DUST_COLLECT),
+    Vs("HandVsCharge", TASK_TYPE_MANUAL_CHARGE, TASK_TYPE_AUTO_CHARGE),
     {"UVConflictsWithNothing", TASK_TYPE_UV, DustReady(), nullptr, "", TASK_TYPE_DUST_COLLECT},
 };
 

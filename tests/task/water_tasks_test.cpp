@@ -20,18 +20,18 @@ namespace {
 
 using namespace station_test;
 
-const std::string kSupplyOn = Act(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 1);
-const std::string kSupplyOff = Act(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0);
-const std::string kTapOn = Act(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1);
-const std::string kTapOff = Act(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0);
-const std::string kDrainOn = Act(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1);
-const std::string kDrainOff = Act(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0);
-const std::string kMotorOn = Act(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 1);
-const std::string kMotorOff = Act(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 0);
-const std::string kCleanOn = Act(station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, 1);
-const std::string kCleanOff = Act(station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, 0);
-const std::string kPerfumeOn = Act(station::ENUM_SUPPLY_PERFUME_PUMP, 1);
-const std::string kPerfumeOff = Act(station::ENUM_SUPPLY_PERFUME_PUMP, 0);
+const std::string kSupplyOn = Act(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 1),
+                  kSupplyOff = Act(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0);
+const std::string kTapOn = Act(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1),
+                  kTapOff = Act(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0);
+const std::string kDrainOn = Act(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1),
+                  kDrainOff = Act(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0);
+const std::string kMotorOn = Act(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 1),
+                  kMotorOff = Act(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 0);
+const std::string kCleanOn = Act(station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, 1),
+                  kCleanOff = Act(station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, 0);
+const std::string kPerfumeOn = Act(station::ENUM_SUPPLY_PERFUME_PUMP, 1),
+                  kPerfumeOff = Act(station::ENUM_SUPPLY_PERFUME_PUMP, 0);
 
 using Make = std::function<std::shared_ptr<Task>(StationHarness&)>;
 
@@ -39,9 +39,7 @@ using Make = std::function<std::shared_ptr<Task>(StationHarness&)>;
 Make AddWater(int32_t volume, int32_t added, int32_t duration = 0) {
   return [=](StationHarness& station) {
     station.Edit([=](StationTaskData& d) {
-      d.water_ready = true;
-      d.supply_water_volume = volume;
-      d.station_added_water = added;
+      d.water_ready = true, d.supply_water_volume = volume, d.station_added_water = added;
     });
     return std::make_shared<AddWaterTask>(station.center(), SupplyCommand(2, duration));
   };
@@ -53,23 +51,19 @@ Make Disinfectant(int32_t tablets, int32_t volume, int32_t released_before = 0) 
   };
 }
 Make Liquid(TaskType type, int32_t volume) {
-  return [=](StationHarness& station) {
-    return std::make_shared<LiquidPrepareTask>(station.center(), type, PrepareCommand(0, volume));
+  return [=](StationHarness& s) {
+    return std::make_shared<LiquidPrepareTask>(s.center(), type, PrepareCommand(0, volume));
   };
 }
 Make Drain() {
-  return [](StationHarness& station) { return std::make_shared<DrainWaterTask>(station.center()); };
+  return [](StationHarness& s) { return std::make_shared<DrainWaterTask>(s.center()); };
 }
 Make Reset() {
-  return [](StationHarness& station) { return std::make_shared<ResetStationTask>(station.center()); };
+  return [](StationHarness& s) { return std::make_shared<ResetStationTask>(s.center()); };
 }
 
-station::SensorsDataRep Full(uint32_t flow = 1500) { return Tank(0, 1, flow); }
-station::SensorsDataRep OverCurrent() {
-  station::SensorsDataRep report = Full();
-  report.set_sortermotorcurrentstate(true);
-  return report;
-}
+Rep Full(uint32_t flow = 1500) { return Tank(0, 1, flow); }
+Rep OverCurrent() { return With(Full(), &Rep::set_sortermotorcurrentstate, true); }
 
 std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step>& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -77,7 +71,8 @@ std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step>& b) {
 }
 // Tank holding water: drain it, fill it to the top.
 const std::vector<Step> kDrainAndFill = {
-    {0, Tank(0, 0, 0), {kDrainOn}}, {0, Tank(1, 0, 0), {kDrainOff}}, {0, Tank(1, 0, 0), {kTapOn}}, {0, Full(), {kTapOff}}};
+    {0, Tank(0, 0, 0), {kDrainOn}}, {0, EmptyTankReport(), {kDrainOff}}, {0, EmptyTankReport(), {kTapOn}},
+    {0, Full(), {kTapOff}}};
 // Supply until the tank runs empty, then refill it to the top.
 const std::vector<Step> kSupplyAndFullRefill = {
     {0, Full(0), {kSupplyOn}}, {0, Tank(1, 0, 0), {kSupplyOff}}, {0, Tank(1, 0, 0), {kTapOn}}, {0, Full(), {kTapOff}}};
@@ -97,8 +92,6 @@ StationOptions Options(int tablet_s, int drain_max_s = 300) {
   options.extra_config["disinfectant_tablet_release_time"] = std::to_string(tablet_s);
   return options;
 }
-
-void PrintTo(const WaterCase& c, std::ostream* os) { *os << c.name; }
 
 class WaterTask : public ::testing::TestWithParam<WaterCase> {};
 
@@ -158,7 +151,7 @@ const std::vector<WaterCase> kCases = {
      {{0, Tank(1, 0, 0), {kSupplyOn}}, {0, Tank(1, 0, 0), {kSupplyOff}}, {0, Tank(1, 0, 0), {kTapOn}},
       {0, Tank(0, 0, 2147483646u), {}}, {0, Tank(0, 0, 2147483647u), {kTapOff}}},
      TASK_STATUS_RUNNING, {kTapOff, kSupplyOff}},
-    {"WholeLimit", AddWater(3, 0, 30), {{0, Tank(0, 0, 0), {kSupplyOn}}, {30, Tank(0, 0, 0), {}}, {1, Tank(0, 0, 0), {}}},
+    {"WholeLimit", AddWater(3, 0, 30), {{0, Tank(0, 0, 0), {kSupplyOn}}, {30, Tank(0, 0, 0)}, {1, Tank(0, 0, 0)}},
      TASK_STATUS_ERROR, {kTapOff, kSupplyOff}},
     {"RefillLimitClosesTheTapEvenRefused", AddWater(3, 0),
      {{0, Tank(1, 0, 0), {kSupplyOn}}, {0, Tank(1, 0, 0), {kSupplyOff}}, {0, Tank(1, 0, 0), {kTapOn}},
@@ -234,7 +227,7 @@ const std::vector<WaterCase> kCases = {
      {{0, Tank(1, 0, 0), {}}, {0, Tank(1, 0, 0), {kTapOn}}, {120, Tank(0, 0, 10), {}}, {1, Tank(0, 0, 10), {}}},
      TASK_STATUS_ERROR, {kCleanOff, kTapOff, kDrainOff}},
     // Drain.
-    {"DrainEmptyTank", Drain(), {{0, EmptyTankReport(), {kDrainOff}}, {0, EmptyTankReport(), {}}}, TASK_STATUS_OVER, {}},
+    {"DrainEmptyTank", Drain(), {{0, EmptyTankReport(), {kDrainOff}}, {0, EmptyTankReport()}}, TASK_STATUS_OVER, {}},
     {"DrainUntilEmpty", Drain(), {{0, Report(), {kDrainOn}}, {100, Report(), {}}, {0, EmptyTankReport(), {kDrainOff}}},
      TASK_STATUS_OVER, {}},
     {"DrainLimit", Drain(), {{0, Report(), {kDrainOn}}, {20, Report(), {}}, {1, Report(), {}}}, TASK_STATUS_ERROR,
