@@ -306,6 +306,7 @@ void RunStationCase(const StationCase& c) {
       case Do::kRetry: EXPECT_EQ(station.center()->RetrySwitchOffs(), static_cast<size_t>(d.result)); break;
       case Do::kStaleCheck: station.center()->CheckStaleReports(); break;
       case Do::kMark: station.MarkCommands(); break;
+      case Do::kEdit: station.Edit(d.edit); break;
     }
   }
   EXPECT_TRUE(station.WaitIdle());
@@ -316,7 +317,13 @@ void RunStationCase(const StationCase& c) {
   }
   EXPECT_EQ(sent, c.sent);
   EXPECT_EQ(station.center()->Status(), c.status);
-  EXPECT_EQ(LeftOn(station.AllCommands()), std::set<int>{});
+  const Commands all = station.AllCommands();
+  for (auto end = all.begin(); end != all.end(); ++end) {
+    const std::set<int> on = LeftOn(Commands(all.begin(), end + 1));
+    EXPECT_TRUE(on.count(station::ENUM_SUPPLY_HEATING_WIRE) == 0 || on.count(station::ENUM_SUPPLY_HEATING_FAN) != 0)
+        << "the wire heats without its fan: " << testing::PrintToString(Commands(all.begin(), end + 1));
+  }
+  EXPECT_EQ(LeftOn(all), std::set<int>{});
 }
 
 }  // namespace station_test

@@ -158,12 +158,13 @@ Commands RunScenario(const Scenario& s, Sweep sweep, size_t at);
 // A station-level script: each step acts on the station or checks it.
 struct Do {
   enum Op { kInit, kPush, kAsk, kClock, kSent, kStatus, kTasks, kIdle, kRefuse, kAutoReset, kLed, kRetry, kStaleCheck,
-            kMark } op;
+            kMark, kEdit } op;
   Rep report;
   station_center::StationSrvReq request;
   int64_t n = 0;                // kClock seconds; kSent commands since the mark; kTasks tasks left; kRefuse count
   int32_t result = -1;          // kAsk: the answer (-1: any); kStatus: the status; kRetry: still owed
   const char* text = nullptr;   // kAsk: the error text (nullptr: any)
+  std::function<void(station_center::StationTaskData&)> edit;  // kEdit
 };
 inline Do Init() { return {Do::kInit}; }
 inline Do Push(const Rep& report) { return {Do::kPush, report}; }
@@ -178,11 +179,13 @@ inline Do Tasks(int64_t left) { return {Do::kTasks, Rep(), {}, left}; }  // none
 inline Do Idle() { return {Do::kIdle}; }
 inline Do Refuse(int64_t count = 1) { return {Do::kRefuse, Rep(), {}, count}; }
 inline Do Op(Do::Op op, int32_t result = -1) { return {op, Rep(), {}, 0, result}; }
+inline Do SetData(std::function<void(station_center::StationTaskData&)> e) { return {Do::kEdit, {}, {}, 0, -1, nullptr, e}; }
 std::vector<Do> operator+(std::vector<Do> a, const std::vector<Do>& b);
 
 // Plays `script` on a station (started normally unless `start`) and checks the
 // commands since the start (sorted and distinct if `any_order`), the station's
-// status and that nothing is left on once it is idle.
+// status, that the heating wire never heated with its fan off and that nothing
+// is left on once the station is idle.
 struct StationCase {
   const char* name;
   bool start;

@@ -312,77 +312,41 @@ INSTANTIATE_TEST_SUITE_P(
                               TASK_STATUS_OVER}),
     [](const ::testing::TestParamInfo<OwnCase>& p) { return std::string(p.param.name); });
 
-// A stopped spray may resume without new water while the sewage pump runs; a
-// spray that failed withdraws the water and may not.
-TEST(WaterSprayTask, ResumesAfterAStopButNotAfterAnError) {
-  StationHarness station;
-  ASSERT_TRUE(station.StartNormal());
-  station.Deliver(RobotDocked(EmptyTankReport()));
-  station.Edit(Spray(true, true, 2, false));
-  ASSERT_EQ(station.Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2)).result, SRV_RESULT_OK);
-  ASSERT_TRUE(station.WaitForCommands(1));
-  EXPECT_EQ(station.Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 4)).result, SRV_RESULT_OK);
-  ASSERT_TRUE(station.WaitIdle());
-  ASSERT_EQ(station.Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2, 10)).result, SRV_RESULT_OK);
-  ASSERT_TRUE(station.WaitCycles(2));
-  AdvanceClock(11);  // the limit: an error
-  ASSERT_TRUE(station.WaitIdle());
-  EXPECT_EQ(station.Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2)).err_msg, "pre disinfectant no ready");
-  EXPECT_EQ(LeftOn(station.CommandsSinceMark()), std::set<int>{});
-}
+Do Start(TaskType type, int32_t duration = 0) { return Ask(SupplyRequest(type, 2, duration), SRV_RESULT_OK); }
+Do Stop(TaskType type, int32_t result = -1) { return Ask(SupplyRequest(type, 4), result); }
+const std::vector<Do> kDryAndWire = {Push(Wire(20.0f)), Start(TASK_TYPE_DRY, 600), Sent(1), Start(TASK_TYPE_HEAT_WIRE),
+                                     Sent(2)};
+const Commands kFanAndWire = {"act 5:0", "act 5:1", "act 6:0", "act 6:1"};
 
-// --- the drying fan under a running heating wire ------------------------------
+class Station : public ::testing::TestWithParam<StationCase> {};
+TEST_P(Station, PlaysItsDay) { RunStationCase(GetParam()); }
 
-enum class FanPath { kRobotStop, kTimeLimit, kConnectionLost, kWireOffRefused };
-
-class DryUnderHeatWire : public ::testing::TestWithParam<FanPath> {};
-
-// Drying for 600 s with the wire heating, then one way of ending it (the robot's
-// stop of the fan is refused while the wire runs): the wire never heats with the
-// fan off, and once the owed switch-offs are out nothing is on.
-TEST_P(DryUnderHeatWire, NeverLeavesTheWireOnWithoutItsFan) {
-  const FanPath path = GetParam();
-  StationHarness station;
-  ASSERT_TRUE(station.StartNormal());
-  station.Deliver(Wire(20.0f));
-  ASSERT_EQ(station.Ask(SupplyRequest(TASK_TYPE_DRY, 2, 600)).result, SRV_RESULT_OK);
-  ASSERT_TRUE(station.WaitForCommands(1));
-  ASSERT_EQ(station.Ask(SupplyRequest(TASK_TYPE_HEAT_WIRE, 2)).result, SRV_RESULT_OK);
-  ASSERT_TRUE(station.WaitForCommands(2));
-  if (path == FanPath::kRobotStop) {
-    EXPECT_EQ(station.Ask(SupplyRequest(TASK_TYPE_DRY, 4)).result, SRV_RESULT_FAILED);
-    EXPECT_TRUE(station.WaitCycles(4));
-    EXPECT_TRUE(station.center()->HasTask(TASK_TYPE_DRY));
-    station.Ask(SupplyRequest(TASK_TYPE_HEAT_WIRE, 4));
-    ASSERT_TRUE(WaitFor([&] { return !station.center()->HasTask(TASK_TYPE_HEAT_WIRE); }));
-    station.Ask(SupplyRequest(TASK_TYPE_DRY, 4));
-  } else if (path == FanPath::kConnectionLost) {
-    EXPECT_EQ(station.Ask(ServiceRequest(SRV_CONNECTION_LOST)).result, SRV_RESULT_OK);
-  } else {
-    if (path == FanPath::kWireOffRefused) {
-      station.board().ScriptNext(FakeBoard::Answer::kError);
-    }
-    AdvanceClock(601);
-  }
-  ASSERT_TRUE(station.WaitIdle());
-  if (path == FanPath::kWireOffRefused) {  // the fan blows on until the wire is off
-    EXPECT_EQ(LeftOn(station.CommandsSinceMark()), (std::set<int>{station::ENUM_SUPPLY_HEATING_FAN}));
-  }
-  for (int i = 0; i < 3 && station.center()->RetrySwitchOffs() != 0; ++i) {
-    AdvanceClock(60);
-  }
-  const Commands sent = station.CommandsSinceMark();
-  for (size_t i = 1; i <= sent.size(); ++i) {
-    const std::set<int> on = LeftOn(Commands(sent.begin(), sent.begin() + static_cast<std::ptrdiff_t>(i)));
-    EXPECT_TRUE(on.count(station::ENUM_SUPPLY_HEATING_WIRE) == 0 || on.count(station::ENUM_SUPPLY_HEATING_FAN) != 0)
-        << "wire without fan after " << testing::PrintToString(sent) << " up to " << i;
-  }
-  EXPECT_EQ(LeftOn(sent), std::set<int>{});
-}
-
-INSTANTIATE_TEST_SUITE_P(Paths, DryUnderHeatWire,
-                         ::testing::Values(FanPath::kRobotStop, FanPath::kTimeLimit, FanPath::kConnectionLost,
-                                           FanPath::kWireOffRefused));
+// Drying for 600 s with the wire heating, then one way of ending: the robot's
+// stop of the fan is refused while the wire runs; the wire's switch-off refused,
+// the fan blows on until it is off. A stopped spray may resume without new water
+// while the sewage pump runs; a spray that failed withdraws the water.
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Station,
+    ::testing::Values(
+        StationCase{"FanStopRefusedUnderTheWire", true,
+                    kDryAndWire + std::vector<Do>{Stop(TASK_TYPE_DRY, SRV_RESULT_FAILED), Tasks(2),
+                                                  Stop(TASK_TYPE_HEAT_WIRE), Tasks(1), Stop(TASK_TYPE_DRY)},
+                    kFanAndWire, STATION_NORMAL, 0, true},
+        StationCase{"DryTimeLimitUnderTheWire", true, kDryAndWire + std::vector<Do>{Clock(601)}, kFanAndWire,
+                    STATION_NORMAL, 0, true},
+        StationCase{"ConnectionLostUnderTheWire", true,
+                    kDryAndWire + std::vector<Do>{Ask(ServiceRequest(SRV_CONNECTION_LOST), SRV_RESULT_OK)}, kFanAndWire,
+                    STATION_NORMAL, 0, true},
+        StationCase{"WireOffRefused", true,
+                    kDryAndWire + std::vector<Do>{Refuse(), Clock(601), Idle(), Op(Do::kRetry, 0)},
+                    kFanAndWire, STATION_NORMAL, 0, true},
+        StationCase{"SprayResumesAfterAStopNotAfterAnError", true,
+                    {Push(RobotDocked(EmptyTankReport())), SetData(Spray(true, true, 2, false)),
+                     Start(TASK_TYPE_WATER_SPRAY), Sent(1), Stop(TASK_TYPE_WATER_SPRAY, SRV_RESULT_OK), Idle(),
+                     Start(TASK_TYPE_WATER_SPRAY, 10), Tasks(1), Clock(11), Idle(),
+                     Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2), SRV_RESULT_FAILED, "pre disinfectant no ready")},
+                    {"act 8:0", "act 8:80"}, STATION_NORMAL, 0, true}),
+    [](const ::testing::TestParamInfo<StationCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace station_center
