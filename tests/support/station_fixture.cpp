@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "bottom/embedded_communicator.h"
 #include "clock.h"
 
 namespace station_test {
@@ -215,7 +216,9 @@ void RunSteps(StationHarness& station, Task& task, const std::vector<Step>& step
   }
 }
 
-Commands RunScenario(const Scenario& s, Sweep sweep, size_t at) {
+Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at) {
+  constexpr size_t kRefusals = 8;
+  Outcome out;
   StationOptions options;
   options.extra_config = s.config;
   options.sensor_report_timeout_s = 400;  // longer than any clock step of a course
@@ -227,6 +230,9 @@ Commands RunScenario(const Scenario& s, Sweep sweep, size_t at) {
   for (size_t i = 0; sweep == Sweep::kRefuse && i < at + 2; ++i) {
     // Two refused in a row: the command, then the first switch-off of the path it leads to.
     station.board().ScriptNext(i < at ? FakeBoard::Answer::kSuccess : FakeBoard::Answer::kError);
+    if (i >= at) {
+      out.refused.insert(i);
+    }
   }
   station.Deliver(s.start);
   if (!station.center()->HasTask(s.type)) {  // the hand switch asks for its task itself
@@ -234,8 +240,22 @@ Commands RunScenario(const Scenario& s, Sweep sweep, size_t at) {
     EXPECT_EQ(rsp.result, SRV_RESULT_OK) << rsp.err_msg;
   }
   for (size_t row = 0; row < s.rows.size() && station.center()->HasTask(s.type); ++row) {
-    if (row == at && sweep == Sweep::kStop) {
+    if (row == at && (sweep == Sweep::kStop || sweep == Sweep::kStopRefused)) {
+      // kStopRefused: the board refuses every command of the stop and error paths;
+      // every switch-off is still sent, and owed.
+      station.SyncWithService();
+      const size_t stop = station.CommandsSinceMark().size();
+      for (size_t i = 0; sweep == Sweep::kStopRefused && i < kRefusals; ++i) {
+        station.board().ScriptNext(FakeBoard::Answer::kError);
+      }
       station.Ask(s.request(4));
+      EXPECT_TRUE(station.WaitIdle());
+      for (size_t i = stop; sweep == Sweep::kStopRefused && i < stop + kRefusals; ++i) {
+        out.refused.insert(i);
+        if (i >= station.CommandsSinceMark().size()) {  // use up the rest
+          station.center()->Communicator()->ChangeLed(station::LED_NOT_CHANGE);
+        }
+      }
       break;
     }
     if (row == at && sweep == Sweep::kReportsStop) {
@@ -261,7 +281,8 @@ Commands RunScenario(const Scenario& s, Sweep sweep, size_t at) {
     AdvanceClock(60);
   }
   EXPECT_EQ(station.center()->RetrySwitchOffs(), 0u);
-  return station.CommandsSinceMark();
+  out.sent = station.CommandsSinceMark();
+  return out;
 }
 
 std::vector<Do> operator+(std::vector<Do> a, const std::vector<Do>& b) {

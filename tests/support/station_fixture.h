@@ -149,11 +149,16 @@ struct Scenario {
   bool robot_stops = true;
   int32_t check = -1, answer = -1;                 // a check service and its answer after the course
 };
-enum class Sweep { kNone, kRefuse, kStop, kReportsStop };
-// The commands from the request on. kRefuse: the board refuses commands `at` and
-// `at + 1`; kStop / kReportsStop: the robot stops the task, or the reports stop,
-// after `at` rows. Expects the station idle and no switch-off owed at the end.
-Commands RunScenario(const Scenario& s, Sweep sweep, size_t at);
+enum class Sweep { kNone, kRefuse, kStop, kStopRefused, kReportsStop };
+struct Outcome {
+  Commands sent;             // from the request on
+  std::set<size_t> refused;  // which of them the board refused
+};
+// kRefuse: the board refuses commands `at` and `at + 1`; kStop: the robot stops
+// the task after `at` rows (kStopRefused: the board refusing every command until
+// the task has ended); kReportsStop: the reports stop after `at` rows. Expects
+// the station idle and, once the owed switch-offs have gone out, none owed.
+Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at);
 
 // A station-level script: each step acts on the station or checks it.
 struct Do {

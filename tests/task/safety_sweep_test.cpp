@@ -90,6 +90,7 @@ std::vector<SweepCase> SweepCases() {
     for (size_t at = 0; at < scenarios[i].rows.size(); ++at) {
       if (scenarios[i].robot_stops) {
         cases.push_back({i, Sweep::kStop, at});
+        cases.push_back({i, Sweep::kStopRefused, at});
       }
       if (scenarios[i].type != TASK_TYPE_RESET_STATION) {  // it acts on no reading but the tank's foot
         cases.push_back({i, Sweep::kReportsStop, at});
@@ -100,7 +101,7 @@ std::vector<SweepCase> SweepCases() {
 }
 
 std::string SweepName(const SweepCase& c) {
-  const char* kinds[] = {"_Course", "_Refused", "_StopAfter", "_ReportsStopAfter"};
+  const char* kinds[] = {"_Course", "_Refused", "_StopAfter", "_RefusedStopAfter", "_ReportsStopAfter"};
   return Scenarios()[c.scenario].name + std::string(kinds[static_cast<int>(c.sweep)]) +
          (c.sweep == Sweep::kNone ? "" : std::to_string(c.at));
 }
@@ -112,12 +113,12 @@ class SafetySweep : public ::testing::TestWithParam<SweepCase> {};
 TEST_P(SafetySweep, LeavesNothingOn) {
   const SweepCase c = GetParam();
   const Scenario s = Scenarios()[c.scenario];
-  const Commands run = RunScenario(s, c.sweep, c.at);
-  SCOPED_TRACE(testing::PrintToString(run));
+  const Outcome run = RunScenario(s, c.sweep, c.at);
+  SCOPED_TRACE(testing::PrintToString(run.sent));
   if (c.sweep == Sweep::kNone) {
-    EXPECT_EQ(run.size(), s.commands);
+    EXPECT_EQ(run.sent.size(), s.commands);
   }
-  std::set<int> on = LeftOn(run, c.sweep == Sweep::kRefuse ? std::set<size_t>{c.at, c.at + 1} : std::set<size_t>{});
+  std::set<int> on = LeftOn(run.sent, run.refused);
   if (c.sweep != Sweep::kReportsStop) {
     for (int kept : s.may_stay_on) {
       on.erase(kept);
