@@ -65,10 +65,12 @@ quorvane_base_station_mqtt::PrepareDisinfectantReq PrepareCommand(int32_t tablet
   return request;
 }
 
+namespace {
 std::string Describe(const station::SupplyMaterialReq& req) {
   return req.has_change_led_() ? "led " + std::to_string(static_cast<int>(req.change_led_().led_cmd_()))
                                : Act(req.cmd_().supply_type_(), req.cmd_().action_());
 }
+}  // namespace
 
 std::string Act(station::EnumSupplyType type, int action) {
   return "act " + std::to_string(static_cast<int>(type)) + ":" + std::to_string(action);
@@ -116,7 +118,6 @@ StationHarness::StationHarness(StationOptions options) : board_(std::make_shared
       {"embedded_ip", "\"127.0.0.1\""}, {"embedded_action_port", std::to_string(board_->command_port())},
       {"soc_ip", "\"127.0.0.1\""}, {"soc_data_server_port", std::to_string(report_port_)},
       {"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
-      {"drain_water_max_time", std::to_string(options.drain_water_max_time_s)},
       {"sensor_report_timeout", std::to_string(options.sensor_report_timeout_s)}};
   for (const auto& extra : options.extra_config) {
     members[extra.first] = extra.second;
@@ -283,11 +284,6 @@ Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at) {
   EXPECT_EQ(station.center()->RetrySwitchOffs(), 0u);
   out.sent = station.CommandsSinceMark();
   return out;
-}
-
-std::vector<Do> operator+(std::vector<Do> a, const std::vector<Do>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 void RunStationCase(const StationCase& c) {

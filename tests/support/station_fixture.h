@@ -31,6 +31,11 @@
 namespace station_test {
 
 using Commands = std::vector<std::string>;
+template <typename T>
+std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 using Rep = station::SensorsDataRep;
 constexpr int64_t kClockStart = 1700000000;
 
@@ -45,7 +50,6 @@ station_center::StationSrvReq ServiceRequest(int32_t service_type);
 quorvane_base_station_mqtt::SupplyMaterialReq SupplyCommand(int32_t action, int32_t duration);
 quorvane_base_station_mqtt::PrepareDisinfectantReq PrepareCommand(int32_t tablets, int32_t volume, int32_t action = 2);
 
-std::string Describe(const station::SupplyMaterialReq& req);
 std::string Act(station::EnumSupplyType type, int action);
 // The actuators the board holds on after `commands`, each confirmed but those in `refused`.
 std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused = {});
@@ -74,7 +78,6 @@ inline Rep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
 }
 
 struct StationOptions {
-  int drain_water_max_time_s = 300;
   int sensor_report_timeout_s = 0;  // 0: stale readings unchecked
   std::map<std::string, std::string> extra_config;  // key -> raw JSON value text
 };
@@ -185,7 +188,6 @@ inline Do Idle() { return {Do::kIdle}; }
 inline Do Refuse(int64_t count = 1) { return {Do::kRefuse, Rep(), {}, count}; }
 inline Do Op(Do::Op op, int32_t result = -1) { return {op, Rep(), {}, 0, result}; }
 inline Do SetData(std::function<void(station_center::StationTaskData&)> e) { return {Do::kEdit, {}, {}, 0, -1, nullptr, e}; }
-std::vector<Do> operator+(std::vector<Do> a, const std::vector<Do>& b);
 
 // Plays `script` on a station (started normally unless `start`) and checks the
 // commands since the start (sorted and distinct if `any_order`), the station's
