@@ -217,6 +217,25 @@ void RunSteps(StationHarness& station, Task& task, const std::vector<Step>& step
   }
 }
 
+void RunCourse(const Course& c) {
+  StationHarness station(c.options);
+  ASSERT_TRUE(station.StartNormal());
+  std::shared_ptr<Task> task = c.make(station);
+  RunSteps(station, *task, c.steps);
+  EXPECT_EQ(task->GetTaskStatus(), c.status);
+  station.MarkCommands();
+  if (c.status == TASK_STATUS_ERROR) {
+    task->DoReset();
+  } else if (c.status != TASK_STATUS_OVER) {
+    task->HandleTaskCommand(TASK_COMMAND_CANCEL, StationSrvReq());
+  }
+  while (station.center()->RetrySwitchOffs() != 0) {
+    AdvanceClock(60);
+  }
+  EXPECT_EQ(station.CommandsSinceMark(), c.end);
+  EXPECT_EQ(LeftOn(station.AllCommands()), std::set<int>{});
+}
+
 Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at) {
   constexpr size_t kRefusals = 8;
   Outcome out;

@@ -138,6 +138,20 @@ struct Step {
 };
 void RunSteps(StationHarness& station, station_center::Task& task, const std::vector<Step>& steps);
 
+// A task driven by hand through `steps`; then the path the station center takes
+// at its end (error: DoReset; still running: the robot's stop; then the owed
+// switch-offs) sends exactly `end`, and nothing is left on.
+struct Course {
+  const char* name;
+  std::function<std::shared_ptr<station_center::Task>(StationHarness&)> make;
+  std::vector<Step> steps;
+  station_center::TaskStatus status;  // after the steps
+  Commands end;
+  StationOptions options = {};
+};
+void RunCourse(const Course& c);
+inline void PrintTo(const Course& c, std::ostream* os) { *os << c.name; }
+
 // A task's ordinary course through the service entry, for the safety sweeps.
 struct Scenario {
   const char* name;

@@ -257,60 +257,48 @@ INSTANTIATE_TEST_SUITE_P(EveryType, Admission, ::testing::ValuesIn(kAdmissionRow
 
 // --- what each task has of its own -------------------------------------------
 
-struct OwnCase {
-  const char* name;
-  TaskType type;
-  Edit data;
-  std::vector<Step> steps;
-  TaskStatus status;
-};
-
-void PrintTo(const OwnCase& c, std::ostream* os) { *os << c.name; }
-
-class OwnRule : public ::testing::TestWithParam<OwnCase> {};
-
-TEST_P(OwnRule, SendsWhatTheRuleSays) {
-  const OwnCase& c = GetParam();
-  StationHarness station;
-  ASSERT_TRUE(station.StartNormal());
-  if (c.data) {
-    station.Edit(c.data);
-  }
-  auto task = MakeTask(station, c.type, 2);
-  RunSteps(station, *task, c.steps);
-  EXPECT_EQ(task->GetTaskStatus(), c.status);
+std::function<std::shared_ptr<Task>(StationHarness&)> Own(TaskType type, Edit data = nullptr) {
+  return [=](StationHarness& station) {
+    if (data) {
+      station.Edit(data);
+    }
+    return MakeTask(station, type, 2);
+  };
 }
-
 // Heat wire: target 60 degrees, no hysteresis; on below, off above, nothing at the target.
-OwnCase Thermostat(const char* name, bool wire_on, float degrees, Commands sent) {
-  return {name, TASK_TYPE_HEAT_WIRE, Heat(true, false),
+Course Thermostat(const char* name, bool wire_on, float degrees, Commands sent) {
+  return {name, Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
           {{0, Wire(wire_on ? 20.0f : 100.0f), wire_on ? Commands{kWireOn} : Commands{}}, {0, Wire(degrees), sent}},
-          TASK_STATUS_RUNNING};
+          TASK_STATUS_RUNNING, {kWireOff}};
 }
 // Charging stops, and fails, once a plate is over 78 degrees or the hand switch
 // closes; a refused switch-off fails it the same way.
-OwnCase ChargeStop(const char* name, Rep report, bool refused = false) {
-  return {name, TASK_TYPE_AUTO_CHARGE, nullptr,
-          {{0, Plates(78, 78), {Act(station::ENUM_SUPPLY_CHARGING, 1)}},
-           {0, report, {Act(station::ENUM_SUPPLY_CHARGING, 0)}, refused}},
-          TASK_STATUS_ERROR};
+Course ChargeStop(const char* name, Rep report, bool refused = false) {
+  const std::string off = Act(station::ENUM_SUPPLY_CHARGING, 0);
+  return {name, Own(TASK_TYPE_AUTO_CHARGE),
+          {{0, Plates(78, 78), {Act(station::ENUM_SUPPLY_CHARGING, 1)}}, {0, report, {off}, refused}},
+          TASK_STATUS_ERROR, {off}};
 }
+
+class OwnRule : public ::testing::TestWithParam<Course> {};
+TEST_P(OwnRule, SendsWhatTheRuleSays) { RunCourse(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, OwnRule,
     ::testing::Values(Thermostat("OffAt59_5", false, 59.5f, {kWireOn}), Thermostat("OffAt60_0", false, 60.0f, {}),
                       Thermostat("OffAt60_5", false, 60.5f, {}), Thermostat("OnAt59_5", true, 59.5f, {}),
                       Thermostat("OnAt60_0", true, 60.0f, {}), Thermostat("OnAt60_5", true, 60.5f, {kWireOff}),
-                      OwnCase{"ThermostatSwitchRefused", TASK_TYPE_HEAT_WIRE, Heat(true, false),
-                              {{0, Wire(59.5f), {kWireOn}}, {0, Wire(60.5f), {kWireOff}, true}}, TASK_STATUS_ERROR},
+                      Course{"ThermostatSwitchRefused", Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
+                             {{0, Wire(59.5f), {kWireOn}}, {0, Wire(60.5f), {kWireOff}, true}}, TASK_STATUS_ERROR,
+                             {kWireOff}},
                       ChargeStop("Plate1", Plates(79, 20)), ChargeStop("Plate2", Plates(20, 79)),
                       ChargeStop("HandSwitch", Plates(20, 20, 1)), ChargeStop("Plate1Refused", Plates(79, 20), true),
                       // Hand charging runs until the switch opens; a refused switch-off is tried again.
-                      OwnCase{"ManualChargeRetriesItsSwitchOff", TASK_TYPE_MANUAL_CHARGE, nullptr,
-                              {{0, HandSwitch(1), {kHandOn}}, {0, HandSwitch(0), {kHandOff}, true},
-                               {0, HandSwitch(0), {kHandOff}}},
-                              TASK_STATUS_OVER}),
-    [](const ::testing::TestParamInfo<OwnCase>& p) { return std::string(p.param.name); });
+                      Course{"ManualChargeRetriesItsSwitchOff", Own(TASK_TYPE_MANUAL_CHARGE),
+                             {{0, HandSwitch(1), {kHandOn}}, {0, HandSwitch(0), {kHandOff}, true},
+                              {0, HandSwitch(0), {kHandOff}}},
+                             TASK_STATUS_OVER}),
+    [](const ::testing::TestParamInfo<Course>& p) { return std::string(p.param.name); });
 
 Do Start(TaskType type, int32_t duration = 0) { return Ask(SupplyRequest(type, 2, duration), SRV_RESULT_OK); }
 Do Stop(TaskType type, int32_t result = -1) { return Ask(SupplyRequest(type, 4), result); }

@@ -1,9 +1,7 @@
 // The water tasks (supply to the robot, disinfectant and liquid preparation,
 // drain, station reset) driven by hand through their courses: the reports and
-// clock steps each work cycle meets, the board commands it must send, and how
-// the task ends. Whatever the end, the path the station center then takes
-// (error: DoReset; still running: the robot's stop; then the owed switch-offs)
-// must leave nothing on.
+// clock steps each work cycle meets, the board commands it must send, how the
+// task ends and what its end path sends.
 
 #include <gtest/gtest.h>
 
@@ -73,43 +71,15 @@ const std::vector<Step> kDrainAndFill = {
 const std::vector<Step> kSupplyAndFullRefill = {
     {0, Full(0), {kSupplyOn}}, {0, Tank(1, 0, 0), {kSupplyOff}}, {0, Tank(1, 0, 0), {kTapOn}}, {0, Full(), {kTapOff}}};
 
-struct WaterCase {
-  const char* name;
-  Make make;
-  std::vector<Step> steps;
-  TaskStatus status;  // after the steps
-  Commands end;       // sent by the end path
-  StationOptions options = {};
-};
-
 StationOptions Options(int tablet_s, int drain_max_s = 300) {
   return {0, {{"disinfectant_tablet_release_time", std::to_string(tablet_s)},
               {"drain_water_max_time", std::to_string(drain_max_s)}}};
 }
 
-class WaterTask : public ::testing::TestWithParam<WaterCase> {};
+class WaterTask : public ::testing::TestWithParam<Course> {};
+TEST_P(WaterTask, RunsItsCourseAndEndsWithNothingOn) { RunCourse(GetParam()); }
 
-TEST_P(WaterTask, RunsItsCourseAndEndsWithNothingOn) {
-  const WaterCase& c = GetParam();
-  StationHarness station(c.options);
-  ASSERT_TRUE(station.StartNormal());
-  std::shared_ptr<Task> task = c.make(station);
-  RunSteps(station, *task, c.steps);
-  EXPECT_EQ(task->GetTaskStatus(), c.status);
-  station.MarkCommands();
-  if (c.status == TASK_STATUS_ERROR) {
-    task->DoReset();
-  } else if (c.status != TASK_STATUS_OVER) {
-    task->HandleTaskCommand(TASK_COMMAND_CANCEL, StationSrvReq());
-  }
-  while (station.center()->RetrySwitchOffs() != 0) {
-    AdvanceClock(60);
-  }
-  EXPECT_EQ(station.CommandsSinceMark(), c.end);
-  EXPECT_EQ(LeftOn(station.AllCommands()), std::set<int>{});
-}
-
-const std::vector<WaterCase> kCases = {
+const Course kCases[] = {
     // Supply to the robot: 3000 counts, refilling the tank from the tap between runs.
     {"OneRefill", AddWater(3, 0),
      {{0, Tank(1, 0, 0), {kSupplyOn}}, {0, Tank(1, 0, 0), {kSupplyOff}}, {0, Tank(1, 0, 0), {kTapOn}},
@@ -231,7 +201,7 @@ const std::vector<WaterCase> kCases = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Courses, WaterTask, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<WaterCase>& p) { return std::string(p.param.name); });
+                         [](const ::testing::TestParamInfo<Course>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace station_center
