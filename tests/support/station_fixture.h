@@ -193,7 +193,6 @@ inline Do Push(const Rep& report) { return {Do::kPush, report}; }
 inline Do Ask(const station_center::StationSrvReq& request, int32_t result = -1, const char* text = nullptr) {
   return {Do::kAsk, Rep(), request, 0, result, text};
 }
-inline Do Ask(int32_t service, int32_t result) { return Ask(ServiceRequest(service), result); }
 inline Do Clock(int64_t seconds) { return {Do::kClock, Rep(), {}, seconds}; }
 inline Do Sent(int64_t commands) { return {Do::kSent, Rep(), {}, commands}; }
 inline Do Status(station_center::StationCenterStatus status) { return {Do::kStatus, Rep(), {}, 0, status}; }
@@ -201,7 +200,9 @@ inline Do Tasks(int64_t left) { return {Do::kTasks, Rep(), {}, left}; }  // none
 inline Do Idle() { return {Do::kIdle}; }
 inline Do Refuse(int64_t count = 1) { return {Do::kRefuse, Rep(), {}, count}; }
 inline Do Op(Do::Op op, int32_t result = -1) { return {op, Rep(), {}, 0, result}; }
-inline Do SetData(std::function<void(station_center::StationTaskData&)> e) { return {Do::kEdit, {}, {}, 0, -1, nullptr, e}; }
+inline Do SetData(std::function<void(station_center::StationTaskData&)> edit) {
+  return {Do::kEdit, {}, {}, 0, -1, nullptr, edit};
+}
 
 // Plays `script` on a station (started normally unless `start`) and checks the
 // commands since the start (sorted and distinct if `any_order`), the station's

@@ -40,20 +40,13 @@ std::vector<Scenario> Scenarios() {
       // supplying the robot; run down: supply closed, tap opens; refilled: supply opens; run down
       {"AddWater", TASK_TYPE_ADD_WATER, SupplyOf(TASK_TYPE_ADD_WATER, 0), RobotDocked(Tank(0, 1, 0)),
        {{RobotDocked(Tank(0, 1, 0)), 0}, {empty, 0}, {Docked(0, 1000), 0}, {Docked(1, 1000), 0}}, 6,
-       Data([](StationTaskData& d) {
-         d.water_ready = true;
-         d.supply_water_volume = 1;
-         d.station_added_water = 0;
-       }),
+       Data([](StationTaskData& d) { d.water_ready = true, d.supply_water_volume = 1, d.station_added_water = 0; }),
        {}, {}, true, SRV_CHECK_WATER_FINISH, SRV_RESULT_WATER_FINISHED},
       {"DustCollect", TASK_TYPE_DUST_COLLECT, SupplyOf(TASK_TYPE_DUST_COLLECT, 30), DustReady(),
        {{DustReady(), 0}, {DustReady(), 31}}, 2},
       {"WaterSpray", TASK_TYPE_WATER_SPRAY, SupplyOf(TASK_TYPE_WATER_SPRAY, 30), SewageNotDrained(),
-       {{SewageNotDrained(), 0}, {SewageNotDrained(), 31}}, 2, Data([](StationTaskData& d) {
-         d.sewage_pump_left_on = true;
-         d.water_ready = true;
-         d.supply_water_volume = 1;
-       })},
+       {{SewageNotDrained(), 0}, {SewageNotDrained(), 31}}, 2,
+       Data([](StationTaskData& d) { d.sewage_pump_left_on = d.water_ready = true, d.supply_water_volume = 1; })},
       {"SewageDrainPump", TASK_TYPE_SEWAGE_DRAIN_PUMP, SupplyOf(TASK_TYPE_SEWAGE_DRAIN_PUMP, 30), SewageNotDrained(),
        {{SewageNotDrained(), 0}, {SewageNotDrained(), 31}}, 1, nullptr, {}, {station::ENUM_SUPPLY_SEWAGE_PUMP}},
       {"Dry", TASK_TYPE_DRY, SupplyOf(TASK_TYPE_DRY, 30), empty, {{empty, 0}, {empty, 31}}, 3},
@@ -107,9 +100,7 @@ std::string SweepName(const SweepCase& c) {
 }
 
 void PrintTo(const SweepCase& c, std::ostream* os) { *os << SweepName(c); }
-
 class SafetySweep : public ::testing::TestWithParam<SweepCase> {};
-
 TEST_P(SafetySweep, LeavesNothingOn) {
   const SweepCase c = GetParam();
   const Scenario s = Scenarios()[c.scenario];
