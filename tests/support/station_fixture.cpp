@@ -172,9 +172,8 @@ bool StationHarness::WaitForStatus(StationCenterStatus status) {
   return WaitFor([this, status] { return center_->Status() == status; });
 }
 
-bool StationHarness::WaitIdle() {
-  return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; },
-                 std::chrono::seconds(10));
+bool StationHarness::WaitIdle(std::chrono::milliseconds bound) {
+  return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; }, bound);
 }
 
 bool StationHarness::WaitForCommands(size_t count) const {

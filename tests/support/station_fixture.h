@@ -104,7 +104,7 @@ class StationHarness {
   station_center::StationSrvRsp Ask(const station_center::StationSrvReq& r) { return center_->HandleService(r); }
 
   bool WaitForStatus(station_center::StationCenterStatus status);
-  bool WaitIdle();  // no task and no ResetWhenIdle thread left
+  bool WaitIdle(std::chrono::milliseconds bound = std::chrono::seconds(10));  // no task, no ResetWhenIdle thread
   // `count` commands after the mark, then the step that sent them has ended.
   bool WaitForCommands(size_t count) const;
   // Returns once no work cycle, admission, LED refresh or sewage check runs.
