@@ -70,6 +70,12 @@ const StationCase kDays[] = {
       Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_BUSY),
       Pump(4, SRV_RESULT_OK, kStop8.c_str()), Idle(), Push(kDockedEmpty)},
      {"act 4:80", "act 4:0"}},
+    // A repeated request renews the task's limit from then: on at 50 s, over at 51 s.
+    {"RepeatRenewsTheLimit", true,
+     {Push(kDockedEmpty), Ask(SupplyRequest(TASK_TYPE_UV, 2, 30), SRV_RESULT_OK), Sent(1), Clock(20),
+      Ask(SupplyRequest(TASK_TYPE_UV, 2, 30), SRV_RESULT_TASK_UPDATED, kUpdated), Clock(30), Tasks(1), Clock(1),
+      Tasks(0)},
+     {"act 9:1", "act 9:0"}},
     // A full tank keeps the start-up reset draining; it times out into error, where
     // only a successful reset task is admitted.
     {"ResettingAndFailedGates", false,
