@@ -9,6 +9,7 @@ namespace station_center {
 namespace {
 
 using namespace station_test;
+using namespace station_test::steps;
 
 Do Start(TaskType type) { return Ask(SupplyRequest(type, 2), SRV_RESULT_OK); }
 Do Stop(TaskType type) { return Ask(SupplyRequest(type, 4)); }

@@ -11,6 +11,7 @@ namespace station_center {
 namespace {
 
 using namespace station_test;
+using namespace station_test::steps;
 
 const std::string kStop4 = "cancel task id : " + std::to_string(kClockStart) + ",task type : 4";
 const std::string kStop8 = "cancel task id : " + std::to_string(kClockStart) + ",task type : 8";

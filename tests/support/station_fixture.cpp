@@ -7,9 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <shared_mutex>
-#include <sstream>
 #include <thread>
 
 #include "bottom/embedded_communicator.h"
@@ -305,6 +303,7 @@ Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at) {
 }
 
 void RunStationCase(const StationCase& c) {
+  using steps::Do;
   StationOptions options;
   options.sensor_report_timeout_s = c.stale_s;
   StationHarness station(options);

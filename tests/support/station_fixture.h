@@ -177,7 +177,9 @@ struct Outcome {
 // the station idle and, once the owed switch-offs have gone out, none owed.
 Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at);
 
-// A station-level script: each step acts on the station or checks it.
+// A station-level script: each step acts on the station or checks it. In a
+// namespace of their own, as their names are short.
+namespace steps {
 struct Do {
   enum Op { kInit, kPush, kAsk, kClock, kSent, kStatus, kTasks, kIdle, kRefuse, kAutoReset, kLed, kRetry, kStaleCheck,
             kMark, kEdit } op;
@@ -203,6 +205,7 @@ inline Do Op(Do::Op op, int32_t result = -1) { return {op, Rep(), {}, 0, result}
 inline Do SetData(std::function<void(station_center::StationTaskData&)> edit) {
   return {Do::kEdit, {}, {}, 0, -1, nullptr, edit};
 }
+}  // namespace steps
 
 // Plays `script` on a station (started normally unless `start`) and checks the
 // commands since the start (sorted and distinct if `any_order`), the station's
@@ -211,7 +214,7 @@ inline Do SetData(std::function<void(station_center::StationTaskData&)> edit) {
 struct StationCase {
   const char* name;
   bool start;
-  std::vector<Do> script;
+  std::vector<steps::Do> script;
   Commands sent;
   station_center::StationCenterStatus status = station_center::STATION_NORMAL;
   int stale_s = 0;  // sensor_report_timeout

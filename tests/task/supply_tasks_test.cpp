@@ -20,6 +20,7 @@ namespace station_center {
 namespace {
 
 using namespace station_test;
+using namespace station_test::steps;
 using Edit = std::function<void(StationTaskData&)>;
 
 const std::string kWireOn = Act(station::ENUM_SUPPLY_HEATING_WIRE, 1);
