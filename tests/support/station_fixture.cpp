@@ -1,43 +1,21 @@
 #include "station_fixture.h"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
-#include <sstream>
+#include <shared_mutex>
 #include <thread>
 
+#include "bottom/embedded_communicator.h"
 #include "clock.h"
-#include "config.h"
 
 namespace station_test {
-namespace {
 
-// Objects that detached threads of the service may still use; reclaimed by
-// process exit, never by a destructor (see the header).
-std::mutex keep_alive_mutex;
-std::vector<std::shared_ptr<void>>* keep_alive = new std::vector<std::shared_ptr<void>>();
-
-void KeepAlive(std::shared_ptr<void> object) {
-  std::lock_guard<std::mutex> lock(keep_alive_mutex);
-  keep_alive->push_back(std::move(object));
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::trunc);
-  out << text;
-}
-
-}  // namespace
+using namespace station_center;
 
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
@@ -50,59 +28,109 @@ bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds b
   return true;
 }
 
-station_center::StationSrvReq SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration) {
-  station_center::StationSrvReq request;
-  request.service_type = station_center::SRV_RECEIVE_TASK;
+StationSrvReq SupplyRequest(TaskType type, int32_t action, int32_t duration) {
+  StationSrvReq request;
   request.task_type = type;
-  auto* cmd = request.supply_material_req.mutable_cmd();
-  cmd->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
-  cmd->set_duration(duration);
+  request.supply_material_req = SupplyCommand(action, duration);
   return request;
 }
 
-station_center::StationSrvReq ServiceRequest(int32_t service_type) {
-  station_center::StationSrvReq request;
+StationSrvReq PrepareRequest(TaskType type, int32_t action, int32_t tablets, int32_t volume) {
+  StationSrvReq request = SupplyRequest(type, action);
+  request.prepare_disinfectant_req = PrepareCommand(tablets, volume, action);
+  return request;
+}
+
+StationSrvReq ServiceRequest(int32_t service_type) {
+  StationSrvReq request;
   request.service_type = service_type;
   return request;
 }
 
+quorvane_base_station_mqtt::SupplyMaterialReq SupplyCommand(int32_t action, int32_t duration) {
+  quorvane_base_station_mqtt::SupplyMaterialReq request;
+  request.mutable_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
+  request.mutable_cmd()->set_duration(duration);
+  return request;
+}
+
+quorvane_base_station_mqtt::PrepareDisinfectantReq PrepareCommand(int32_t tablets, int32_t volume, int32_t action) {
+  quorvane_base_station_mqtt::PrepareDisinfectantReq request;
+  auto* cmd = request.mutable_cmd();
+  cmd->mutable_action_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
+  cmd->set_disinfection_tablets_num(tablets);
+  cmd->set_water_volume(volume);
+  return request;
+}
+
+namespace {
 std::string Describe(const station::SupplyMaterialReq& req) {
-  if (req.has_change_led_()) {
-    return "led " + std::to_string(static_cast<int>(req.change_led_().led_cmd_()));
+  return req.has_change_led_() ? "led " + std::to_string(static_cast<int>(req.change_led_().led_cmd_()))
+                               : Act(req.cmd_().supply_type_(), req.cmd_().action_());
+}
+}  // namespace
+
+std::string Act(station::EnumSupplyType type, int action) {
+  return "act " + std::to_string(static_cast<int>(type)) + ":" + std::to_string(action);
+}
+
+std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused) {
+  std::set<int> on;
+  for (size_t i = 0; i < commands.size(); ++i) {
+    const size_t colon = commands[i].find(':');
+    if (refused.count(i) == 0 && commands[i].rfind("act ", 0) == 0) {
+      const int type = std::stoi(commands[i].substr(4, colon - 4));
+      if (std::stoi(commands[i].substr(colon + 1)) != 0) {
+        on.insert(type);
+      } else {
+        on.erase(type);
+      }
+    }
   }
-  return "act " + std::to_string(static_cast<int>(req.cmd_().supply_type_())) + ":" +
-         std::to_string(req.cmd_().action_());
+  return on;
 }
 
-station::SensorsDataRep Report() { return station::SensorsDataRep(); }
-
-station::SensorsDataRep EmptyTankReport() {
-  station::SensorsDataRep report;
-  report.set_cleantankfootlevel(1);
-  return report;
+Rep Tank(uint32_t foot, uint32_t up, uint32_t flow) {
+  return With(With(With(Rep(), &Rep::set_cleantankfootlevel, foot), &Rep::set_cleantankuplevel, up),
+              &Rep::set_flowmeter, flow);
 }
 
-station::SensorsDataRep RobotDocked(station::SensorsDataRep report) {
-  report.set_robotdockdetleft(1);
-  report.set_robotdockdetright(1);
-  report.set_electrodeplatedet(1);
-  return report;
+Rep RobotDocked(Rep r) {
+  return With(With(With(r, &Rep::set_robotdockdetleft, 1), &Rep::set_robotdockdetright, 1), &Rep::set_electrodeplatedet,
+              1);
 }
 
-StationHarness::StationHarness(StationOptions options)
-    : options_(std::move(options)), board_(std::make_shared<FakeBoard>()) {
-  KeepAlive(board_);
+Rep DustReady(int32_t pressure) {
+  return With(With(With(RobotDocked(EmptyTankReport()), &Rep::set_dustbagdet, 1), &Rep::set_dustboxcapdet, 1),
+              &Rep::set_negativepressure, pressure);
+}
+
+StationHarness::StationHarness(StationOptions options) : board_(std::make_shared<FakeBoard>()) {
+  static auto* keep_alive = new std::vector<std::shared_ptr<void>>();  // reclaimed by process exit
   char dir_template[] = "/tmp/station_test_XXXXXX";
   const char* dir = ::mkdtemp(dir_template);
   config_dir_ = dir != nullptr ? dir : "";
   report_port_ = PickFreeLoopbackPort();
-  if (options_.freeze_clock) {
-    station_center::FreezeClock(kClockStart);
+  FreezeClock(kClockStart);
+  std::map<std::string, std::string> members = {
+      {"embedded_ip", "\"127.0.0.1\""}, {"embedded_action_port", std::to_string(board_->command_port())},
+      {"soc_ip", "\"127.0.0.1\""}, {"soc_data_server_port", std::to_string(report_port_)},
+      {"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
+      {"sensor_report_timeout", std::to_string(options.sensor_report_timeout_s)}};
+  for (const auto& extra : options.extra_config) {
+    members[extra.first] = extra.second;
   }
-  WriteConfig();
+  std::string json = "{";
+  for (const auto& member : members) {
+    json += (json.size() == 1 ? "\n  \"" : ",\n  \"") + member.first + "\": " + member.second;
+  }
+  std::ofstream(config_dir_ + "/config.json") << json << "\n}\n";
+  std::ifstream led(std::string(STATION_SOURCE_DIR) + "/config/led.json");
+  std::ofstream(config_dir_ + "/led.json") << led.rdbuf();
   ::setenv("STATION_CENTER_CONFIG_DIR", config_dir_.c_str(), 1);
-  center_ = std::make_shared<station_center::StationCenter>();
-  KeepAlive(center_);
+  center_ = std::make_shared<StationCenter>();
+  keep_alive->push_back(board_);
+  keep_alive->push_back(center_);
 }
 
 StationHarness::~StationHarness() {
@@ -114,117 +142,222 @@ StationHarness::~StationHarness() {
   ::rmdir(config_dir_.c_str());
 }
 
-void StationHarness::WriteConfig() {
-  std::map<std::string, std::string> members = {
-      {"embedded_ip", "\"127.0.0.1\""},
-      {"embedded_action_port", std::to_string(board_->command_port())},
-      {"soc_ip", "\"127.0.0.1\""},
-      {"soc_data_server_port", std::to_string(report_port_)},
-      {"running_schedule_space", std::to_string(options_.running_schedule_space_ms)},
-      {"bottom_action_timeout", std::to_string(options_.bottom_action_timeout_s)},
-      {"drain_water_max_time", std::to_string(options_.drain_water_max_time_s)},
-      {"auto_reset_time_space", std::to_string(options_.auto_reset_time_space_s)},
-      // Tests move the clock far without pushing reports; the stale-report
-      // check is switched on by the tests that are about it.
-      {"sensor_report_timeout", "0"},
-  };
-  for (const auto& extra : options_.extra_config) {
-    members[extra.first] = extra.second;
-  }
-  std::string json = "{";
-  bool first = true;
-  for (const auto& member : members) {
-    json += (first ? "\n  \"" : ",\n  \"") + member.first + "\": " + member.second;
-    first = false;
-  }
-  json += "\n}\n";
-  WriteFile(config_dir_ + "/config.json", json);
-
-  std::string led = options_.led_json;
-  if (led.empty()) {
-    led = ReadFile(std::string(STATION_SOURCE_DIR) + "/config/led.json");
-  }
-  WriteFile(config_dir_ + "/led.json", led);
-}
-
-void StationHarness::Seed(const station::SensorsDataRep& report) { center_->DataUploadCallback(report); }
-
-bool StationHarness::Init() {
-  if (!center_->Init()) {
-    return false;
-  }
-  return board_->ConnectReports(report_port_);
-}
-
 bool StationHarness::StartNormal() {
-  Seed(EmptyTankReport());
-  if (!Init()) {
-    return false;
-  }
-  const bool normal = WaitFor([this] {
-    return center_->Status() == station_center::STATION_NORMAL && center_->TaskCount() == 0;
-  });
+  center_->DataUploadCallback(EmptyTankReport());  // what the start-up reset's first cycle sees
+  const bool normal =
+      Init() && WaitFor([this] { return center_->Status() == STATION_NORMAL && center_->TaskCount() == 0; });
   MarkCommands();
   return normal;
 }
 
-bool StationHarness::PushReport(station::SensorsDataRep report) {
+bool StationHarness::PushReport(Rep report) {
   const uint32_t seq = next_seq_++;
   report.set_seq(seq);
-  if (!board_->SendReport(report)) {
-    return false;
-  }
-  return WaitFor([this, seq] { return center_->SensorDataSnapshot().seq() == seq; });
+  return board_->SendReport(report) && WaitFor([this, seq] { return center_->SensorDataSnapshot().seq() == seq; });
 }
 
-void StationHarness::Deliver(station::SensorsDataRep report) {
+void StationHarness::Deliver(Rep report) {
   report.set_seq(next_seq_++);
   center_->DataUploadCallback(report);
 }
 
-bool StationHarness::WaitForStatus(station_center::StationCenterStatus status, std::chrono::milliseconds bound) {
-  return WaitFor([this, status] { return center_->Status() == status; }, bound);
+void StationHarness::Edit(const std::function<void(StationTaskData&)>& edit) {
+  std::unique_lock<std::shared_mutex> lock(center_->TaskDataLock());
+  edit(center_->TaskData());
 }
 
-bool StationHarness::WaitCycles(uint64_t count, std::chrono::milliseconds bound) const {
-  const uint64_t until = center_->WorkCycles() + count;
-  return WaitFor([this, until] { return center_->WorkCycles() >= until || center_->TaskCount() == 0; }, bound);
+bool StationHarness::WaitForStatus(StationCenterStatus status) {
+  return WaitFor([this, status] { return center_->Status() == status; });
 }
 
 bool StationHarness::WaitIdle(std::chrono::milliseconds bound) {
   return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; }, bound);
 }
 
-std::vector<std::string> StationHarness::Commands() const {
-  std::vector<std::string> out;
+bool StationHarness::WaitForCommands(size_t count) const {
+  const bool arrived = board_->WaitForRequests(mark_ + count);
+  SyncWithService();
+  return arrived;
+}
+
+bool StationHarness::WaitCycles(uint64_t count) const {
+  const uint64_t until = center_->WorkCycles() + count;
+  return WaitFor([this, until] { return center_->WorkCycles() >= until || center_->TaskCount() == 0; });
+}
+
+Commands StationHarness::AllCommands() const {
+  Commands out;
   for (const auto& req : board_->Requests()) {
     out.push_back(Describe(req));
   }
   return out;
 }
 
-void StationHarness::MarkCommands() { mark_ = board_->Requests().size(); }
-
-std::vector<std::string> StationHarness::CommandsSinceMark() const {
-  std::vector<std::string> all = Commands();
-  if (mark_ >= all.size()) {
-    return {};
-  }
-  return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(mark_), all.end());
+Commands StationHarness::CommandsSinceMark() const {
+  const Commands all = AllCommands();
+  return Commands(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark_, all.size())), all.end());
 }
 
-bool StationHarness::WaitForCommands(size_t count, std::chrono::milliseconds bound) const {
-  if (!board_->WaitForRequests(mark_ + count, bound)) {
-    return false;
-  }
-  SyncWithService();
-  return true;
+Commands StationHarness::Cycle(Task& task, const Rep& report) {
+  MarkCommands();
+  task.ExecuteStep(report);
+  return CommandsSinceMark();
 }
 
-void StationHarness::SyncWithService() const {
-  // Work cycles, admissions, LED refreshes and the sewage check each hold the
-  // service mutex for their whole board exchange; taking it once waits them out.
-  center_->TaskCount();
+void RunSteps(StationHarness& station, Task& task, const std::vector<Step>& steps) {
+  for (size_t i = 0; i < steps.size(); ++i) {
+    AdvanceClock(steps[i].advance_s);
+    if (steps[i].refuse) {
+      station.board().ScriptNext(FakeBoard::Answer::kError);
+    }
+    EXPECT_EQ(station.Cycle(task, steps[i].report), steps[i].sent) << "step " << i;
+  }
+}
+
+void RunCourse(const Course& c) {
+  StationHarness station(c.options);
+  ASSERT_TRUE(station.StartNormal());
+  std::shared_ptr<Task> task = c.make(station);
+  RunSteps(station, *task, c.steps);
+  EXPECT_EQ(task->GetTaskStatus(), c.status);
+  station.MarkCommands();
+  if (c.status == TASK_STATUS_ERROR) {
+    task->DoReset();
+  } else if (c.status != TASK_STATUS_OVER) {
+    task->HandleTaskCommand(TASK_COMMAND_CANCEL, StationSrvReq());
+  }
+  while (station.center()->RetrySwitchOffs() != 0) {
+    AdvanceClock(60);
+  }
+  EXPECT_EQ(station.CommandsSinceMark(), c.end);
+  EXPECT_EQ(LeftOn(station.AllCommands()), std::set<int>{});
+}
+
+Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at) {
+  constexpr size_t kRefusals = 8;
+  Outcome out;
+  StationOptions options;
+  options.extra_config = s.config;
+  options.sensor_report_timeout_s = 400;  // longer than any clock step of a course
+  StationHarness station(options);
+  EXPECT_TRUE(station.StartNormal());
+  if (s.prepare) {
+    s.prepare(station);
+  }
+  for (size_t i = 0; sweep == Sweep::kRefuse && i < at + 2; ++i) {
+    // Two refused in a row: the command, then the first switch-off of the path it leads to.
+    station.board().ScriptNext(i < at ? FakeBoard::Answer::kSuccess : FakeBoard::Answer::kError);
+    if (i >= at) {
+      out.refused.insert(i);
+    }
+  }
+  station.Deliver(s.start);
+  if (!station.center()->HasTask(s.type)) {  // the hand switch asks for its task itself
+    const StationSrvRsp rsp = station.Ask(s.request(2));
+    EXPECT_EQ(rsp.result, SRV_RESULT_OK) << rsp.err_msg;
+  }
+  for (size_t row = 0; row < s.rows.size() && station.center()->HasTask(s.type); ++row) {
+    if (row == at && (sweep == Sweep::kStop || sweep == Sweep::kStopRefused)) {
+      // kStopRefused: the board refuses every command of the stop and error paths;
+      // every switch-off is still sent, and owed.
+      station.SyncWithService();
+      const size_t stop = station.CommandsSinceMark().size();
+      for (size_t i = 0; sweep == Sweep::kStopRefused && i < kRefusals; ++i) {
+        station.board().ScriptNext(FakeBoard::Answer::kError);
+      }
+      station.Ask(s.request(4));
+      EXPECT_TRUE(station.WaitIdle());
+      for (size_t i = stop; sweep == Sweep::kStopRefused && i < stop + kRefusals; ++i) {
+        out.refused.insert(i);
+        if (i >= station.CommandsSinceMark().size()) {  // use up the rest
+          station.center()->Communicator()->ChangeLed(station::LED_NOT_CHANGE);
+        }
+      }
+      break;
+    }
+    if (row == at && sweep == Sweep::kReportsStop) {
+      station.SyncWithService();
+      AdvanceClock(401);
+      break;
+    }
+    EXPECT_TRUE(station.WaitCycles(2));
+    station.Deliver(s.rows[row].first);
+    AdvanceClock(s.rows[row].second);
+    EXPECT_TRUE(station.WaitCycles(2));
+  }
+  const bool ended = station.WaitIdle();
+  EXPECT_TRUE(ended);
+  if (!ended) {
+    station.KeepRunning();
+  }
+  if (sweep == Sweep::kNone && s.check >= 0) {
+    EXPECT_EQ(station.Ask(ServiceRequest(s.check)).result, s.answer) << "answer after the course";
+  }
+  // What the main loop does once a second: the switch-offs the board refused go out again.
+  for (int i = 0; i < 4 && station.center()->RetrySwitchOffs() != 0; ++i) {
+    AdvanceClock(60);
+  }
+  EXPECT_EQ(station.center()->RetrySwitchOffs(), 0u);
+  out.sent = station.CommandsSinceMark();
+  return out;
+}
+
+void RunStationCase(const StationCase& c) {
+  using steps::Do;
+  StationOptions options;
+  options.sensor_report_timeout_s = c.stale_s;
+  StationHarness station(options);
+  if (c.start) {
+    ASSERT_TRUE(station.StartNormal());
+  }
+  for (size_t i = 0; i < c.script.size(); ++i) {
+    const Do& d = c.script[i];
+    SCOPED_TRACE("script step " + std::to_string(i));
+    switch (d.op) {
+      case Do::kInit: ASSERT_TRUE(station.Init()); break;
+      case Do::kPush: ASSERT_TRUE(station.PushReport(d.report)); break;
+      case Do::kAsk: {
+        const StationSrvRsp rsp = station.Ask(d.request);
+        EXPECT_TRUE(d.result < 0 || rsp.result == d.result) << rsp.result << " " << rsp.err_msg;
+        EXPECT_EQ(d.text == nullptr ? rsp.err_msg : std::string(d.text), rsp.err_msg);
+        break;
+      }
+      case Do::kClock: AdvanceClock(d.n); break;
+      case Do::kSent: ASSERT_TRUE(station.WaitForCommands(static_cast<size_t>(d.n))); break;
+      case Do::kStatus: ASSERT_TRUE(station.WaitForStatus(static_cast<StationCenterStatus>(d.result))); break;
+      case Do::kTasks:
+        EXPECT_TRUE(d.n == 0 ? WaitFor([&] { return station.center()->TaskCount() == 0; }) : station.WaitCycles(5));
+        EXPECT_EQ(station.center()->TaskCount(), static_cast<size_t>(d.n));
+        break;
+      case Do::kIdle: ASSERT_TRUE(station.WaitIdle()); break;
+      case Do::kRefuse:
+        for (int64_t k = 0; k < d.n; ++k) {
+          station.board().ScriptNext(FakeBoard::Answer::kError);
+        }
+        break;
+      case Do::kAutoReset: station.center()->AutoReset(); break;
+      case Do::kLed: station.center()->ReflushLed(); break;
+      case Do::kRetry: EXPECT_EQ(station.center()->RetrySwitchOffs(), static_cast<size_t>(d.result)); break;
+      case Do::kStaleCheck: station.center()->CheckStaleReports(); break;
+      case Do::kMark: station.MarkCommands(); break;
+      case Do::kEdit: station.Edit(d.edit); break;
+    }
+  }
+  EXPECT_TRUE(station.WaitIdle());
+  Commands sent = station.CommandsSinceMark();
+  if (c.any_order) {
+    std::sort(sent.begin(), sent.end());
+    sent.erase(std::unique(sent.begin(), sent.end()), sent.end());
+  }
+  EXPECT_EQ(sent, c.sent);
+  EXPECT_EQ(station.center()->Status(), c.status);
+  const Commands all = station.AllCommands();
+  for (auto end = all.begin(); end != all.end(); ++end) {
+    const std::set<int> on = LeftOn(Commands(all.begin(), end + 1));
+    EXPECT_TRUE(on.count(station::ENUM_SUPPLY_HEATING_WIRE) == 0 || on.count(station::ENUM_SUPPLY_HEATING_FAN) != 0)
+        << "the wire heats without its fan: " << testing::PrintToString(Commands(all.begin(), end + 1));
+  }
+  EXPECT_EQ(LeftOn(all), std::set<int>{});
 }
 
 }  // namespace station_test

@@ -1,80 +1,85 @@
 #pragma once
 
-// A whole station center in a test: a temporary configuration folder, a fake
-// control board over loopback (see fake_board.h) and a real StationCenter
-// initialised against it.
+// A whole station center in the test process: a temporary configuration folder,
+// a fake control board over loopback (fake_board.h) and a real StationCenter
+// against it, the station clock frozen at kClockStart (time moves only with
+// AdvanceClock). One harness per test process: Init rewrites the process-wide
+// configuration that an earlier harness's detached threads would still read.
+// The center and the board are never destroyed (those threads may outlive any
+// scope); the destructor waits, bounded, for an idle station unless KeepRunning().
 //
-// Typical use:
-//   station_test::StationHarness station;           // nothing runs yet
-//   ASSERT_TRUE(station.StartNormal());             // Init, start-up reset over, STATION_NORMAL
-//   station.board().Requests();                     // every board command so far
-//   station.MarkCommands();                         // forget what came before
-//   auto rsp = station.center()->HandleService(station_test::SupplyRequest(TASK_TYPE_SEWAGE_DRAIN_PUMP, 2, 0));
-//   ASSERT_TRUE(station.WaitForCommands(1));
-//   EXPECT_EQ(station.CommandsSinceMark(), (std::vector<std::string>{"act 4:80"}));
-//
-// One harness per test process: Init rewrites the process-wide configuration
-// that the detached threads of an earlier harness still read.
-//
-// Lifetime. The station center's worker, reset and report server threads are
-// detached and may outlive any scope, so the harness never destroys the center
-// or the fake board: both are parked in a process-wide keep-alive list and
-// reclaimed by process exit (each gtest case runs in a process of its own).
-// The destructor waits (bounded) until the task map is empty and no
-// ResetWhenIdle thread runs, so that no thread is mid-command when the test
-// returns; KeepRunning() skips that wait for tests that leave a task running on
-// purpose. The temporary configuration folder is removed by the destructor.
-//
-// Clock. Unless options say otherwise the harness freezes the station clock
-// (src/clock.h) at kClockStart, so time limits move only with AdvanceClock().
-// Board exchanges time out on the steady clock, unaffected by the freeze.
+// Commands read "act <supply type>:<action>" or "led <cmd>". A task is driven
+// either by hand, one work cycle a Cycle() (nothing else runs it), or through
+// HandleService, when the center's worker runs it against the last report.
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "fake_board.h"
-#include "station/station_report.pb.h"
 #include "station_center.h"
-#include "station_types.h"
+#include "task/task.h"
+
+// Table rows leave their trailing columns at the defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace station_test {
 
+using Commands = std::vector<std::string>;
+template <typename T>
+std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+using Rep = station::SensorsDataRep;
 constexpr int64_t kClockStart = 1700000000;
 
-// Polls `predicate` every few milliseconds until it holds or `bound` has passed.
-// Returns the predicate's last value. For real threads and sockets to meet,
-// never for a time limit of the station (move the clock for those).
+// Polls until `predicate` holds or `bound` has passed: for threads and sockets
+// to meet, never for a station time limit (move the clock for those).
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds bound = std::chrono::seconds(5));
 
-// A service-0 request for a supply task (supply_material_req.cmd: action, duration).
 station_center::StationSrvReq SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0);
-// A request for any service with nothing else set.
+station_center::StationSrvReq PrepareRequest(station_center::TaskType type, int32_t action, int32_t tablets,
+                                             int32_t volume);
 station_center::StationSrvReq ServiceRequest(int32_t service_type);
+quorvane_base_station_mqtt::SupplyMaterialReq SupplyCommand(int32_t action, int32_t duration);
+quorvane_base_station_mqtt::PrepareDisinfectantReq PrepareCommand(int32_t tablets, int32_t volume, int32_t action = 2);
 
-// A board command in a compact, comparable form: "act <supply type>:<action>"
-// for an actuator command, "led <cmd>" for an LED command.
-std::string Describe(const station::SupplyMaterialReq& req);
+std::string Act(station::EnumSupplyType type, int action);
+// The actuators the board holds on after `commands`, each confirmed but those in `refused`.
+std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused = {});
 
-// Sensor reports for the common states; start from Report() and set fields.
-station::SensorsDataRep Report();                        // all zero: tank not empty, robot away
-station::SensorsDataRep EmptyTankReport();               // cleanTankFootLevel 1
-station::SensorsDataRep RobotDocked(station::SensorsDataRep report);  // both dock detectors and the plate
+// Reports. Report() is all zero: tank not empty, robot away.
+template <typename T, typename V>
+Rep With(Rep r, void (Rep::*set)(T), V value) {
+  (r.*set)(static_cast<T>(value));
+  return r;
+}
+inline Rep Report() { return Rep(); }
+// Clean tank: foot level (1 = run empty), up level (1 = full), flow meter.
+Rep Tank(uint32_t foot, uint32_t up, uint32_t flow);
+inline Rep EmptyTankReport() { return Tank(1, 0, 0); }
+Rep RobotDocked(Rep report);
+// The single-actuator tasks' world: robot docked, tank empty (HandSwitch: robot away).
+Rep DustReady(int32_t pressure = 0);
+inline Rep SewageNotDrained() {  // the sensor intake leaves a running sewage pump alone
+  return With(With(RobotDocked(EmptyTankReport()), &Rep::set_sewagedet, 1), &Rep::set_sewagefull, 5000);
+}
+inline Rep Wire(float degrees) { return With(RobotDocked(EmptyTankReport()), &Rep::set_heatingwiretemp, degrees); }
+inline Rep HandSwitch(uint32_t value) { return With(EmptyTankReport(), &Rep::set_handchargedet, value); }
+inline Rep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
+  return With(With(RobotDocked(HandSwitch(hand)), &Rep::set_electrodeplatetemp1, temp1),
+              &Rep::set_electrodeplatetemp2, temp2);
+}
 
 struct StationOptions {
-  int running_schedule_space_ms = 2;
-  int bottom_action_timeout_s = 1;
-  int drain_water_max_time_s = 300;
-  int auto_reset_time_space_s = 300;
-  bool freeze_clock = true;
-  // led.json text; empty means the repository's config/led.json.
-  std::string led_json;
-  // Extra config.json members, key to raw JSON value text (e.g. {"sewage_pump_power_strong", "95"}).
-  std::map<std::string, std::string> extra_config;
+  int sensor_report_timeout_s = 0;  // 0: stale readings unchecked
+  std::map<std::string, std::string> extra_config;  // key -> raw JSON value text
 };
 
 class StationHarness {
@@ -86,56 +91,34 @@ class StationHarness {
 
   FakeBoard& board() { return *board_; }
   const std::shared_ptr<station_center::StationCenter>& center() const { return center_; }
-  const std::string& config_dir() const { return config_dir_; }
-  uint16_t report_port() const { return report_port_; }
 
-  // Before Init: hands `report` straight to the center's sensor intake, as if the
-  // board had sent it, so that the start-up reset's first cycle already sees it.
-  void Seed(const station::SensorsDataRep& report);
-
-  // StationCenter::Init against the fake board, then opens the board's report
-  // connection. False when Init failed or the report connection did not open.
-  bool Init();
-
-  // Seeds an empty tank, Init, waits until the start-up reset has ended and the
-  // station is in STATION_NORMAL with no task, then marks the commands.
+  // Init against the fake board, then the board's report connection.
+  bool Init() { return center_->Init() && board_->ConnectReports(report_port_); }
+  // Empty tank, Init, start-up reset over, STATION_NORMAL, commands marked.
   bool StartNormal();
+  // Over the report connection; waits until the center holds it (about 100 ms).
+  bool PushReport(Rep report);
+  // Straight to the sensor intake; never while reports also arrive by socket.
+  void Deliver(Rep report);
+  void Edit(const std::function<void(station_center::StationTaskData&)>& edit);
+  station_center::StationSrvRsp Ask(const station_center::StationSrvReq& r) { return center_->HandleService(r); }
 
-  // Sends `report` over the report connection and waits until the center holds
-  // it (each pushed report gets a fresh seq). False on a send failure or time-out.
-  // The report server reads every 100 ms, so each push takes about that long.
-  bool PushReport(station::SensorsDataRep report);
-  // Hands `report` straight to the center's sensor intake, as the report server
-  // does, without the socket and its read pace. Never while reports also arrive
-  // over the report connection (the intake runs on one thread at a time).
-  void Deliver(station::SensorsDataRep report);
+  bool WaitForStatus(station_center::StationCenterStatus status);
+  bool WaitIdle(std::chrono::milliseconds bound = std::chrono::seconds(10));  // no task, no ResetWhenIdle thread
+  // `count` commands after the mark, then the step that sent them has ended.
+  bool WaitForCommands(size_t count) const;
+  // Returns once no work cycle, admission, LED refresh or sewage check runs.
+  void SyncWithService() const { center_->TaskCount(); }
+  bool WaitCycles(uint64_t count) const;  // more work cycles ended, or no task left
 
-  bool WaitForStatus(station_center::StationCenterStatus status,
-                     std::chrono::milliseconds bound = std::chrono::seconds(5));
-  // Task map empty and no ResetWhenIdle thread left.
-  bool WaitIdle(std::chrono::milliseconds bound = std::chrono::seconds(10));
-
-  // Board commands, described (Describe) in arrival order: all, or those after the last mark.
-  std::vector<std::string> Commands() const;
-  void MarkCommands();
-  std::vector<std::string> CommandsSinceMark() const;
-  // Waits until at least `count` commands arrived after the mark, then until the
-  // work cycle (or other service step) that sent the last of them has ended, so
-  // that what the task recorded after the board's answer (a start time, a step)
-  // is in place before the test moves the clock.
-  bool WaitForCommands(size_t count, std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
-  // Returns once no work cycle, admission, LED refresh or sewage check is in progress.
-  void SyncWithService() const;
-  // Waits until `count` more work cycles (of any task) have ended, or no task is left.
-  bool WaitCycles(uint64_t count, std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
-
-  // Skip the destructor's wait for an idle station.
+  Commands AllCommands() const;
+  void MarkCommands() { mark_ = board_->Requests().size(); }
+  Commands CommandsSinceMark() const;
+  // One work cycle of a task driven by hand; the commands it sent.
+  Commands Cycle(station_center::Task& task, const Rep& report);
   void KeepRunning() { keep_running_ = true; }
 
  private:
-  void WriteConfig();
-
-  StationOptions options_;
   std::shared_ptr<FakeBoard> board_;
   std::shared_ptr<station_center::StationCenter> center_;
   std::string config_dir_;
@@ -144,5 +127,100 @@ class StationHarness {
   size_t mark_ = 0;
   bool keep_running_ = false;
 };
+
+// A task driven by hand: before each step the clock moves `advance_s`, the board
+// refuses the step's first command if `refuse`, and the cycle sends exactly `sent`.
+struct Step {
+  int64_t advance_s;
+  Rep report;
+  Commands sent;
+  bool refuse = false;
+};
+void RunSteps(StationHarness& station, station_center::Task& task, const std::vector<Step>& steps);
+
+// A task driven by hand through `steps`; then the path the station center takes
+// at its end (error: DoReset; still running: the robot's stop; then the owed
+// switch-offs) sends exactly `end`, and nothing is left on.
+struct Course {
+  const char* name;
+  std::function<std::shared_ptr<station_center::Task>(StationHarness&)> make;
+  std::vector<Step> steps;
+  station_center::TaskStatus status;  // after the steps
+  Commands end;
+  StationOptions options = {};
+};
+void RunCourse(const Course& c);
+inline void PrintTo(const Course& c, std::ostream* os) { *os << c.name; }
+
+// A task's ordinary course through the service entry, for the safety sweeps.
+struct Scenario {
+  const char* name;
+  station_center::TaskType type;
+  std::function<station_center::StationSrvReq(int32_t action)> request;  // 2 start, 4 stop
+  Rep start;                                   // in force when the task is asked for
+  std::vector<std::pair<Rep, int64_t>> rows;   // delivered, then the clock moves
+  size_t commands;                                 // board commands of the whole course
+  std::function<void(StationHarness&)> prepare;    // task data the task needs
+  std::map<std::string, std::string> config;
+  std::set<int> may_stay_on;                       // left on by the task's own rule
+  bool robot_stops = true;
+  int32_t check = -1, answer = -1;                 // a check service and its answer after the course
+};
+enum class Sweep { kNone, kRefuse, kStop, kStopRefused, kReportsStop };
+struct Outcome {
+  Commands sent;             // from the request on
+  std::set<size_t> refused;  // which of them the board refused
+};
+// kRefuse: the board refuses commands `at` and `at + 1`; kStop: the robot stops
+// the task after `at` rows (kStopRefused: the board refusing every command until
+// the task has ended); kReportsStop: the reports stop after `at` rows. Expects
+// the station idle and, once the owed switch-offs have gone out, none owed.
+Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at);
+
+// A station-level script: each step acts on the station or checks it. In a
+// namespace of their own, as their names are short.
+namespace steps {
+struct Do {
+  enum Op { kInit, kPush, kAsk, kClock, kSent, kStatus, kTasks, kIdle, kRefuse, kAutoReset, kLed, kRetry, kStaleCheck,
+            kMark, kEdit } op;
+  Rep report;
+  station_center::StationSrvReq request;
+  int64_t n = 0;                // kClock seconds; kSent commands since the mark; kTasks tasks left; kRefuse count
+  int32_t result = -1;          // kAsk: the answer (-1: any); kStatus: the status; kRetry: still owed
+  const char* text = nullptr;   // kAsk: the error text (nullptr: any)
+  std::function<void(station_center::StationTaskData&)> edit;  // kEdit
+};
+inline Do Init() { return {Do::kInit}; }
+inline Do Push(const Rep& report) { return {Do::kPush, report}; }
+inline Do Ask(const station_center::StationSrvReq& request, int32_t result = -1, const char* text = nullptr) {
+  return {Do::kAsk, Rep(), request, 0, result, text};
+}
+inline Do Clock(int64_t seconds) { return {Do::kClock, Rep(), {}, seconds}; }
+inline Do Sent(int64_t commands) { return {Do::kSent, Rep(), {}, commands}; }
+inline Do Status(station_center::StationCenterStatus status) { return {Do::kStatus, Rep(), {}, 0, status}; }
+inline Do Tasks(int64_t left) { return {Do::kTasks, Rep(), {}, left}; }  // none: waits; else after a few cycles
+inline Do Idle() { return {Do::kIdle}; }
+inline Do Refuse(int64_t count = 1) { return {Do::kRefuse, Rep(), {}, count}; }
+inline Do Op(Do::Op op, int32_t result = -1) { return {op, Rep(), {}, 0, result}; }
+inline Do SetData(std::function<void(station_center::StationTaskData&)> edit) {
+  return {Do::kEdit, {}, {}, 0, -1, nullptr, edit};
+}
+}  // namespace steps
+
+// Plays `script` on a station (started normally unless `start`) and checks the
+// commands since the start (sorted and distinct if `any_order`), the station's
+// status, that the heating wire never heated with its fan off and that nothing
+// is left on once the station is idle.
+struct StationCase {
+  const char* name;
+  bool start;
+  std::vector<steps::Do> script;
+  Commands sent;
+  station_center::StationCenterStatus status = station_center::STATION_NORMAL;
+  int stale_s = 0;  // sensor_report_timeout
+  bool any_order = false;
+};
+void RunStationCase(const StationCase& c);
+inline void PrintTo(const StationCase& c, std::ostream* os) { *os << c.name; }
 
 }  // namespace station_test

@@ -1,19 +1,12 @@
-// The single-actuator tasks: dust collection, self-clean spray, sewage pump,
-// drying fan, heating wire, automatic and hand charging, UV lamp. One table
-// runs what they share (switching on at the power of the action model, a
-// refused start, the time limit and its renewal); the rows after it hold what
-// is each task's own. Stop and error paths of every task are swept in
-// safety_sweep_test.cpp.
+// The single-actuator tasks (and the water supply, which shares their limit):
+// one table for what they share, rows for what is each task's own, and the
+// admission table of every task type. Stop and error paths: safety_sweep_test.cpp.
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <map>
-#include <ostream>
-#include <string>
-#include <vector>
-
-#include "service_task_support.h"
+#include "clock.h"
+#include "support/station_fixture.h"
+#include "task/add_water_task.h"
 #include "task/auto_charge_task.h"
 #include "task/dry_task.h"
 #include "task/dust_collect_task.h"
@@ -26,53 +19,42 @@
 namespace station_center {
 namespace {
 
-using namespace service_task_test;
-using station_test::FakeBoard;
-using station_test::SupplyRequest;
+using namespace station_test;
+using namespace station_test::steps;
+using Edit = std::function<void(StationTaskData&)>;
 
-const std::string kFanOn = Act(station::ENUM_SUPPLY_HEATING_FAN, 1);
-const std::string kFanOff = Act(station::ENUM_SUPPLY_HEATING_FAN, 0);
 const std::string kWireOn = Act(station::ENUM_SUPPLY_HEATING_WIRE, 1);
 const std::string kWireOff = Act(station::ENUM_SUPPLY_HEATING_WIRE, 0);
-const std::string kChargeOn = Act(station::ENUM_SUPPLY_CHARGING, 1);
-const std::string kChargeOff = Act(station::ENUM_SUPPLY_CHARGING, 0);
 const std::string kHandOn = Act(station::ENUM_SUPPLY_HAND_CHARGE, 1);
 const std::string kHandOff = Act(station::ENUM_SUPPLY_HAND_CHARGE, 0);
 
-// Distinct pump powers per action model, so that a wrong model shows.
-StationOptions Powers() {
-  StationOptions options;
-  options.extra_config = {{"sewage_pump_power_soft", "60"},     {"sewage_pump_power_standard", "70"},
-                          {"sewage_pump_power_strong", "95"},   {"self_clean_pump_power_soft", "61"},
-                          {"self_clean_pump_power_standard", "72"}, {"self_clean_pump_power_strong", "93"}};
-  return options;
+Edit Spray(bool pump, bool ready, int32_t volume, bool interrupted) {
+  return [=](StationTaskData& d) {
+    d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume;
+    d.spray_interrupted = interrupted;
+  };
+}
+Edit Heat(bool dry, bool wire) { return [=](StationTaskData& d) { d.dry_running = dry, d.heat_wire_running = wire; }; }
+Edit Prepared(bool water, bool perfume, bool clean, int32_t volume) {
+  return [=](StationTaskData& d) {
+    d.water_ready = water, d.perfume_liquid_ready = perfume, d.clean_liquid_ready = clean;
+    d.supply_water_volume = volume, d.station_added_water = 0;
+  };
 }
 
-void SprayReady(StationTaskData& d) {
-  d.sewage_pump_left_on = true;
-  d.water_ready = true;
-  d.supply_water_volume = 2;
-}
-
-std::shared_ptr<Task> MakeTask(StationHarness& station, TaskType type, int32_t action, int32_t duration) {
-  const auto request = SupplyCommand(action, duration);
+std::shared_ptr<Task> MakeTask(StationHarness& station, TaskType type, int32_t action, int32_t duration = 0) {
+  const auto r = SupplyCommand(action, duration);
+  const auto& c = station.center();
   switch (type) {
-    case TASK_TYPE_DUST_COLLECT:
-      return std::make_shared<DustCollectTask>(station.center(), request);
-    case TASK_TYPE_WATER_SPRAY:
-      return std::make_shared<WaterSprayTask>(station.center(), request);
-    case TASK_TYPE_SEWAGE_DRAIN_PUMP:
-      return std::make_shared<SewageDrainPumpTask>(station.center(), request);
-    case TASK_TYPE_DRY:
-      return std::make_shared<DryTask>(station.center(), request);
-    case TASK_TYPE_HEAT_WIRE:
-      return std::make_shared<HeatWireTask>(station.center(), request);
-    case TASK_TYPE_AUTO_CHARGE:
-      return std::make_shared<AutoChargeTask>(station.center(), request);
-    case TASK_TYPE_MANUAL_CHARGE:
-      return std::make_shared<ManualChargeTask>(station.center());
-    default:
-      return std::make_shared<UVTask>(station.center(), request);
+    case TASK_TYPE_ADD_WATER: return std::make_shared<AddWaterTask>(c, r);
+    case TASK_TYPE_DUST_COLLECT: return std::make_shared<DustCollectTask>(c, r);
+    case TASK_TYPE_WATER_SPRAY: return std::make_shared<WaterSprayTask>(c, r);
+    case TASK_TYPE_SEWAGE_DRAIN_PUMP: return std::make_shared<SewageDrainPumpTask>(c, r);
+    case TASK_TYPE_DRY: return std::make_shared<DryTask>(c, r);
+    case TASK_TYPE_HEAT_WIRE: return std::make_shared<HeatWireTask>(c, r);
+    case TASK_TYPE_AUTO_CHARGE: return std::make_shared<AutoChargeTask>(c, r);
+    case TASK_TYPE_MANUAL_CHARGE: return std::make_shared<ManualChargeTask>(c);
+    default: return std::make_shared<UVTask>(c, r);
   }
 }
 
@@ -80,443 +62,280 @@ struct SupplyRow {
   const char* name;
   TaskType type;
   station::EnumSupplyType actuator;
-  std::vector<int> on;  // the action value sent by action models 1, 2 and 3
-  station::SensorsDataRep report;
-  std::function<void(StationTaskData&)> data;             // what the task needs to be admitted
-  std::function<bool(const StationTaskData&)> started;    // the mark the task sets when it runs
-  bool has_limit;
+  std::vector<int> on;  // the action sent for action models 1, 2 and 3
+  Rep report;
+  Edit data;                                            // what the task needs
+  std::function<bool(const StationTaskData&)> started;  // the mark a running task sets
+  TaskStatus at_limit = TASK_STATUS_ERROR;              // the end one second past the limit
 };
-
-std::vector<SupplyRow> SupplyRows() {
-  return {
-      {"DustCollect", TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST, {1, 1, 1}, DustReady(), nullptr,
-       nullptr, true},
-      {"WaterSpray", TASK_TYPE_WATER_SPRAY, station::ENUM_SUPPLY_SELF_CLEAN_PUMP, {61, 72, 93}, SewageNotDrained(),
-       SprayReady, nullptr, true},
-      {"SewageDrainPump", TASK_TYPE_SEWAGE_DRAIN_PUMP, station::ENUM_SUPPLY_SEWAGE_PUMP, {60, 70, 95},
-       RobotDocked(Tank(1, 0, 0)), nullptr, [](const StationTaskData& d) { return d.sewage_pump_left_on; }, true},
-      {"Dry", TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN, {1, 1, 1}, RobotDocked(Tank(1, 0, 0)), nullptr,
-       [](const StationTaskData& d) { return d.dry_running; }, true},
-      {"HeatWire", TASK_TYPE_HEAT_WIRE, station::ENUM_SUPPLY_HEATING_WIRE, {1, 1, 1}, Wire(20.0f),
-       [](StationTaskData& d) { d.dry_running = true; }, nullptr, true},
-      {"AutoCharge", TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING, {1, 1, 1}, Plates(78, 78), nullptr,
-       [](const StationTaskData& d) { return d.charge_state == 1; }, true},
-      {"ManualCharge", TASK_TYPE_MANUAL_CHARGE, station::ENUM_SUPPLY_HAND_CHARGE, {1, 1, 1}, HandSwitch(2), nullptr,
-       nullptr, false},
-      {"UV", TASK_TYPE_UV, station::ENUM_SUPPLY_UV_LAMP, {1, 1, 1}, RobotDocked(Tank(1, 0, 0)), nullptr, nullptr,
-       true},
-  };
-}
 
 void PrintTo(const SupplyRow& row, std::ostream* os) { *os << row.name; }
 
+const SupplyRow kSupplyRows[] = {
+    {"AddWater", TASK_TYPE_ADD_WATER, station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, {1, 1, 1}, RobotDocked(Tank(0, 0, 0)),
+     Prepared(true, false, false, 3)},
+    {"DustCollect", TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST, {1, 1, 1}, DustReady()},
+    {"WaterSpray", TASK_TYPE_WATER_SPRAY, station::ENUM_SUPPLY_SELF_CLEAN_PUMP, {61, 72, 93}, SewageNotDrained(),
+     Spray(true, true, 2, false)},
+    {"SewageDrainPump", TASK_TYPE_SEWAGE_DRAIN_PUMP, station::ENUM_SUPPLY_SEWAGE_PUMP, {60, 70, 95}, SewageNotDrained(),
+     nullptr, [](const StationTaskData& d) { return d.sewage_pump_left_on; }},
+    {"Dry", TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN, {1, 1, 1}, RobotDocked(EmptyTankReport()), nullptr,
+     [](const StationTaskData& d) { return d.dry_running; }},
+    {"HeatWire", TASK_TYPE_HEAT_WIRE, station::ENUM_SUPPLY_HEATING_WIRE, {1, 1, 1}, Wire(20.0f), Heat(true, false)},
+    {"AutoCharge", TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING, {1, 1, 1}, Plates(78, 78), nullptr,
+     [](const StationTaskData& d) { return d.charge_state == 1; }},
+    {"ManualCharge", TASK_TYPE_MANUAL_CHARGE, station::ENUM_SUPPLY_HAND_CHARGE, {1, 1, 1}, HandSwitch(2), nullptr,
+     nullptr, TASK_STATUS_RUNNING},
+    {"UV", TASK_TYPE_UV, station::ENUM_SUPPLY_UV_LAMP, {1, 1, 1}, RobotDocked(EmptyTankReport()), nullptr, nullptr,
+     TASK_STATUS_OVER},
+};
+
 class SupplyTask : public ::testing::TestWithParam<SupplyRow> {};
 
-// The first cycle switches the actuator on at the power of the action model; it
-// stays on without a further command.
-TEST_P(SupplyTask, SwitchesOnOnceAtThePowerOfItsModel) {
+// On once at the power of its action model (distinct powers, so a wrong model
+// shows); a refused start fails without marking the task started; a repeated
+// request at 20 s renews the 30 s limit: running at 50 s, ended at 51 s.
+TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
   const SupplyRow& row = GetParam();
-  auto station = StartStation(Powers());
-  for (int model = 1; model <= 3; ++model) {
+  StationOptions options;
+  options.extra_config = {{"sewage_pump_power_soft", "60"},       {"sewage_pump_power_standard", "70"},
+                          {"sewage_pump_power_strong", "95"},     {"self_clean_pump_power_soft", "61"},
+                          {"self_clean_pump_power_standard", "72"}, {"self_clean_pump_power_strong", "93"}};
+  StationHarness station(options);
+  ASSERT_TRUE(station.StartNormal());
+  for (int model = 1; model <= 4; ++model) {
     SCOPED_TRACE("action model " + std::to_string(model));
+    const bool refused = model == 4;
+    station.Edit([](StationTaskData& d) { d = StationTaskData(); });
     if (row.data) {
-      WriteTaskData(*station, row.data);
+      station.Edit(row.data);
     }
-    auto task = MakeTask(*station, row.type, model, 0);
-    EXPECT_EQ(Cycle(*station, *task, row.report), Commands{Act(row.actuator, row.on[model - 1])});
-    EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_RUNNING);
-    AdvanceClock(100000);  // no duration: no limit
-    EXPECT_EQ(Cycle(*station, *task, row.report), Commands{});
-    EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_RUNNING);
-    if (row.started) {
-      EXPECT_TRUE(row.started(TaskData(*station)));
+    auto task = MakeTask(station, row.type, refused ? 2 : model, 30);
+    if (refused) {
+      station.board().ScriptNext(FakeBoard::Answer::kError);
     }
+    EXPECT_EQ(station.Cycle(*task, row.report), Commands{Act(row.actuator, row.on[refused ? 1 : model - 1])});
+    EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
+    EXPECT_TRUE(!row.started || row.started(station.center()->TaskDataSnapshot()) == !refused);
+    AdvanceClock(20);
+    EXPECT_TRUE(task->HandleTaskCommand(TASK_COMMAND_UPLOAD_INFO, SupplyRequest(row.type, 2, 30)));
+    AdvanceClock(30);
+    EXPECT_EQ(station.Cycle(*task, row.report), Commands{});
+    EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
+    AdvanceClock(1);
+    station.Cycle(*task, row.report);
+    EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : row.at_limit);
   }
+  auto unlimited = MakeTask(station, row.type, 2);  // no duration, no limit
+  station.Cycle(*unlimited, row.report);
+  AdvanceClock(100000);
+  EXPECT_EQ(station.Cycle(*unlimited, row.report), Commands{});
+  EXPECT_EQ(unlimited->GetTaskStatus(), TASK_STATUS_RUNNING);
 }
 
-TEST_P(SupplyTask, ARefusedStartFailsTheTaskWithoutMarkingItStarted) {
-  const SupplyRow& row = GetParam();
-  auto station = StartStation(Powers());
-  if (row.data) {
-    WriteTaskData(*station, row.data);
-  }
-  auto task = MakeTask(*station, row.type, 2, 0);
-  station->board().ScriptNext(FakeBoard::Answer::kError);
-  EXPECT_EQ(Cycle(*station, *task, row.report), Commands{Act(row.actuator, row.on[1])});
-  EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_ERROR);
-  if (row.started) {
-    EXPECT_FALSE(row.started(TaskData(*station)));
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Tasks, SupplyTask, ::testing::ValuesIn(kSupplyRows),
+                         [](const ::testing::TestParamInfo<SupplyRow>& p) { return std::string(p.param.name); });
 
-// Through the service entry: a repeated request at 20 s renews the 30 s limit
-// from then; the task runs at 50 s and ends at 51 s (the UV lamp over, the
-// others in error) with its actuator off, and a new request is admitted again.
-TEST_P(SupplyTask, TheLimitCountsFromTheLastRequestAndTheEndLeavesNothingOn) {
-  const SupplyRow& row = GetParam();
-  if (!row.has_limit) {
-    GTEST_SKIP() << "no time limit";
-  }
-  auto station = StartStation(Powers());
-  if (row.data) {
-    WriteTaskData(*station, row.data);
-  }
-  station->Deliver(row.report);
-  StartThroughService(*station, SupplyRequest(row.type, 2, 30), 1);
-  AdvanceClock(20);
-  EXPECT_EQ(station->center()->HandleService(SupplyRequest(row.type, 2, 30)).result, SRV_RESULT_TASK_UPDATED);
-  AdvanceClock(30);
-  EXPECT_TRUE(station->WaitCycles(3));
-  EXPECT_TRUE(station->center()->HasTask(row.type));
-  AdvanceClock(1);
-  ASSERT_TRUE(station->WaitIdle());
-  station->Deliver(RobotDocked(Tank(1, 0, 0)));  // sewage drained: a sewage pump left on goes off
-  EXPECT_EQ(LeftOn(station->Commands()), (std::map<int, int>{}));
-  station->Deliver(row.report);
-  if (row.data) {
-    WriteTaskData(*station, row.data);
-  }
-  StartThroughService(*station, SupplyRequest(row.type, 2, 30), 1);
-  StopAndWaitIdle(*station, row.type);
-}
-
-INSTANTIATE_TEST_SUITE_P(Tasks, SupplyTask, ::testing::ValuesIn(SupplyRows()),
-                         [](const ::testing::TestParamInfo<SupplyRow>& param_info) { return std::string(param_info.param.name); });
-
-// --- admission ---------------------------------------------------------------
+// --- admission of every task type ---------------------------------------------
 
 struct AdmissionRow {
   const char* name;
   TaskType type;
-  station::SensorsDataRep report;
-  std::function<void(StationTaskData&)> data;
-  const char* refusal;  // empty: admitted
+  Rep report;
+  Edit data;
+  std::string refusal;                   // empty: admitted
+  TaskType running = TASK_TYPE_INVALID;  // a conflicting task started first
+  int heat_target = 0;                   // strong_heat_wire_temp, when set
 };
 
 void PrintTo(const AdmissionRow& row, std::ostream* os) { *os << row.name; }
 
-station::SensorsDataRep Docking(uint32_t left, uint32_t right, uint32_t plate) {
-  station::SensorsDataRep report = Tank(1, 0, 0);
-  report.set_robotdockdetleft(left);
-  report.set_robotdockdetright(right);
-  report.set_electrodeplatedet(plate);
-  return report;
+StationSrvReq Request(TaskType type, int32_t action) {
+  return type <= TASK_TYPE_PERFUME_PREPARE ? PrepareRequest(type, action, 0, 1) : SupplyRequest(type, action);
+}
+Rep Docking(uint32_t left, uint32_t right, uint32_t plate) {
+  return With(With(With(EmptyTankReport(), &Rep::set_robotdockdetleft, left), &Rep::set_robotdockdetright, right),
+              &Rep::set_electrodeplatedet, plate);
+}
+Rep Dust(uint32_t bag, uint32_t cap, int32_t pressure) {
+  return With(With(DustReady(pressure), &Rep::set_dustbagdet, bag), &Rep::set_dustboxcapdet, cap);
+}
+// A conflicting task running: named before the task's own conditions.
+AdmissionRow Vs(const char* name, TaskType type, TaskType running, Edit data = nullptr) {
+  return {name, type, DustReady(), data,
+          "pre check failed, have conflict task " + std::to_string(static_cast<int>(running)) + " is running", running};
 }
 
-station::SensorsDataRep Dust(uint32_t bag, uint32_t cap, int32_t pressure) {
-  station::SensorsDataRep report = DustReady(pressure);
-  report.set_dustbagdet(bag);
-  report.set_dustboxcapdet(cap);
-  return report;
-}
+const char kNotReady[] = "liquied pre no ready, or supply water volume unvalid";
+const char kAway[] = "robot not in station";
+const Rep kDocked = RobotDocked(EmptyTankReport());
 
-std::function<void(StationTaskData&)> Spray(bool pump, bool ready, int32_t volume, bool interrupted) {
-  return [=](StationTaskData& d) {
-    d.sewage_pump_left_on = pump;
-    d.water_ready = ready;
-    d.supply_water_volume = volume;
-    d.spray_interrupted = interrupted;
-  };
-}
+const AdmissionRow kAdmissionRows[] = {
+    {"UVAway", TASK_TYPE_UV, Docking(0, 0, 0), nullptr, kAway},
+    {"UVLeftOnly", TASK_TYPE_UV, Docking(1, 0, 0), nullptr, kAway},
+    {"UVNoPlate", TASK_TYPE_UV, Docking(1, 1, 0), nullptr, kAway},
+    {"UVNoRight", TASK_TYPE_UV, Docking(1, 0, 1), nullptr, kAway},
+    {"UVDocked", TASK_TYPE_UV, Docking(1, 1, 1), nullptr, ""},
+    {"DustNoBag", TASK_TYPE_DUST_COLLECT, Dust(0, 0, 5000), nullptr, "dust bag not in place"},
+    {"DustCapOpen", TASK_TYPE_DUST_COLLECT, Dust(1, 0, 5000), nullptr, "dust box cap not in place"},
+    {"DustOverUpLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, 2001), nullptr, "negative pressure over up limit"},
+    {"DustAtUpLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, 2000), nullptr, ""},
+    {"DustUnderDownLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, -28001), nullptr, "negative pressure under down limit"},
+    {"DustAtDownLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, -28000), nullptr, ""},
+    {"SpraySewagePumpOff", TASK_TYPE_WATER_SPRAY, kDocked, Spray(false, true, 2, true), "sewage pump not working"},
+    {"SprayNoVolume", TASK_TYPE_WATER_SPRAY, kDocked, Spray(true, true, 0, false), "pre disinfectant no ready"},
+    {"SprayNoWater", TASK_TYPE_WATER_SPRAY, kDocked, Spray(true, false, 2, false), "pre disinfectant no ready"},
+    {"SprayPrepared", TASK_TYPE_WATER_SPRAY, kDocked, Spray(true, true, 1, false), ""},
+    {"SprayInterrupted", TASK_TYPE_WATER_SPRAY, kDocked, Spray(true, false, 0, true), ""},
+    {"HeatFanOff", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(false, false), "dry fan not open"},
+    {"HeatAlreadyOn", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, true), "heat wire already start"},
+    {"HeatTarget150", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, false), "", TASK_TYPE_INVALID, 150},
+    {"HeatTarget151", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, false), "target temp too high",
+     TASK_TYPE_INVALID, 151},
+    {"ChargeHandSwitch", TASK_TYPE_AUTO_CHARGE, Plates(79, 79, 2), nullptr, "hand charge is open"},
+    {"ChargePlate1At79", TASK_TYPE_AUTO_CHARGE, Plates(79, 79), nullptr, "electrode plate 1 temp over max temp"},
+    {"ChargePlate2At79", TASK_TYPE_AUTO_CHARGE, Plates(78, 79), nullptr, "electrode plate 2 temp over max temp"},
+    {"ChargeAt78", TASK_TYPE_AUTO_CHARGE, Plates(78, 78), nullptr, ""},
+    {"HandSwitchOpen", TASK_TYPE_MANUAL_CHARGE, HandSwitch(0), nullptr, "hand charge not open"},
+    // The station asks for the hand charge by itself on 1; 2 is closed as well.
+    {"HandRobotDocked", TASK_TYPE_MANUAL_CHARGE, RobotDocked(HandSwitch(2)), nullptr,
+     "robot in station, can not open hand charge"},
+    {"HandClosed", TASK_TYPE_MANUAL_CHARGE, HandSwitch(2), nullptr, ""},
+    {"WaterNothingPrepared", TASK_TYPE_ADD_WATER, kDocked, Prepared(false, false, false, 3), kNotReady},
+    {"WaterNoVolume", TASK_TYPE_ADD_WATER, kDocked, Prepared(true, false, false, 0), kNotReady},
+    {"WaterNegativeVolume", TASK_TYPE_ADD_WATER, kDocked, Prepared(true, true, true, -1), kNotReady},
+    {"WaterDisinfectant", TASK_TYPE_ADD_WATER, kDocked, Prepared(true, false, false, 1), ""},
+    {"WaterPerfume", TASK_TYPE_ADD_WATER, kDocked, Prepared(false, true, false, 1), ""},
+    {"WaterCleaning", TASK_TYPE_ADD_WATER, kDocked, Prepared(false, false, true, 2), ""},
+    Vs("DisinfectantVsClean", TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE),
+    Vs("CleanVsDisinfectant", TASK_TYPE_CLEAN_LIQUID_PREPARE, TASK_TYPE_DISINFECTANT_PREPARE),
+    Vs("PerfumeVsClean", TASK_TYPE_PERFUME_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE),
+    Vs("DrainVsPerfume", TASK_TYPE_DRAIN_WATER, TASK_TYPE_PERFUME_PREPARE),
+    Vs("WaterVsDisinfectant", TASK_TYPE_ADD_WATER, TASK_TYPE_DISINFECTANT_PREPARE, Prepared(true, false, false, 1)),
+    Vs("DustVsDry", TASK_TYPE_DUST_COLLECT, TASK_TYPE_DRY),
+    Vs("SprayVsDust", TASK_TYPE_WATER_SPRAY, TASK_TYPE_DUST_COLLECT),
+    Vs("SewageVsDry", TASK_TYPE_SEWAGE_DRAIN_PUMP, TASK_TYPE_DRY),
+    Vs("DryVsDust", TASK_TYPE_DRY, TASK_TYPE_DUST_COLLECT),
+    Vs("HeatVsDust", TASK_TYPE_HEAT_WIRE, TASK_TYPE_DUST_COLLECT),
+    Vs("ChargeVsDust", TASK_TYPE_AUTO_CHARGE, TASK_TYPE_DUST_COLLECT),
+    Vs("HandVsCharge", TASK_TYPE_MANUAL_CHARGE, TASK_TYPE_AUTO_CHARGE),
+    {"UVConflictsWithNothing", TASK_TYPE_UV, DustReady(), nullptr, "", TASK_TYPE_DUST_COLLECT},
+};
 
-std::function<void(StationTaskData&)> Heat(bool dry, bool wire) {
-  return [=](StationTaskData& d) {
-    d.dry_running = dry;
-    d.heat_wire_running = wire;
-  };
-}
+class Admission : public ::testing::TestWithParam<AdmissionRow> {};
 
-std::vector<AdmissionRow> AdmissionRows() {
-  const station::SensorsDataRep docked = RobotDocked(Tank(1, 0, 0));
-  return {
-      {"UVAway", TASK_TYPE_UV, Docking(0, 0, 0), nullptr, "robot not in station"},
-      {"UVLeftDetectorOnly", TASK_TYPE_UV, Docking(1, 0, 0), nullptr, "robot not in station"},
-      {"UVNoPlateContact", TASK_TYPE_UV, Docking(1, 1, 0), nullptr, "robot not in station"},
-      {"UVNoRightDetector", TASK_TYPE_UV, Docking(1, 0, 1), nullptr, "robot not in station"},
-      {"UVDocked", TASK_TYPE_UV, Docking(1, 1, 1), nullptr, ""},
-      {"DustNoBag", TASK_TYPE_DUST_COLLECT, Dust(0, 0, 5000), nullptr, "dust bag not in place"},
-      {"DustCapOpen", TASK_TYPE_DUST_COLLECT, Dust(1, 0, 5000), nullptr, "dust box cap not in place"},
-      {"DustOverUpLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, 2001), nullptr, "negative pressure over up limit"},
-      {"DustAtUpLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, 2000), nullptr, ""},
-      {"DustUnderDownLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, -28001), nullptr,
-       "negative pressure under down limit"},
-      {"DustAtDownLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, -28000), nullptr, ""},
-      {"SpraySewagePumpOff", TASK_TYPE_WATER_SPRAY, docked, Spray(false, true, 2, true), "sewage pump not working"},
-      {"SprayNoVolume", TASK_TYPE_WATER_SPRAY, docked, Spray(true, true, 0, false), "pre disinfectant no ready"},
-      {"SprayNoWater", TASK_TYPE_WATER_SPRAY, docked, Spray(true, false, 2, false), "pre disinfectant no ready"},
-      {"SprayPrepared", TASK_TYPE_WATER_SPRAY, docked, Spray(true, true, 1, false), ""},
-      {"SprayInterrupted", TASK_TYPE_WATER_SPRAY, docked, Spray(true, false, 0, true), ""},
-      {"HeatFanOff", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(false, false), "dry fan not open"},
-      {"HeatAlreadyStarted", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, true), "heat wire already start"},
-      {"HeatReady", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, false), ""},
-      {"ChargeHandSwitchOpen", TASK_TYPE_AUTO_CHARGE, Plates(79, 79, 2), nullptr, "hand charge is open"},
-      {"ChargePlate1TooHot", TASK_TYPE_AUTO_CHARGE, Plates(79, 79), nullptr, "electrode plate 1 temp over max temp"},
-      {"ChargePlate2TooHot", TASK_TYPE_AUTO_CHARGE, Plates(78, 79), nullptr, "electrode plate 2 temp over max temp"},
-      {"ChargeAtMaximum", TASK_TYPE_AUTO_CHARGE, Plates(78, 78), nullptr, ""},
-      {"HandSwitchOpen", TASK_TYPE_MANUAL_CHARGE, HandSwitch(0), nullptr, "hand charge not open"},
-      // The station asks for the hand charge by itself on 1; 2 is closed as well.
-      {"HandRobotDocked", TASK_TYPE_MANUAL_CHARGE, RobotDocked(HandSwitch(2)), nullptr,
-       "robot in station, can not open hand charge"},
-      {"HandClosedNoRobot", TASK_TYPE_MANUAL_CHARGE, HandSwitch(2), nullptr, ""},
-  };
-}
-
-class SupplyAdmission : public ::testing::TestWithParam<AdmissionRow> {};
-
-TEST_P(SupplyAdmission, RefusesWithItsReasonOrAdmits) {
+// Refused with its reason and nothing sent, or admitted; stopped, nothing is left on.
+TEST_P(Admission, RefusesWithItsReasonOrAdmits) {
   const AdmissionRow& row = GetParam();
-  auto station = StartStation();
-  station->Deliver(row.report);
-  if (row.data) {
-    WriteTaskData(*station, row.data);
-  }
-  const StationSrvRsp rsp = station->center()->HandleService(SupplyRequest(row.type, 2));
-  EXPECT_EQ(rsp.err_msg, row.refusal);
-  EXPECT_EQ(rsp.result, std::string(row.refusal).empty() ? SRV_RESULT_OK : SRV_RESULT_FAILED);
-  if (rsp.result == SRV_RESULT_OK) {
-    StopAndWaitIdle(*station, row.type);
-  }
-  EXPECT_EQ(station->CommandsSinceMark().empty(), rsp.result != SRV_RESULT_OK);
-}
-
-INSTANTIATE_TEST_SUITE_P(Conditions, SupplyAdmission, ::testing::ValuesIn(AdmissionRows()),
-                         [](const ::testing::TestParamInfo<AdmissionRow>& param_info) { return std::string(param_info.param.name); });
-
-class HeatWireTarget : public ::testing::TestWithParam<int> {};
-
-// Heat wire target temperatures at and over the maximum.
-TEST_P(HeatWireTarget, AtMostTheMaximum) {
-  const int target = GetParam();
   StationOptions options;
-  options.extra_config["strong_heat_wire_temp"] = std::to_string(target);
-  auto station = StartStation(options);
-  station->Deliver(Wire(200.0f));
-  WriteTaskData(*station, Heat(true, false));
-  const StationSrvRsp rsp = station->center()->HandleService(SupplyRequest(TASK_TYPE_HEAT_WIRE, 2));
-  EXPECT_EQ(rsp.err_msg, target > 150 ? "target temp too high" : "");
-  if (rsp.result == SRV_RESULT_OK) {
-    StopAndWaitIdle(*station, TASK_TYPE_HEAT_WIRE);
+  if (row.heat_target != 0) {
+    options.extra_config["strong_heat_wire_temp"] = std::to_string(row.heat_target);
   }
+  StationHarness station(options);
+  ASSERT_TRUE(station.StartNormal());
+  station.Deliver(row.report);
+  if (row.running != TASK_TYPE_INVALID) {
+    ASSERT_EQ(station.Ask(Request(row.running, 2)).result, SRV_RESULT_OK);
+    ASSERT_TRUE(station.WaitForCommands(1));
+  }
+  if (row.data) {
+    station.Edit(row.data);
+  }
+  const size_t before = station.CommandsSinceMark().size();
+  const StationSrvRsp rsp = station.Ask(Request(row.type, 2));
+  EXPECT_EQ(rsp.err_msg, row.refusal);
+  EXPECT_EQ(rsp.result, row.refusal.empty() ? SRV_RESULT_OK : SRV_RESULT_FAILED);
+  station.SyncWithService();
+  EXPECT_TRUE(row.refusal.empty() || station.CommandsSinceMark().size() == before);
+  station.Ask(Request(row.type, 4));
+  station.Ask(Request(row.running, 4));
+  ASSERT_TRUE(station.WaitIdle());
+  EXPECT_EQ(LeftOn(station.CommandsSinceMark()), std::set<int>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(SupplyAdmission, HeatWireTarget, ::testing::Values(150, 151));
-
-// A conflicting task is named before the task's own conditions.
-TEST(SupplyAdmission, ARunningConflictIsNamedFirst) {
-  auto station = StartStation();
-  station->Deliver(DustReady());
-  WriteTaskData(*station, Spray(true, false, 0, true));
-  StartThroughService(*station, SupplyRequest(TASK_TYPE_WATER_SPRAY, 2), 1);
-  StationSrvRsp rsp = station->center()->HandleService(SupplyRequest(TASK_TYPE_DUST_COLLECT, 2));
-  EXPECT_EQ(rsp.err_msg, "pre check failed, have conflict task 7 is running");
-  StopAndWaitIdle(*station, TASK_TYPE_WATER_SPRAY);
-
-  station->Deliver(HandSwitch(1));  // the station starts a hand charge by itself
-  ASSERT_TRUE(station_test::WaitFor([&] { return station->center()->HasTask(TASK_TYPE_MANUAL_CHARGE); }));
-  station->Deliver(Plates(20, 20, 1));
-  rsp = station->center()->HandleService(SupplyRequest(TASK_TYPE_AUTO_CHARGE, 2));
-  EXPECT_EQ(rsp.err_msg, "pre check failed, have conflict task 12 is running");
-  station->Deliver(HandSwitch(0));
-  ASSERT_TRUE(station->WaitIdle());
-}
+INSTANTIATE_TEST_SUITE_P(EveryType, Admission, ::testing::ValuesIn(kAdmissionRows),
+                         [](const ::testing::TestParamInfo<AdmissionRow>& p) { return std::string(p.param.name); });
 
 // --- what each task has of its own -------------------------------------------
 
-struct ThermostatCase {
-  const char* name;
-  bool wire_on;
-  float degrees;
-  Commands expected;
-};
-
-class HeatWireThermostat : public ::testing::TestWithParam<ThermostatCase> {};
-
-// Target 60 degrees, no hysteresis: on below, off above, nothing at the target.
-TEST_P(HeatWireThermostat, SwitchesAtTheTargetItself) {
-  const ThermostatCase c = GetParam();
-  auto station = StartStation();
-  WriteTaskData(*station, Heat(true, false));
-  auto task = MakeTask(*station, TASK_TYPE_HEAT_WIRE, 2, 0);
-  ASSERT_EQ(Cycle(*station, *task, Wire(c.wire_on ? 20.0f : 100.0f)), c.wire_on ? Commands{kWireOn} : Commands{});
-  EXPECT_EQ(Cycle(*station, *task, Wire(c.degrees)), c.expected);
-  EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_RUNNING);
-  EXPECT_TRUE(TaskData(*station).heat_wire_running);
+std::function<std::shared_ptr<Task>(StationHarness&)> Own(TaskType type, Edit data = nullptr) {
+  return [=](StationHarness& station) {
+    if (data) {
+      station.Edit(data);
+    }
+    return MakeTask(station, type, 2);
+  };
 }
+// Heat wire: target 60 degrees, no hysteresis; on below, off above, nothing at the target.
+Course Thermostat(const char* name, bool wire_on, float degrees, Commands sent) {
+  return {name, Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
+          {{0, Wire(wire_on ? 20.0f : 100.0f), wire_on ? Commands{kWireOn} : Commands{}}, {0, Wire(degrees), sent}},
+          TASK_STATUS_RUNNING, {kWireOff}};
+}
+// Charging stops, and fails, once a plate is over 78 degrees or the hand switch
+// closes; a refused switch-off fails it the same way.
+Course ChargeStop(const char* name, Rep report, bool refused = false) {
+  const std::string off = Act(station::ENUM_SUPPLY_CHARGING, 0);
+  return {name, Own(TASK_TYPE_AUTO_CHARGE),
+          {{0, Plates(78, 78), {Act(station::ENUM_SUPPLY_CHARGING, 1)}}, {0, report, {off}, refused}},
+          TASK_STATUS_ERROR, {off}};
+}
+
+class OwnRule : public ::testing::TestWithParam<Course> {};
+TEST_P(OwnRule, SendsWhatTheRuleSays) { RunCourse(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(
-    Temperatures, HeatWireThermostat,
-    ::testing::Values(ThermostatCase{"OffAt59_5", false, 59.5f, {kWireOn}}, ThermostatCase{"OffAt60_0", false, 60.0f, {}},
-                      ThermostatCase{"OffAt60_5", false, 60.5f, {}}, ThermostatCase{"OnAt59_5", true, 59.5f, {}},
-                      ThermostatCase{"OnAt60_0", true, 60.0f, {}}, ThermostatCase{"OnAt60_5", true, 60.5f, {kWireOff}}),
-    [](const ::testing::TestParamInfo<ThermostatCase>& param_info) { return std::string(param_info.param.name); });
+    Rows, OwnRule,
+    ::testing::Values(Thermostat("OffAt59_5", false, 59.5f, {kWireOn}), Thermostat("OffAt60_0", false, 60.0f, {}),
+                      Thermostat("OffAt60_5", false, 60.5f, {}), Thermostat("OnAt59_5", true, 59.5f, {}),
+                      Thermostat("OnAt60_0", true, 60.0f, {}), Thermostat("OnAt60_5", true, 60.5f, {kWireOff}),
+                      Course{"ThermostatSwitchRefused", Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
+                             {{0, Wire(59.5f), {kWireOn}}, {0, Wire(60.5f), {kWireOff}, true}}, TASK_STATUS_ERROR,
+                             {kWireOff}},
+                      ChargeStop("Plate1", Plates(79, 20)), ChargeStop("Plate2", Plates(20, 79)),
+                      ChargeStop("HandSwitch", Plates(20, 20, 1)), ChargeStop("Plate1Refused", Plates(79, 20), true),
+                      // Hand charging runs until the switch opens; a refused switch-off is tried again.
+                      Course{"ManualChargeRetriesItsSwitchOff", Own(TASK_TYPE_MANUAL_CHARGE),
+                             {{0, HandSwitch(1), {kHandOn}}, {0, HandSwitch(0), {kHandOff}, true},
+                              {0, HandSwitch(0), {kHandOff}}},
+                             TASK_STATUS_OVER}),
+    [](const ::testing::TestParamInfo<Course>& p) { return std::string(p.param.name); });
 
-TEST(HeatWireTask, ARefusedThermostatSwitchFailsTheTask) {
-  auto station = StartStation();
-  WriteTaskData(*station, Heat(true, false));
-  auto task = MakeTask(*station, TASK_TYPE_HEAT_WIRE, 2, 0);
-  Cycle(*station, *task, Wire(59.5f));
-  station->board().ScriptNext(FakeBoard::Answer::kError);
-  EXPECT_EQ(Cycle(*station, *task, Wire(60.5f)), Commands{kWireOff});
-  EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_ERROR);
-}
+Do Start(TaskType type, int32_t duration = 0) { return Ask(SupplyRequest(type, 2, duration), SRV_RESULT_OK); }
+Do Stop(TaskType type, int32_t result = -1) { return Ask(SupplyRequest(type, 4), result); }
+const std::vector<Do> kDryAndWire = {Push(Wire(20.0f)), Start(TASK_TYPE_DRY, 600), Sent(1), Start(TASK_TYPE_HEAT_WIRE),
+                                     Sent(2)};
+const Commands kFanAndWire = {"act 5:0", "act 5:1", "act 6:0", "act 6:1"};
 
-struct ChargeStop {
-  const char* name;
-  station::SensorsDataRep report;
-  bool refused;  // the board refuses the switch-off
-};
+class Station : public ::testing::TestWithParam<StationCase> {};
+TEST_P(Station, PlaysItsDay) { RunStationCase(GetParam()); }
 
-void PrintTo(const ChargeStop& c, std::ostream* os) { *os << c.name; }
-
-class AutoChargeStop : public ::testing::TestWithParam<ChargeStop> {};
-
-// Charging stops, and the task fails, once a plate is over 78 degrees or the
-// hand switch closes; a refused switch-off fails it the same way.
-TEST_P(AutoChargeStop, StopsWhenAPlateIsTooHotOrTheHandSwitchCloses) {
-  const ChargeStop& c = GetParam();
-  auto station = StartStation();
-  auto task = MakeTask(*station, TASK_TYPE_AUTO_CHARGE, 2, 0);
-  Cycle(*station, *task, Plates(78, 78));
-  if (c.refused) {
-    station->board().ScriptNext(FakeBoard::Answer::kError);
-  }
-  EXPECT_EQ(Cycle(*station, *task, c.report), Commands{kChargeOff});
-  EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_ERROR);
-}
-
+// Drying for 600 s with the wire heating, then one way of ending: the robot's
+// stop of the fan is refused while the wire runs; the wire's switch-off refused,
+// the fan blows on until it is off. A stopped spray may resume without new water
+// while the sewage pump runs; a spray that failed withdraws the water.
 INSTANTIATE_TEST_SUITE_P(
-    Safety, AutoChargeStop,
-    ::testing::Values(ChargeStop{"Plate1", Plates(79, 20), false}, ChargeStop{"Plate2", Plates(20, 79), false},
-                      ChargeStop{"HandSwitch", Plates(20, 20, 1), false},
-                      ChargeStop{"Plate1Refused", Plates(79, 20), true},
-                      ChargeStop{"HandSwitchRefused", Plates(20, 20, 1), true}),
-    [](const ::testing::TestParamInfo<ChargeStop>& param_info) { return std::string(param_info.param.name); });
-
-// Hand charging runs until the switch opens; a refused switch-off is tried
-// again at the next cycle.
-TEST(ManualChargeTask, ChargesUntilTheSwitchOpensAndRetriesARefusedSwitchOff) {
-  auto station = StartStation();
-  auto task = MakeTask(*station, TASK_TYPE_MANUAL_CHARGE, 0, 0);
-  EXPECT_EQ(Cycle(*station, *task, HandSwitch(1)), Commands{kHandOn});
-  station->board().ScriptNext(FakeBoard::Answer::kError);
-  EXPECT_EQ(Cycle(*station, *task, HandSwitch(0)), Commands{kHandOff});
-  EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_RUNNING);
-  EXPECT_EQ(Cycle(*station, *task, HandSwitch(0)), Commands{kHandOff});
-  EXPECT_EQ(task->GetTaskStatus(), TASK_STATUS_OVER);
-}
-
-// A stopped spray may resume without new water as long as the sewage pump
-// runs; a spray that failed withdraws the water and may not.
-TEST(WaterSprayTask, ResumesAfterAStopButNotAfterAnError) {
-  auto station = StartStation();
-  station->Deliver(RobotDocked(Tank(1, 0, 0)));
-  WriteTaskData(*station, SprayReady);
-  StartThroughService(*station, SupplyRequest(TASK_TYPE_WATER_SPRAY, 2), 1);
-  EXPECT_EQ(StopAndWaitIdle(*station, TASK_TYPE_WATER_SPRAY).result, SRV_RESULT_OK);
-  EXPECT_FALSE(TaskData(*station).water_ready);
-  station->MarkCommands();
-  StartThroughService(*station, SupplyRequest(TASK_TYPE_WATER_SPRAY, 2, 10), 1);
-  AdvanceClock(11);  // the limit: an error
-  ASSERT_TRUE(station->WaitIdle());
-  EXPECT_EQ(station->center()->HandleService(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2)).err_msg,
-            "pre disinfectant no ready");
-  EXPECT_EQ(LeftOn(station->Commands()), (std::map<int, int>{}));
-}
-
-// --- the drying fan under a running heating wire ------------------------------
-
-// Replays the board commands and tells whether the board ever held the heating
-// wire on while the drying fan was off.
-bool WireEverOnWithoutFan(const Commands& commands) {
-  bool wire = false;
-  bool fan = false;
-  for (const std::string& command : commands) {
-    if (command == kWireOn || command == kWireOff) {
-      wire = command == kWireOn;
-    } else if (command == kFanOn || command == kFanOff) {
-      fan = command == kFanOn;
-    }
-    if (wire && !fan) {
-      return true;
-    }
-  }
-  return false;
-}
-
-enum class FanPath { kRobotStop, kTimeLimit, kConnectionLost, kStaleReports, kWireOffRefused };
-
-struct FanPathCase {
-  const char* name;
-  FanPath path;
-  bool fan_left_on;  // the fan still runs once the task has ended, until its owed switch-off
-};
-
-class DryUnderHeatWire : public ::testing::TestWithParam<FanPathCase> {};
-
-// Drying for 600 s with the heat wire heating; then one way of ending (or trying
-// to end) the fan. Whatever the path, the wire never heats with the fan off.
-TEST_P(DryUnderHeatWire, NeverLeavesTheWireOnWithoutItsFan) {
-  const FanPathCase c = GetParam();
-  StationOptions options;
-  if (c.path == FanPath::kStaleReports) {
-    options.extra_config["sensor_report_timeout"] = "15";
-  }
-  auto station = StartStation(options);
-  station->Deliver(Wire(20.0f));  // below the target: the wire heats
-  StartThroughService(*station, SupplyRequest(TASK_TYPE_DRY, 2, 600), 1);
-  ASSERT_TRUE(station_test::WaitFor([&] { return TaskData(*station).dry_running; }));
-  StartThroughService(*station, SupplyRequest(TASK_TYPE_HEAT_WIRE, 2), 2);
-  ASSERT_EQ(station->CommandsSinceMark(), (Commands{kFanOn, kWireOn}));
-
-  switch (c.path) {
-    case FanPath::kRobotStop: {
-      // Refused as before, and drying simply goes on.
-      const StationSrvRsp rsp = station->center()->HandleService(SupplyRequest(TASK_TYPE_DRY, 4));
-      EXPECT_EQ(rsp.result, SRV_RESULT_FAILED);
-      EXPECT_EQ(rsp.err_msg.substr(rsp.err_msg.size() - 8), ", failed");
-      EXPECT_TRUE(station->WaitCycles(4));
-      EXPECT_TRUE(station->center()->HasTask(TASK_TYPE_DRY));
-      EXPECT_TRUE(TaskData(*station).dry_running);
-      station->center()->HandleService(SupplyRequest(TASK_TYPE_HEAT_WIRE, 4));
-      ASSERT_TRUE(station_test::WaitFor([&] { return !station->center()->HasTask(TASK_TYPE_HEAT_WIRE); }));
-      StopAndWaitIdle(*station, TASK_TYPE_DRY);
-      break;
-    }
-    case FanPath::kTimeLimit:
-      AdvanceClock(601);
-      break;
-    case FanPath::kConnectionLost:
-      EXPECT_EQ(station->center()->HandleService(ServiceRequest(SRV_CONNECTION_LOST)).result, SRV_RESULT_OK);
-      break;
-    case FanPath::kStaleReports:
-      AdvanceClock(16);  // past the 15 s the reports may be old
-      break;
-    case FanPath::kWireOffRefused:
-      station->board().ScriptNext(FakeBoard::Answer::kError);
-      AdvanceClock(601);
-      break;
-  }
-  ASSERT_TRUE(station->WaitIdle());
-  if (c.fan_left_on) {
-    EXPECT_EQ(LeftOn(station->Commands()), (std::map<int, int>{{station::ENUM_SUPPLY_HEATING_FAN, 1}}));
-  }
-  EXPECT_EQ(station->center()->RetrySwitchOffs(), 0u);  // what the main loop does once a second
-  EXPECT_FALSE(WireEverOnWithoutFan(station->Commands())) << testing::PrintToString(station->CommandsSinceMark());
-  EXPECT_EQ(LeftOn(station->Commands()), (std::map<int, int>{}));
-  const StationTaskData data = TaskData(*station);
-  EXPECT_FALSE(data.heat_wire_running);
-  EXPECT_FALSE(data.dry_running);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, DryUnderHeatWire,
-    ::testing::Values(FanPathCase{"RobotStopIsRefused", FanPath::kRobotStop, false},
-                      FanPathCase{"TimeLimit", FanPath::kTimeLimit, false},
-                      FanPathCase{"ConnectionLost", FanPath::kConnectionLost, false},
-                      FanPathCase{"StaleReports", FanPath::kStaleReports, false},
-                      // The wire's switch-off refused: the fan keeps blowing until the wire is off.
-                      FanPathCase{"WireOffRefused", FanPath::kWireOffRefused, true}),
-    [](const ::testing::TestParamInfo<FanPathCase>& param_info) { return std::string(param_info.param.name); });
+    Rows, Station,
+    ::testing::Values(
+        StationCase{"FanStopRefusedUnderTheWire", true,
+                    kDryAndWire + std::vector<Do>{Stop(TASK_TYPE_DRY, SRV_RESULT_FAILED), Tasks(2),
+                                                  Stop(TASK_TYPE_HEAT_WIRE), Tasks(1), Stop(TASK_TYPE_DRY)},
+                    kFanAndWire, STATION_NORMAL, 0, true},
+        StationCase{"DryTimeLimitUnderTheWire", true, kDryAndWire + std::vector<Do>{Clock(601)}, kFanAndWire,
+                    STATION_NORMAL, 0, true},
+        StationCase{"ConnectionLostUnderTheWire", true,
+                    kDryAndWire + std::vector<Do>{Ask(ServiceRequest(SRV_CONNECTION_LOST), SRV_RESULT_OK)}, kFanAndWire,
+                    STATION_NORMAL, 0, true},
+        StationCase{"WireOffRefused", true,
+                    kDryAndWire + std::vector<Do>{Refuse(), Clock(601), Idle(), Op(Do::kRetry, 0)},
+                    kFanAndWire, STATION_NORMAL, 0, true},
+        StationCase{"SprayResumesAfterAStopNotAfterAnError", true,
+                    {Push(RobotDocked(EmptyTankReport())), SetData(Spray(true, true, 2, false)),
+                     Start(TASK_TYPE_WATER_SPRAY), Sent(1), Stop(TASK_TYPE_WATER_SPRAY, SRV_RESULT_OK), Idle(),
+                     Start(TASK_TYPE_WATER_SPRAY, 10), Tasks(1), Clock(11), Idle(),
+                     Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2), SRV_RESULT_FAILED, "pre disinfectant no ready")},
+                    {"act 8:0", "act 8:80"}, STATION_NORMAL, 0, true}),
+    [](const ::testing::TestParamInfo<StationCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace station_center
