@@ -20,7 +20,6 @@ namespace station_test {
 
 uint16_t PickFreeLoopbackPort();  // free a moment ago; 0 when none could be bound
 std::string Frame(const google::protobuf::MessageLite& message);  // behind its 2-byte little-endian length
-station::ActionCommand Action(station::EnumSupplyType type, int32_t action);
 // A listener whose accept queue `filler_fd` fills: a board off the network, answering no connect.
 int ListenWithFullQueue(uint16_t* port, int* filler_fd);
 
@@ -30,7 +29,6 @@ class FakeBoard {
   enum class Answer { kSuccess, kError, kStaleThenSuccess, kSilent, kClose, kSplit, kGarbage, kOversized };
   struct Script {
     Answer answer = Answer::kSuccess;
-    station::EnumErrCode error = station::ENUM_ERROR_UNKNOW;
     int delay_ms = 0;
   };
   FakeBoard();
