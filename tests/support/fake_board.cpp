@@ -60,24 +60,8 @@ FakeBoard::FakeBoard() {
   if (listen_fd_ >= 0) thread_ = std::thread([this] { Serve(); });
 }
 
-FakeBoard::~FakeBoard() { StopListening(), CloseReports(); }
-
-void FakeBoard::ScriptNext(Script script) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  scripts_.push_back(script);
-}
-
-std::vector<station::SupplyMaterialReq> FakeBoard::Requests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return requests_;
-}
-
 bool FakeBoard::WaitForRequests(size_t count, std::chrono::milliseconds bound) const {
   return WaitFor([&] { return Requests().size() >= count; }, bound);
-}
-
-void FakeBoard::StopListening() {
-  if (!stop_.exchange(true) && thread_.joinable()) thread_.join();
 }
 
 void FakeBoard::Serve() {
@@ -100,14 +84,10 @@ void FakeBoard::Serve() {
       station::SupplyMaterialReq req;
       const bool parsed = req.ParseFromArray(held.data() + 2, static_cast<int>(len));
       held.erase(0, len + 2);
-      if (parsed) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(req);
-      }
+      if (parsed) { std::lock_guard<std::mutex> lock(mutex_); requests_.push_back(req); }
       keep = !parsed || Reply(conn, req);
     }
-    if (!keep) ::close(conn);
-    conn = keep ? conn : -1;
+    if (!keep) ::close(conn), conn = -1;
   }
   if (conn >= 0) ::close(conn);
   ::close(listen_fd_);
@@ -122,8 +102,7 @@ bool FakeBoard::Reply(int fd, const station::SupplyMaterialReq& req) {
   std::this_thread::sleep_for(std::chrono::milliseconds(script.delay_ms));
   auto reply = [](int32_t seq, station::EnumErrCode code) {
     station::SupplyMaterialRsp rsp;
-    rsp.set_seq_(seq);
-    rsp.set_err_code_(code);
+    rsp.set_seq_(seq), rsp.set_err_code_(code);
     return Frame(rsp);
   };
   const std::string right = reply(req.seq_(), station::ENUM_SUCCESS);
