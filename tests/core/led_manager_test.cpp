@@ -67,10 +67,9 @@ TEST(LedManager, PatternFollowsPrioritiesAndOneShotStates) {
       report.set_initsensorsstate(s.report == 2), report.set_initactuatorsstate(true), report.set_selfcheckstate(true);
       LedTaskMap tasks;
       for (TaskType type : s.tasks) tasks[type] = nullptr;
-      SCOPED_TRACE(std::string(name) + ", step " + std::to_string(&s - &steps[0]));
-      EXPECT_EQ(manager.GetLedCmd(data, report, tasks, s.station_error), s.led);
-      EXPECT_TRUE(s.charge_after < 0 || data.charge_state == s.charge_after);
-      EXPECT_TRUE(s.pose_after < 0 || data.robot_in_pose == s.pose_after);
+      EXPECT_EQ(manager.GetLedCmd(data, report, tasks, s.station_error), s.led) << name << ", step " << &s - &steps[0];
+      EXPECT_TRUE((s.charge_after < 0 || data.charge_state == s.charge_after) &&
+                  (s.pose_after < 0 || data.robot_in_pose == s.pose_after)) << name << ", step " << &s - &steps[0];
     }
   }
 }
