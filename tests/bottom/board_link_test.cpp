@@ -37,15 +37,12 @@ auto MsSince(Steady::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start).count();
 }
 
-station::ActionCommand Action(station::EnumSupplyType type, int32_t action) {
-  station::ActionCommand cmd;
-  return cmd.set_supply_type_(type), cmd.set_action_(action), cmd;
-}
-
 station::SupplyMaterialReq Request(int32_t seq, int32_t action, station::EnumSupplyType type = kFan) {
   station::SupplyMaterialReq req;
-  return req.set_seq_(seq), *req.mutable_cmd_() = Action(type, action), req;
+  req.set_seq_(seq), req.mutable_cmd_()->set_supply_type_(type), req.mutable_cmd_()->set_action_(action);
+  return req;
 }
+station::ActionCommand Action(station::EnumSupplyType type, int32_t action) { return Request(0, action, type).cmd_(); }
 
 auto Within(int64_t min_ms, int64_t max_ms) { return testing::AllOf(testing::Ge(min_ms), testing::Le(max_ms)); }
 
@@ -178,7 +175,7 @@ TEST(ReportStream, EveryFrameArrivesWholeAndBadBytesCostOnlyWhatIsHeld) {
   all.set_seq(42), all.set_cleantankuplevel(1), all.set_robotdockdetleft(1), all.set_heatingwiretemp(61.5f);
   all.set_negativepressure(-1200), all.set_flowmeter(4000000000u), all.set_selfcheckstate(true);
   const std::string one = Frames(1, 1), two = Frames(2, 2);
-  struct Row { const char* name; size_t cache; std::vector<std::string> writes; std::string delivered; };
+  struct Row { const char* name; size_t cache; std::vector<std::string> reads; std::string delivered; };
   for (const Row& row : {Row{"every field", 4096, {Frame(all)}, Frame(all)},
                          Row{"split frame", 4096, {one.substr(0, 3), one.substr(3)}, one},
                          Row{"burst", 4096, {Frames(1, 20)}, Frames(1, 20)},
@@ -190,7 +187,7 @@ TEST(ReportStream, EveryFrameArrivesWholeAndBadBytesCostOnlyWhatIsHeld) {
     Reports& sink = Keep<Reports>(row.cache);
     FakeBoard& board = Keep<FakeBoard>();
     ASSERT_TRUE(board.ConnectReports(sink.port));
-    for (const std::string& bytes : row.writes) EXPECT_TRUE(board.SendRaw(bytes) && usleep(200000) == 0);  // one read each
+    for (const std::string& bytes : row.reads) EXPECT_TRUE(board.SendRaw(bytes) && usleep(200000) == 0);
     EXPECT_TRUE(sink.Has(row.delivered));
   }
 }

@@ -28,11 +28,9 @@ int Socket(uint16_t port, uint16_t* bound = nullptr, int backlog = 4) {
 }
 
 bool WriteAll(int fd, const std::string& bytes) {
-  for (size_t sent = 0; sent < bytes.size();) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0 && errno != EINTR) return false;
-    sent += n > 0 ? static_cast<size_t>(n) : 0;
-  }
+  ssize_t n = 0;
+  for (size_t sent = 0; sent < bytes.size(); sent += n > 0 ? static_cast<size_t>(n) : 0)
+    if ((n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL)) <= 0 && errno != EINTR) return false;
   return true;
 }
 
