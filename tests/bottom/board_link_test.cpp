@@ -1,11 +1,9 @@
-// The board link against a fake board over loopback: command exchanges, the
-// report stream, and the simulated board's model where only its reports show it;
-// and the board's frames written out byte by byte, so that a fault shared by the
-// station's encoder and decoder cannot hide.
+// The board link against a fake board over loopback: command exchanges and the
+// report stream; and the board's frames written out byte by byte, so that a
+// fault shared by the station's encoder and decoder cannot hide.
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <poll.h>
-#include <rapidjson/document.h>
 
 #include <set>
 
@@ -15,7 +13,7 @@
 #include "bottom/tcp_client.h"
 #include "clock.h"
 #include "config.h"
-#include "support/service_rig.h"
+#include "support/process.h"
 #include "support/station_fixture.h"
 
 namespace station_center {
@@ -161,9 +159,9 @@ struct Reports {
       frames += Frame(report);
     }).Init();
   }
+  std::string Got() { std::lock_guard<std::mutex> lock(mutex); return frames; }
   bool Has(const std::string& expected) {  // exactly these frames, once as many bytes have come
-    auto got = [this] { return std::lock_guard<std::mutex>(mutex), frames; };
-    return WaitFor([&] { return got().size() >= expected.size(); }, std::chrono::seconds(10)) && got() == expected;
+    return WaitFor([&] { return Got().size() >= expected.size(); }, std::chrono::seconds(10)) && Got() == expected;
   }
   const uint16_t port = station_test::PickFreeLoopbackPort();
   std::mutex mutex;
@@ -231,30 +229,6 @@ TEST(ReportStream, AnAddressThatCannotBeBoundEndsTheProcessWith255) {
   EXPECT_EXIT((std::atexit([] { std::fputs("exit handlers ran\n", stderr); }),
                DataUploadServer("not-an-address", 1, 1, [](const station::SensorsDataRep&) {}).Start()),
               testing::ExitedWithCode(255), testing::Not(testing::HasSubstr("exit handlers ran")));
-}
-
-// The simulated board's model where no service test looks: its flow meter
-// counts from the last tap opening, and its tank stops at full.
-TEST(SimulatedBoard, FlowMeterCountsFromTheLastTapOpeningAndTheTankStopsAtFull) {
-  auto& sim = Keep<station_test::BoardSim>();
-  ASSERT_TRUE(sim.Start({"--manual-clock", "--report-rate", "0", "--report-port", "1", "--capacity", "500",
-                         "--fill-rate", "100"}));
-  auto client = std::make_shared<TcpClient>("127.0.0.1", sim.command_port());
-  station::SupplyMaterialRsp rsp;
-  auto tap = [&, &comm = Keep<EmbeddedCommunicator>()](int on) {
-    return comm.BottomReqNeedResp(client, Request(on + 1, on, kTap), rsp, 1);
-  };
-  rapidjson::Document report;
-  auto field = [&](const char* name) {
-    report.Parse(sim.Command("report").c_str());
-    return report.IsObject() && report.HasMember(name) ? report[name].GetInt() : -1;
-  };
-  ASSERT_TRUE(tap(1) && sim.Command("advance 2000") == "ok");
-  EXPECT_EQ(field("flowMeter"), 200);
-  ASSERT_EQ(sim.Command("advance 4000"), "ok");
-  EXPECT_EQ(std::make_pair(field("flowMeter"), field("cleanTankUpLevel")), std::make_pair(600, 1));
-  ASSERT_TRUE(tap(0) && sim.Command("level 100") == "ok" && tap(1));
-  EXPECT_EQ(field("flowMeter"), 0);
 }
 
 std::string Bytes(std::initializer_list<unsigned> values) { return std::string(values.begin(), values.end()); }
