@@ -38,8 +38,7 @@ bool WriteAll(int fd, const std::string& bytes) {
 
 uint16_t PickFreeLoopbackPort() {
   uint16_t port = 0;
-  ::close(Socket(0, &port, 1));
-  return port;
+  return ::close(Socket(0, &port, 1)), port;
 }
 
 int ListenWithFullQueue(uint16_t* port, int* filler_fd) {
@@ -82,8 +81,13 @@ void FakeBoard::Serve() {
       station::SupplyMaterialReq req;
       const bool parsed = req.ParseFromArray(held.data() + 2, static_cast<int>(len));
       held.erase(0, len + 2);
-      if (parsed) { std::lock_guard<std::mutex> lock(mutex_); requests_.push_back(req); }
-      keep = !parsed || Reply(conn, req);
+      Script script;
+      if (parsed) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(req);
+        if (!scripts_.empty()) script = scripts_.front(), scripts_.pop_front();
+      }
+      keep = !parsed || Reply(conn, req.seq_(), script);
     }
     if (!keep) ::close(conn), conn = -1;
   }
@@ -91,21 +95,16 @@ void FakeBoard::Serve() {
   ::close(listen_fd_);
 }
 
-bool FakeBoard::Reply(int fd, const station::SupplyMaterialReq& req) {
-  Script script;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!scripts_.empty()) script = scripts_.front(), scripts_.pop_front();
-  }
+bool FakeBoard::Reply(int fd, int32_t seq, const Script& script) {
   std::this_thread::sleep_for(std::chrono::milliseconds(script.delay_ms));
-  auto reply = [](int32_t seq, station::EnumErrCode code) {
+  auto reply = [](int32_t id, station::EnumErrCode code) {
     station::SupplyMaterialRsp rsp;
-    rsp.set_seq_(seq), rsp.set_err_code_(code);
+    rsp.set_seq_(id), rsp.set_err_code_(code);
     return Frame(rsp);
   };
-  const std::string right = reply(req.seq_(), station::ENUM_SUCCESS);
-  const std::string bytes[] = {right, reply(req.seq_(), station::ENUM_ERROR_UNKNOW),  // by Answer
-                               reply(req.seq_() - 1, station::ENUM_ERROR_UNKNOW) + right, "", "", right,
+  const std::string right = reply(seq, station::ENUM_SUCCESS);
+  const std::string bytes[] = {right, reply(seq, station::ENUM_ERROR_UNKNOW),  // by Answer
+                               reply(seq - 1, station::ENUM_ERROR_UNKNOW) + right, "", "", right,
                                std::string("\x04\x00\xff\xff\xff\xff", 6), std::string("\xff\xff\x08\x01", 4)};
   const std::string& out = bytes[static_cast<int>(script.answer)];
   const size_t first = script.answer == Answer::kSplit ? 3 : out.size();

@@ -45,7 +45,7 @@ class FakeBoard {
 
  private:
   void Serve();
-  bool Reply(int fd, const station::SupplyMaterialReq& req);  // false: close the connection
+  bool Reply(int fd, int32_t seq, const Script& script);  // false: close the connection
   int listen_fd_ = -1, report_fd_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
