@@ -103,7 +103,7 @@ bool FakeBoard::Reply(int fd, int32_t seq, const Script& script) {
     return Frame(rsp);
   };
   const std::string right = reply(seq, station::ENUM_SUCCESS);
-  const std::string bytes[] = {right, reply(seq, station::ENUM_ERROR_UNKNOW),  // by Answer
+  const std::string bytes[] = {right, reply(seq, station::ENUM_ERROR_UNKNOW),  // one per Answer, in its order
                                reply(seq - 1, station::ENUM_ERROR_UNKNOW) + right, "", "", right,
                                std::string("\x04\x00\xff\xff\xff\xff", 6), std::string("\xff\xff\x08\x01", 4)};
   const std::string& out = bytes[static_cast<int>(script.answer)];
