@@ -1,11 +1,10 @@
 #pragma once
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-
-#include <unistd.h>
 
 namespace station_fuzz {
 
@@ -19,14 +18,11 @@ class ConfigFolder {
     path_ = dir != nullptr ? dir : "/tmp";
     setenv("STATION_CENTER_CONFIG_DIR", path_.c_str(), 1);
     // The service logs every key it reads; keep the fuzzer's output readable.
-    setenv("SPDLOG_STDOUT", "false", 1);
-    setenv("SPDLOG_SYSTEMD", "false", 1);
-    setenv("SPDLOG_LEVEL", "info", 1);
+    setenv("SPDLOG_STDOUT", "false", 1), setenv("SPDLOG_SYSTEMD", "false", 1), setenv("SPDLOG_LEVEL", "info", 1);
   }
-
-  void Write(const char* name, const uint8_t* data, size_t size) const {
-    std::ofstream out(path_ + "/" + name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  void Write(const char* name, const void* data, size_t size) const {
+    std::ofstream(path_ + "/" + name, std::ios::binary | std::ios::trunc)
+        .write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
   }
 
  private:

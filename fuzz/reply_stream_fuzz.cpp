@@ -1,19 +1,12 @@
 // The command connection: replies from the board, stale or broken, are framed
 // and decoded without reading past what arrived.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-
 #include "fuzz/stream_fuzz.h"
 #include "station/cmd.pb.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   station_fuzz::FeedStream(data, size, [](const std::string& body) {
     station::SupplyMaterialRsp reply;
-    if (reply.ParseFromString(body)) {
-      volatile int32_t seq = reply.seq_();
-      (void)seq;
-    }
+    if (reply.ParseFromString(body)) static_cast<void>(reply.seq_());
   });
   return 0;
 }

@@ -1,10 +1,8 @@
 #pragma once
-
-#include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "bottom/frame_buffer.h"
 
@@ -17,41 +15,20 @@ namespace station_fuzz {
 // never exceeds what the buffer can hold.
 template <typename OnBody>
 void FeedStream(const uint8_t* data, size_t size, OnBody on_body) {
-  if (size < 2) {
-    return;
-  }
-  const size_t capacity = 2 + static_cast<size_t>(data[0]) * 16;
-  const size_t chunk = 1 + data[1] % 64;
-  data += 2;
-  size -= 2;
+  using Next = station_center::FrameBuffer::Next;
+  if (size < 2) return;
+  const size_t capacity = 2 + static_cast<size_t>(data[0]) * 16, chunk = 1 + data[1] % 64;
   station_center::FrameBuffer frames(capacity);
   std::string body;
-  size_t offset = 0;
-  while (offset < size) {
-    size_t want = chunk < size - offset ? chunk : size - offset;
-    const size_t room = frames.Room();
-    if (room == 0) {
-      std::abort();  // a full buffer must always hold a complete or an oversized frame
-    }
-    if (want > room) {
-      want = room;
-    }
+  for (size_t offset = 2; offset < size;) {
+    if (frames.Room() == 0) std::abort();  // a full buffer must always hold a complete or an oversized frame
+    const size_t want = std::min({chunk, size - offset, frames.Room()});
     offset += frames.Append(reinterpret_cast<const char*>(data + offset), want);
-    for (;;) {
-      const auto next = frames.Pop(body);
-      if (next == station_center::FrameBuffer::Next::kNone) {
-        break;
-      }
-      if (next == station_center::FrameBuffer::Next::kFrame) {
-        if (body.size() + 2 > capacity) {
-          std::abort();
-        }
-        on_body(body);
-      }
+    for (Next next; (next = frames.Pop(body)) != Next::kNone;) {
+      if (next == Next::kFrame && body.size() + 2 > capacity) std::abort();
+      if (next == Next::kFrame) on_body(body);
     }
-    if (frames.Held() > frames.Capacity()) {
-      std::abort();
-    }
+    if (frames.Held() > frames.Capacity()) std::abort();
   }
 }
 

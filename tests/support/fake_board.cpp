@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "station_fixture.h"
+
 namespace station_test {
 namespace {
 
@@ -26,27 +28,17 @@ int Socket(uint16_t port, uint16_t* bound = nullptr, int backlog = 4) {
 }
 
 bool WriteAll(int fd, const std::string& bytes) {
-  for (size_t sent = 0; sent < bytes.size();) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0 && errno != EINTR) return false;
-    sent += n > 0 ? static_cast<size_t>(n) : 0;
-  }
+  ssize_t n = 0;
+  for (size_t sent = 0; sent < bytes.size(); sent += n > 0 ? static_cast<size_t>(n) : 0)
+    if ((n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL)) <= 0 && errno != EINTR) return false;
   return true;
-}
-
-std::string ReplyFrame(int32_t seq, station::EnumErrCode code) {
-  station::SupplyMaterialRsp rsp;
-  rsp.set_seq_(seq);
-  rsp.set_err_code_(code);
-  return Frame(rsp);
 }
 
 }  // namespace
 
 uint16_t PickFreeLoopbackPort() {
   uint16_t port = 0;
-  ::close(Socket(0, &port, 1));
-  return port;
+  return ::close(Socket(0, &port, 1)), port;
 }
 
 int ListenWithFullQueue(uint16_t* port, int* filler_fd) {
@@ -60,44 +52,13 @@ std::string Frame(const google::protobuf::MessageLite& message) {
   return std::string{static_cast<char>(body.size() & 0xFF), static_cast<char>((body.size() >> 8) & 0xFF)} + body;
 }
 
-station::ActionCommand Action(station::EnumSupplyType type, int32_t action) {
-  station::ActionCommand cmd;
-  cmd.set_supply_type_(type);
-  cmd.set_action_(action);
-  return cmd;
-}
-
 FakeBoard::FakeBoard() {
   listen_fd_ = Socket(0, &port_);
   if (listen_fd_ >= 0) thread_ = std::thread([this] { Serve(); });
 }
 
-FakeBoard::~FakeBoard() {
-  StopListening();
-  CloseReports();
-}
-
-void FakeBoard::ScriptNext(Script script) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  scripts_.push_back(script);
-}
-
-std::vector<station::SupplyMaterialReq> FakeBoard::Requests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return requests_;
-}
-
 bool FakeBoard::WaitForRequests(size_t count, std::chrono::milliseconds bound) const {
-  for (auto end = std::chrono::steady_clock::now() + bound; Requests().size() < count;) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-void FakeBoard::StopListening() {
-  stop_.store(true);
-  if (thread_.joinable()) thread_.join();
+  return WaitFor([&] { return Requests().size() >= count; }, bound);
 }
 
 void FakeBoard::Serve() {
@@ -120,49 +81,41 @@ void FakeBoard::Serve() {
       station::SupplyMaterialReq req;
       const bool parsed = req.ParseFromArray(held.data() + 2, static_cast<int>(len));
       held.erase(0, len + 2);
+      Script script;
       if (parsed) {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(req);
+        if (!scripts_.empty()) script = scripts_.front(), scripts_.pop_front();
       }
-      keep = !parsed || Reply(conn, req);
+      keep = !parsed || Reply(conn, req.seq_(), script);
     }
-    if (!keep) ::close(conn);
-    conn = keep ? conn : -1;
+    if (!keep) ::close(conn), conn = -1;
   }
   if (conn >= 0) ::close(conn);
   ::close(listen_fd_);
 }
 
-bool FakeBoard::Reply(int fd, const station::SupplyMaterialReq& req) {
-  Script script;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!scripts_.empty()) script = scripts_.front(), scripts_.pop_front();
-  }
+bool FakeBoard::Reply(int fd, int32_t seq, const Script& script) {
   std::this_thread::sleep_for(std::chrono::milliseconds(script.delay_ms));
-  const std::string right = ReplyFrame(req.seq_(), station::ENUM_SUCCESS);
-  switch (script.answer) {
-    case Answer::kError: return WriteAll(fd, ReplyFrame(req.seq_(), script.error)) || true;
-    case Answer::kStaleThenSuccess:
-      return WriteAll(fd, ReplyFrame(req.seq_() - 1, station::ENUM_ERROR_UNKNOW) + right) || true;
-    case Answer::kSilent: return true;
-    case Answer::kClose: return false;
-    case Answer::kSplit:
-      WriteAll(fd, right.substr(0, 3));
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      return WriteAll(fd, right.substr(3)) || true;
-    case Answer::kGarbage: return WriteAll(fd, std::string("\x04\x00\xff\xff\xff\xff", 6)) || true;
-    case Answer::kOversized: return WriteAll(fd, std::string("\xff\xff\x08\x01", 4)) || true;
-    default: return WriteAll(fd, right) || true;
-  }
+  auto reply = [](int32_t id, station::EnumErrCode code) {
+    station::SupplyMaterialRsp rsp;
+    rsp.set_seq_(id), rsp.set_err_code_(code);
+    return Frame(rsp);
+  };
+  const std::string right = reply(seq, station::ENUM_SUCCESS);
+  const std::string bytes[] = {right, reply(seq, station::ENUM_ERROR_UNKNOW),  // one per Answer, in its order
+                               reply(seq - 1, station::ENUM_ERROR_UNKNOW) + right, "", "", right,
+                               std::string("\x04\x00\xff\xff\xff\xff", 6), std::string("\xff\xff\x08\x01", 4)};
+  const std::string& out = bytes[static_cast<int>(script.answer)];
+  const size_t first = script.answer == Answer::kSplit ? 3 : out.size();
+  WriteAll(fd, out.substr(0, first));
+  if (first < out.size()) std::this_thread::sleep_for(std::chrono::milliseconds(50)), WriteAll(fd, out.substr(first));
+  return script.answer != Answer::kClose;
 }
 
 bool FakeBoard::ConnectReports(uint16_t port, std::chrono::milliseconds bound) {
   int fd = -1;
-  for (auto end = std::chrono::steady_clock::now() + bound; (fd = Socket(port)) < 0;) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  if (!WaitFor([&] { return (fd = Socket(port)) >= 0; }, bound)) return false;
   // Each report goes out at once: nothing answers on this connection, so a
   // report held back for an ACK would wait out the station's delayed ACK.
   const int one = 1;
@@ -180,8 +133,7 @@ bool FakeBoard::SendRaw(const std::string& bytes) {
 
 void FakeBoard::CloseReports() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (report_fd_ >= 0) ::close(report_fd_);
-  report_fd_ = -1;
+  if (report_fd_ >= 0) ::close(report_fd_), report_fd_ = -1;
 }
 
 }  // namespace station_test

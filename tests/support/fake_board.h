@@ -20,7 +20,6 @@ namespace station_test {
 
 uint16_t PickFreeLoopbackPort();  // free a moment ago; 0 when none could be bound
 std::string Frame(const google::protobuf::MessageLite& message);  // behind its 2-byte little-endian length
-station::ActionCommand Action(station::EnumSupplyType type, int32_t action);
 // A listener whose accept queue `filler_fd` fills: a board off the network, answering no connect.
 int ListenWithFullQueue(uint16_t* port, int* filler_fd);
 
@@ -28,20 +27,17 @@ class FakeBoard {
  public:
   // kStaleThenSuccess: an error reply for seq_ - 1 first; kSplit: 50 ms between the parts.
   enum class Answer { kSuccess, kError, kStaleThenSuccess, kSilent, kClose, kSplit, kGarbage, kOversized };
-  struct Script {
-    Answer answer = Answer::kSuccess;
-    station::EnumErrCode error = station::ENUM_ERROR_UNKNOW;
-    int delay_ms = 0;
-  };
+  struct Script { Answer answer = Answer::kSuccess; int delay_ms = 0; };
   FakeBoard();
-  ~FakeBoard();
+  ~FakeBoard() { StopListening(), CloseReports(); }
   uint16_t command_port() const { return port_; }  // 0 when listening failed
-  void ScriptNext(Script script);
+  void ScriptNext(Script script) { std::lock_guard<std::mutex> lock(mutex_); scripts_.push_back(script); }
   void ScriptNext(Answer answer) { ScriptNext(Script{answer}); }
-  std::vector<station::SupplyMaterialReq> Requests() const;
+  auto Requests() const { std::lock_guard<std::mutex> lock(mutex_); return requests_; }  // all so far, in order
   bool WaitForRequests(size_t count, std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
   int Connections() const { return connections_.load(); }
-  void StopListening();  // the board is down: connects refused
+  // The board is down: connects refused.
+  void StopListening() { stop_ = true; if (thread_.joinable()) thread_.join(); }
   bool ConnectReports(uint16_t port, std::chrono::milliseconds bound = std::chrono::seconds(5));
   bool SendReport(const station::SensorsDataRep& report) { return SendRaw(Frame(report)); }
   bool SendRaw(const std::string& bytes);  // one write
@@ -49,7 +45,7 @@ class FakeBoard {
 
  private:
   void Serve();
-  bool Reply(int fd, const station::SupplyMaterialReq& req);  // false: close the connection
+  bool Reply(int fd, int32_t seq, const Script& script);  // false: close the connection
   int listen_fd_ = -1, report_fd_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
