@@ -12,6 +12,19 @@
 
 #include "bottom/embedded_communicator.h"
 #include "clock.h"
+#include "task/add_water_task.h"
+#include "task/auto_charge_task.h"
+#include "task/disinfectant_prepare_task.h"
+#include "task/drain_water_task.h"
+#include "task/dry_task.h"
+#include "task/dust_collect_task.h"
+#include "task/heat_wire_task.h"
+#include "task/liquid_prepare_task.h"
+#include "task/manual_charge_task.h"
+#include "task/reset_station_task.h"
+#include "task/sewage_drain_pump_task.h"
+#include "task/uv_task.h"
+#include "task/water_spray_task.h"
 
 namespace station_test {
 
@@ -26,6 +39,22 @@ bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds b
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+quorvane_base_station_mqtt::SupplyMaterialReq SupplyCommand(int32_t action, int32_t duration) {
+  quorvane_base_station_mqtt::SupplyMaterialReq request;
+  request.mutable_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
+  request.mutable_cmd()->set_duration(duration);
+  return request;
+}
+
+quorvane_base_station_mqtt::PrepareDisinfectantReq PrepareCommand(int32_t tablets, int32_t volume, int32_t action) {
+  quorvane_base_station_mqtt::PrepareDisinfectantReq request;
+  auto* cmd = request.mutable_cmd();
+  cmd->mutable_action_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
+  cmd->set_disinfection_tablets_num(tablets);
+  cmd->set_water_volume(volume);
+  return request;
 }
 
 StationSrvReq SupplyRequest(TaskType type, int32_t action, int32_t duration) {
@@ -47,29 +76,6 @@ StationSrvReq ServiceRequest(int32_t service_type) {
   return request;
 }
 
-quorvane_base_station_mqtt::SupplyMaterialReq SupplyCommand(int32_t action, int32_t duration) {
-  quorvane_base_station_mqtt::SupplyMaterialReq request;
-  request.mutable_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
-  request.mutable_cmd()->set_duration(duration);
-  return request;
-}
-
-quorvane_base_station_mqtt::PrepareDisinfectantReq PrepareCommand(int32_t tablets, int32_t volume, int32_t action) {
-  quorvane_base_station_mqtt::PrepareDisinfectantReq request;
-  auto* cmd = request.mutable_cmd();
-  cmd->mutable_action_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
-  cmd->set_disinfection_tablets_num(tablets);
-  cmd->set_water_volume(volume);
-  return request;
-}
-
-namespace {
-std::string Describe(const station::SupplyMaterialReq& req) {
-  return req.has_change_led_() ? "led " + std::to_string(static_cast<int>(req.change_led_().led_cmd_()))
-                               : Act(req.cmd_().supply_type_(), req.cmd_().action_());
-}
-}  // namespace
-
 std::string Act(station::EnumSupplyType type, int action) {
   return "act " + std::to_string(static_cast<int>(type)) + ":" + std::to_string(action);
 }
@@ -88,21 +94,6 @@ std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused) 
     }
   }
   return on;
-}
-
-Rep Tank(uint32_t foot, uint32_t up, uint32_t flow) {
-  return With(With(With(Rep(), &Rep::set_cleantankfootlevel, foot), &Rep::set_cleantankuplevel, up),
-              &Rep::set_flowmeter, flow);
-}
-
-Rep RobotDocked(Rep r) {
-  return With(With(With(r, &Rep::set_robotdockdetleft, 1), &Rep::set_robotdockdetright, 1), &Rep::set_electrodeplatedet,
-              1);
-}
-
-Rep DustReady(int32_t pressure) {
-  return With(With(With(RobotDocked(EmptyTankReport()), &Rep::set_dustbagdet, 1), &Rep::set_dustboxcapdet, 1),
-              &Rep::set_negativepressure, pressure);
 }
 
 StationHarness::StationHarness(StationOptions options) : board_(std::make_shared<FakeBoard>()) {
@@ -161,13 +152,15 @@ void StationHarness::Deliver(Rep report) {
   center_->DataUploadCallback(report);
 }
 
-void StationHarness::Edit(const std::function<void(StationTaskData&)>& edit) {
+void StationHarness::Edit(const station_test::Edit& edit) {
   std::unique_lock<std::shared_mutex> lock(center_->TaskDataLock());
   edit(center_->TaskData());
 }
 
-bool StationHarness::WaitForStatus(StationCenterStatus status) {
-  return WaitFor([this, status] { return center_->Status() == status; });
+void StationHarness::Refuse(size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    board_->ScriptNext(FakeBoard::Answer::kError);
+  }
 }
 
 bool StationHarness::WaitIdle(std::chrono::milliseconds bound) {
@@ -185,10 +178,18 @@ bool StationHarness::WaitCycles(uint64_t count) const {
   return WaitFor([this, until] { return center_->WorkCycles() >= until || center_->TaskCount() == 0; });
 }
 
+bool StationHarness::RetryOwed() {
+  for (int i = 0; i < 4 && center_->RetrySwitchOffs() != 0; ++i) {
+    AdvanceClock(60);
+  }
+  return center_->RetrySwitchOffs() == 0;
+}
+
 Commands StationHarness::AllCommands() const {
   Commands out;
   for (const auto& req : board_->Requests()) {
-    out.push_back(Describe(req));
+    out.push_back(req.has_change_led_() ? "led " + std::to_string(static_cast<int>(req.change_led_().led_cmd_()))
+                                        : Act(req.cmd_().supply_type_(), req.cmd_().action_()));
   }
   return out;
 }
@@ -204,21 +205,45 @@ Commands StationHarness::Cycle(Task& task, const Rep& report) {
   return CommandsSinceMark();
 }
 
-void RunSteps(StationHarness& station, Task& task, const std::vector<Step>& steps) {
-  for (size_t i = 0; i < steps.size(); ++i) {
-    AdvanceClock(steps[i].advance_s);
-    if (steps[i].refuse) {
-      station.board().ScriptNext(FakeBoard::Answer::kError);
-    }
-    EXPECT_EQ(station.Cycle(task, steps[i].report), steps[i].sent) << "step " << i;
+std::shared_ptr<Task> MakeTask(StationHarness& station, const StationSrvReq& r) {
+  const auto& c = station.center();
+  const auto& supply = r.supply_material_req;
+  switch (r.task_type) {
+    case TASK_TYPE_DISINFECTANT_PREPARE: return std::make_shared<DisinfectantPrepareTask>(c, r.prepare_disinfectant_req);
+    case TASK_TYPE_CLEAN_LIQUID_PREPARE:
+    case TASK_TYPE_PERFUME_PREPARE: return std::make_shared<LiquidPrepareTask>(c, r.task_type, r.prepare_disinfectant_req);
+    case TASK_TYPE_DRAIN_WATER: return std::make_shared<DrainWaterTask>(c);
+    case TASK_TYPE_ADD_WATER: return std::make_shared<AddWaterTask>(c, supply);
+    case TASK_TYPE_DUST_COLLECT: return std::make_shared<DustCollectTask>(c, supply);
+    case TASK_TYPE_WATER_SPRAY: return std::make_shared<WaterSprayTask>(c, supply);
+    case TASK_TYPE_SEWAGE_DRAIN_PUMP: return std::make_shared<SewageDrainPumpTask>(c, supply);
+    case TASK_TYPE_DRY: return std::make_shared<DryTask>(c, supply);
+    case TASK_TYPE_HEAT_WIRE: return std::make_shared<HeatWireTask>(c, supply);
+    case TASK_TYPE_AUTO_CHARGE: return std::make_shared<AutoChargeTask>(c, supply);
+    case TASK_TYPE_MANUAL_CHARGE: return std::make_shared<ManualChargeTask>(c);
+    case TASK_TYPE_UV: return std::make_shared<UVTask>(c, supply);
+    default: return std::make_shared<ResetStationTask>(c);
   }
+}
+
+Make Hand(const StationSrvReq& request, Edit data) {
+  return [=](StationHarness& station) {
+    if (data) {
+      station.Edit(data);
+    }
+    return MakeTask(station, request);
+  };
 }
 
 void RunCourse(const Course& c) {
   StationHarness station(c.options);
   ASSERT_TRUE(station.StartNormal());
   std::shared_ptr<Task> task = c.make(station);
-  RunSteps(station, *task, c.steps);
+  for (size_t i = 0; i < c.steps.size(); ++i) {
+    AdvanceClock(c.steps[i].advance_s);
+    station.Refuse(c.steps[i].refuse ? 1 : 0);
+    EXPECT_EQ(station.Cycle(*task, c.steps[i].report), c.steps[i].sent) << "step " << i;
+  }
   EXPECT_EQ(task->GetTaskStatus(), c.status);
   station.MarkCommands();
   if (c.status == TASK_STATUS_ERROR) {
@@ -226,29 +251,24 @@ void RunCourse(const Course& c) {
   } else if (c.status != TASK_STATUS_OVER) {
     task->HandleTaskCommand(TASK_COMMAND_CANCEL, StationSrvReq());
   }
-  while (station.center()->RetrySwitchOffs() != 0) {
-    AdvanceClock(60);
-  }
+  EXPECT_TRUE(station.RetryOwed());
   EXPECT_EQ(station.CommandsSinceMark(), c.end);
   EXPECT_EQ(LeftOn(station.AllCommands()), std::set<int>{});
 }
 
-Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at) {
+void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
   constexpr size_t kRefusals = 8;
-  Outcome out;
-  StationOptions options;
-  options.extra_config = s.config;
-  options.sensor_report_timeout_s = 400;  // longer than any clock step of a course
-  StationHarness station(options);
-  EXPECT_TRUE(station.StartNormal());
-  if (s.prepare) {
-    s.prepare(station);
+  std::set<size_t> refused;  // indices since the mark that the board refused
+  StationHarness station({400, s.config});  // stale after longer than any clock step of a course
+  ASSERT_TRUE(station.StartNormal());
+  if (s.data) {
+    station.Edit(s.data);
   }
   for (size_t i = 0; sweep == Sweep::kRefuse && i < at + 2; ++i) {
     // Two refused in a row: the command, then the first switch-off of the path it leads to.
     station.board().ScriptNext(i < at ? FakeBoard::Answer::kSuccess : FakeBoard::Answer::kError);
     if (i >= at) {
-      out.refused.insert(i);
+      refused.insert(i);
     }
   }
   station.Deliver(s.start);
@@ -262,13 +282,11 @@ Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at) {
       // every switch-off is still sent, and owed.
       station.SyncWithService();
       const size_t stop = station.CommandsSinceMark().size();
-      for (size_t i = 0; sweep == Sweep::kStopRefused && i < kRefusals; ++i) {
-        station.board().ScriptNext(FakeBoard::Answer::kError);
-      }
+      station.Refuse(sweep == Sweep::kStopRefused ? kRefusals : 0);
       station.Ask(s.request(4));
       EXPECT_TRUE(station.WaitIdle());
       for (size_t i = stop; sweep == Sweep::kStopRefused && i < stop + kRefusals; ++i) {
-        out.refused.insert(i);
+        refused.insert(i);
         if (i >= station.CommandsSinceMark().size()) {  // use up the rest
           station.center()->Communicator()->ChangeLed(station::LED_NOT_CHANGE);
         }
@@ -285,33 +303,35 @@ Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at) {
     AdvanceClock(s.rows[row].second);
     EXPECT_TRUE(station.WaitCycles(2));
   }
-  const bool ended = station.WaitIdle();
-  EXPECT_TRUE(ended);
-  if (!ended) {
+  if (!station.WaitIdle()) {
+    ADD_FAILURE() << "the task did not end";
     station.KeepRunning();
   }
   if (sweep == Sweep::kNone && s.check >= 0) {
     EXPECT_EQ(station.Ask(ServiceRequest(s.check)).result, s.answer) << "answer after the course";
   }
-  // What the main loop does once a second: the switch-offs the board refused go out again.
-  for (int i = 0; i < 4 && station.center()->RetrySwitchOffs() != 0; ++i) {
-    AdvanceClock(60);
+  EXPECT_TRUE(station.RetryOwed());
+  const Commands sent = station.CommandsSinceMark();
+  SCOPED_TRACE(testing::PrintToString(sent));
+  EXPECT_TRUE(sweep != Sweep::kNone || sent.size() == s.commands);
+  std::set<int> on = LeftOn(sent, refused);
+  for (int kept : s.may_stay_on) {
+    if (sweep != Sweep::kReportsStop) {
+      on.erase(kept);
+    }
   }
-  EXPECT_EQ(station.center()->RetrySwitchOffs(), 0u);
-  out.sent = station.CommandsSinceMark();
-  return out;
+  EXPECT_EQ(on, std::set<int>{});
 }
 
 void RunStationCase(const StationCase& c) {
   using steps::Do;
-  StationOptions options;
-  options.sensor_report_timeout_s = c.stale_s;
-  StationHarness station(options);
+  StationHarness station({c.stale_s});
   if (c.start) {
     ASSERT_TRUE(station.StartNormal());
   }
   for (size_t i = 0; i < c.script.size(); ++i) {
     const Do& d = c.script[i];
+    const auto& center = station.center();
     SCOPED_TRACE("script step " + std::to_string(i));
     switch (d.op) {
       case Do::kInit: ASSERT_TRUE(station.Init()); break;
@@ -324,21 +344,17 @@ void RunStationCase(const StationCase& c) {
       }
       case Do::kClock: AdvanceClock(d.n); break;
       case Do::kSent: ASSERT_TRUE(station.WaitForCommands(static_cast<size_t>(d.n))); break;
-      case Do::kStatus: ASSERT_TRUE(station.WaitForStatus(static_cast<StationCenterStatus>(d.result))); break;
+      case Do::kStatus: ASSERT_TRUE(WaitFor([&] { return center->Status() == d.result; })); break;
       case Do::kTasks:
-        EXPECT_TRUE(d.n == 0 ? WaitFor([&] { return station.center()->TaskCount() == 0; }) : station.WaitCycles(5));
-        EXPECT_EQ(station.center()->TaskCount(), static_cast<size_t>(d.n));
+        EXPECT_TRUE(d.n == 0 ? WaitFor([&] { return center->TaskCount() == 0; }) : station.WaitCycles(5));
+        EXPECT_EQ(center->TaskCount(), static_cast<size_t>(d.n));
         break;
       case Do::kIdle: ASSERT_TRUE(station.WaitIdle()); break;
-      case Do::kRefuse:
-        for (int64_t k = 0; k < d.n; ++k) {
-          station.board().ScriptNext(FakeBoard::Answer::kError);
-        }
-        break;
-      case Do::kAutoReset: station.center()->AutoReset(); break;
-      case Do::kLed: station.center()->ReflushLed(); break;
-      case Do::kRetry: EXPECT_EQ(station.center()->RetrySwitchOffs(), static_cast<size_t>(d.result)); break;
-      case Do::kStaleCheck: station.center()->CheckStaleReports(); break;
+      case Do::kRefuse: station.Refuse(static_cast<size_t>(d.n)); break;
+      case Do::kAutoReset: center->AutoReset(); break;
+      case Do::kLed: center->ReflushLed(); break;
+      case Do::kRetry: EXPECT_EQ(center->RetrySwitchOffs(), static_cast<size_t>(d.n)); break;
+      case Do::kStaleCheck: center->CheckStaleReports(); break;
       case Do::kMark: station.MarkCommands(); break;
       case Do::kEdit: station.Edit(d.edit); break;
     }

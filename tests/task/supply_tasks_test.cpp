@@ -6,22 +6,12 @@
 
 #include "clock.h"
 #include "support/station_fixture.h"
-#include "task/add_water_task.h"
-#include "task/auto_charge_task.h"
-#include "task/dry_task.h"
-#include "task/dust_collect_task.h"
-#include "task/heat_wire_task.h"
-#include "task/manual_charge_task.h"
-#include "task/sewage_drain_pump_task.h"
-#include "task/uv_task.h"
-#include "task/water_spray_task.h"
 
 namespace station_center {
 namespace {
 
 using namespace station_test;
 using namespace station_test::steps;
-using Edit = std::function<void(StationTaskData&)>;
 
 const std::string kWireOn = Act(station::ENUM_SUPPLY_HEATING_WIRE, 1);
 const std::string kWireOff = Act(station::ENUM_SUPPLY_HEATING_WIRE, 0);
@@ -40,22 +30,6 @@ Edit Prepared(bool water, bool perfume, bool clean, int32_t volume) {
     d.water_ready = water, d.perfume_liquid_ready = perfume, d.clean_liquid_ready = clean;
     d.supply_water_volume = volume, d.station_added_water = 0;
   };
-}
-
-std::shared_ptr<Task> MakeTask(StationHarness& station, TaskType type, int32_t action, int32_t duration = 0) {
-  const auto r = SupplyCommand(action, duration);
-  const auto& c = station.center();
-  switch (type) {
-    case TASK_TYPE_ADD_WATER: return std::make_shared<AddWaterTask>(c, r);
-    case TASK_TYPE_DUST_COLLECT: return std::make_shared<DustCollectTask>(c, r);
-    case TASK_TYPE_WATER_SPRAY: return std::make_shared<WaterSprayTask>(c, r);
-    case TASK_TYPE_SEWAGE_DRAIN_PUMP: return std::make_shared<SewageDrainPumpTask>(c, r);
-    case TASK_TYPE_DRY: return std::make_shared<DryTask>(c, r);
-    case TASK_TYPE_HEAT_WIRE: return std::make_shared<HeatWireTask>(c, r);
-    case TASK_TYPE_AUTO_CHARGE: return std::make_shared<AutoChargeTask>(c, r);
-    case TASK_TYPE_MANUAL_CHARGE: return std::make_shared<ManualChargeTask>(c);
-    default: return std::make_shared<UVTask>(c, r);
-  }
 }
 
 struct SupplyRow {
@@ -110,7 +84,7 @@ TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
     if (row.data) {
       station.Edit(row.data);
     }
-    auto task = MakeTask(station, row.type, refused ? 2 : model, 30);
+    auto task = MakeTask(station, SupplyRequest(row.type, refused ? 2 : model, 30));
     if (refused) {
       station.board().ScriptNext(FakeBoard::Answer::kError);
     }
@@ -126,7 +100,7 @@ TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
     station.Cycle(*task, row.report);
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : row.at_limit);
   }
-  auto unlimited = MakeTask(station, row.type, 2);  // no duration, no limit
+  auto unlimited = MakeTask(station, SupplyRequest(row.type, 2));  // no duration, no limit
   station.Cycle(*unlimited, row.report);
   AdvanceClock(100000);
   EXPECT_EQ(station.Cycle(*unlimited, row.report), Commands{});
@@ -258,14 +232,7 @@ INSTANTIATE_TEST_SUITE_P(EveryType, Admission, ::testing::ValuesIn(kAdmissionRow
 
 // --- what each task has of its own -------------------------------------------
 
-std::function<std::shared_ptr<Task>(StationHarness&)> Own(TaskType type, Edit data = nullptr) {
-  return [=](StationHarness& station) {
-    if (data) {
-      station.Edit(data);
-    }
-    return MakeTask(station, type, 2);
-  };
-}
+Make Own(TaskType type, Edit data = nullptr) { return Hand(SupplyRequest(type, 2), data); }
 // Heat wire: target 60 degrees, no hysteresis; on below, off above, nothing at the target.
 Course Thermostat(const char* name, bool wire_on, float degrees, Commands sent) {
   return {name, Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),

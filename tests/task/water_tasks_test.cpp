@@ -7,11 +7,6 @@
 
 #include "clock.h"
 #include "support/station_fixture.h"
-#include "task/add_water_task.h"
-#include "task/disinfectant_prepare_task.h"
-#include "task/drain_water_task.h"
-#include "task/liquid_prepare_task.h"
-#include "task/reset_station_task.h"
 
 namespace station_center {
 namespace {
@@ -31,34 +26,18 @@ const std::string kCleanOn = Act(station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, 1),
 const std::string kPerfumeOn = Act(station::ENUM_SUPPLY_PERFUME_PUMP, 1),
                   kPerfumeOff = Act(station::ENUM_SUPPLY_PERFUME_PUMP, 0);
 
-using Make = std::function<std::shared_ptr<Task>(StationHarness&)>;
-
 // A supply of `volume` after a prepare whose fill let in `added` counts.
 Make AddWater(int32_t volume, int32_t added, int32_t duration = 0) {
-  return [=](StationHarness& station) {
-    station.Edit([=](StationTaskData& d) {
-      d.water_ready = true, d.supply_water_volume = volume, d.station_added_water = added;
-    });
-    return std::make_shared<AddWaterTask>(station.center(), SupplyCommand(2, duration));
-  };
+  return Hand(SupplyRequest(TASK_TYPE_ADD_WATER, 2, duration), [=](StationTaskData& d) {
+    d.water_ready = true, d.supply_water_volume = volume, d.station_added_water = added;
+  });
 }
 Make Disinfectant(int32_t tablets, int32_t volume, int32_t released_before = 0) {
-  return [=](StationHarness& station) {
-    station.Edit([=](StationTaskData& d) { d.released_tablets = released_before; });
-    return std::make_shared<DisinfectantPrepareTask>(station.center(), PrepareCommand(tablets, volume));
-  };
+  return Hand(PrepareRequest(TASK_TYPE_DISINFECTANT_PREPARE, 2, tablets, volume),
+              [=](StationTaskData& d) { d.released_tablets = released_before; });
 }
-Make Liquid(TaskType type, int32_t volume) {
-  return [=](StationHarness& s) {
-    return std::make_shared<LiquidPrepareTask>(s.center(), type, PrepareCommand(0, volume));
-  };
-}
-Make Drain() {
-  return [](StationHarness& s) { return std::make_shared<DrainWaterTask>(s.center()); };
-}
-Make Reset() {
-  return [](StationHarness& s) { return std::make_shared<ResetStationTask>(s.center()); };
-}
+Make Liquid(TaskType type, int32_t volume) { return Hand(PrepareRequest(type, 2, 0, volume)); }
+const Make kDrain = Hand(SupplyRequest(TASK_TYPE_DRAIN_WATER, 2)), kReset = Hand(SupplyRequest(TASK_TYPE_RESET_STATION, 2));
 
 Rep Full(uint32_t flow = 1500) { return Tank(0, 1, flow); }
 Rep OverCurrent() { return With(Full(), &Rep::set_sortermotorcurrentstate, true); }
@@ -182,21 +161,21 @@ const Course kCases[] = {
      {{0, Tank(1, 0, 0), {}}, {0, Tank(1, 0, 0), {kTapOn}}, {120, Tank(0, 0, 10), {}}, {1, Tank(0, 0, 10), {}}},
      TASK_STATUS_ERROR, {kCleanOff, kTapOff, kDrainOff}},
     // Drain.
-    {"DrainEmptyTank", Drain(), {{0, EmptyTankReport(), {kDrainOff}}, {0, EmptyTankReport()}}, TASK_STATUS_OVER, {}},
-    {"DrainUntilEmpty", Drain(), {{0, Report(), {kDrainOn}}, {100, Report(), {}}, {0, EmptyTankReport(), {kDrainOff}}},
+    {"DrainEmptyTank", kDrain, {{0, EmptyTankReport(), {kDrainOff}}, {0, EmptyTankReport()}}, TASK_STATUS_OVER, {}},
+    {"DrainUntilEmpty", kDrain, {{0, Report(), {kDrainOn}}, {100, Report(), {}}, {0, EmptyTankReport(), {kDrainOff}}},
      TASK_STATUS_OVER, {}},
-    {"DrainLimit", Drain(), {{0, Report(), {kDrainOn}}, {20, Report(), {}}, {1, Report(), {}}}, TASK_STATUS_ERROR,
+    {"DrainLimit", kDrain, {{0, Report(), {kDrainOn}}, {20, Report(), {}}, {1, Report(), {}}}, TASK_STATUS_ERROR,
      {kDrainOff}, Options(0, 20)},
     // Over all the same; the refused close is owed and sent again.
-    {"DrainCloseRefusedOnEmpty", Drain(), {{0, Report(), {kDrainOn}}, {0, EmptyTankReport(), {kDrainOff}, true}},
+    {"DrainCloseRefusedOnEmpty", kDrain, {{0, Report(), {kDrainOn}}, {0, EmptyTankReport(), {kDrainOff}, true}},
      TASK_STATUS_OVER, {kDrainOff}},
-    {"DrainStopBeforeOpening", Drain(), {}, TASK_STATUS_WAITING, {}},
-    {"DrainStopWhileOpen", Drain(), {{0, Report(), {kDrainOn}}}, TASK_STATUS_RUNNING, {kDrainOff}},
+    {"DrainStopBeforeOpening", kDrain, {}, TASK_STATUS_WAITING, {}},
+    {"DrainStopWhileOpen", kDrain, {{0, Report(), {kDrainOn}}}, TASK_STATUS_RUNNING, {kDrainOff}},
     // Station reset.
-    {"ResetDrainsWithinTheLimit", Reset(),
+    {"ResetDrainsWithinTheLimit", kReset,
      {{0, Report(), {kDrainOn}}, {300, Report(), {}}, {0, EmptyTankReport(), {kDrainOff}}}, TASK_STATUS_OVER, {}},
-    {"ResetOpenRefused", Reset(), {{0, Report(), {kDrainOn}, true}}, TASK_STATUS_ERROR, {kDrainOff}},
-    {"ResetCloseRefused", Reset(), {{0, Report(), {kDrainOn}}, {0, EmptyTankReport(), {kDrainOff}, true}},
+    {"ResetOpenRefused", kReset, {{0, Report(), {kDrainOn}, true}}, TASK_STATUS_ERROR, {kDrainOff}},
+    {"ResetCloseRefused", kReset, {{0, Report(), {kDrainOn}}, {0, EmptyTankReport(), {kDrainOff}, true}},
      TASK_STATUS_ERROR, {kDrainOff}},
 };
 
