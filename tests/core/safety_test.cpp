@@ -43,8 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
         StationCase{"SewagePumpLeftOn", true,
                     {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1),
                      Stop(TASK_TYPE_SEWAGE_DRAIN_PUMP), Idle(), Op(Do::kStaleCheck), Clock(16), Op(Do::kStaleCheck)},
-                    {"act 4:80", "act 4:0"}, STATION_NORMAL, 15}),
-    [](const ::testing::TestParamInfo<StationCase>& p) { return std::string(p.param.name); });
+                    {"act 4:80", "act 4:0"}, STATION_NORMAL, 15}), RowName());
 
 // ---------------------------------------------------------------------------
 // The safe stop

@@ -162,8 +162,7 @@ const StationCase kDays[] = {
      {kOn, kOff, kOff, kOff, kOff}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Rows, Station, ::testing::ValuesIn(kDays),
-                         [](const ::testing::TestParamInfo<StationCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, Station, ::testing::ValuesIn(kDays), RowName());
 
 TEST(StationStatusDocument, OccupancyFollowsResetsAndTheRobot) {
   auto expected = [](int64_t now, int occupied) {

@@ -10,7 +10,6 @@
 #include <shared_mutex>
 #include <thread>
 
-#include "bottom/embedded_communicator.h"
 #include "clock.h"
 #include "task/add_water_task.h"
 #include "task/auto_charge_task.h"
@@ -41,37 +40,26 @@ bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds b
   return true;
 }
 
-quorvane_base_station_mqtt::SupplyMaterialReq SupplyCommand(int32_t action, int32_t duration) {
-  quorvane_base_station_mqtt::SupplyMaterialReq request;
-  request.mutable_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
-  request.mutable_cmd()->set_duration(duration);
+Request SupplyRequest(TaskType type, int32_t action, int32_t duration) {
+  Request request;
+  request.task_type = type;
+  auto* cmd = request.supply_material_req.mutable_cmd();
+  cmd->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
+  cmd->set_duration(duration);
   return request;
 }
 
-quorvane_base_station_mqtt::PrepareDisinfectantReq PrepareCommand(int32_t tablets, int32_t volume, int32_t action) {
-  quorvane_base_station_mqtt::PrepareDisinfectantReq request;
-  auto* cmd = request.mutable_cmd();
+Request PrepareRequest(TaskType type, int32_t action, int32_t tablets, int32_t volume) {
+  Request request = SupplyRequest(type, action);
+  auto* cmd = request.prepare_disinfectant_req.mutable_cmd();
   cmd->mutable_action_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
   cmd->set_disinfection_tablets_num(tablets);
   cmd->set_water_volume(volume);
   return request;
 }
 
-StationSrvReq SupplyRequest(TaskType type, int32_t action, int32_t duration) {
-  StationSrvReq request;
-  request.task_type = type;
-  request.supply_material_req = SupplyCommand(action, duration);
-  return request;
-}
-
-StationSrvReq PrepareRequest(TaskType type, int32_t action, int32_t tablets, int32_t volume) {
-  StationSrvReq request = SupplyRequest(type, action);
-  request.prepare_disinfectant_req = PrepareCommand(tablets, volume, action);
-  return request;
-}
-
-StationSrvReq ServiceRequest(int32_t service_type) {
-  StationSrvReq request;
+Request ServiceRequest(int32_t service_type) {
+  Request request;
   request.service_type = service_type;
   return request;
 }
@@ -254,73 +242,6 @@ void RunCourse(const Course& c) {
   EXPECT_TRUE(station.RetryOwed());
   EXPECT_EQ(station.CommandsSinceMark(), c.end);
   EXPECT_EQ(LeftOn(station.AllCommands()), std::set<int>{});
-}
-
-void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
-  constexpr size_t kRefusals = 8;
-  std::set<size_t> refused;  // indices since the mark that the board refused
-  StationHarness station({400, s.config});  // stale after longer than any clock step of a course
-  ASSERT_TRUE(station.StartNormal());
-  if (s.data) {
-    station.Edit(s.data);
-  }
-  for (size_t i = 0; sweep == Sweep::kRefuse && i < at + 2; ++i) {
-    // Two refused in a row: the command, then the first switch-off of the path it leads to.
-    station.board().ScriptNext(i < at ? FakeBoard::Answer::kSuccess : FakeBoard::Answer::kError);
-    if (i >= at) {
-      refused.insert(i);
-    }
-  }
-  station.Deliver(s.start);
-  if (!station.center()->HasTask(s.type)) {  // the hand switch asks for its task itself
-    const StationSrvRsp rsp = station.Ask(s.request(2));
-    EXPECT_EQ(rsp.result, SRV_RESULT_OK) << rsp.err_msg;
-  }
-  for (size_t row = 0; row < s.rows.size() && station.center()->HasTask(s.type); ++row) {
-    if (row == at && (sweep == Sweep::kStop || sweep == Sweep::kStopRefused)) {
-      // kStopRefused: the board refuses every command of the stop and error paths;
-      // every switch-off is still sent, and owed.
-      station.SyncWithService();
-      const size_t stop = station.CommandsSinceMark().size();
-      station.Refuse(sweep == Sweep::kStopRefused ? kRefusals : 0);
-      station.Ask(s.request(4));
-      EXPECT_TRUE(station.WaitIdle());
-      for (size_t i = stop; sweep == Sweep::kStopRefused && i < stop + kRefusals; ++i) {
-        refused.insert(i);
-        if (i >= station.CommandsSinceMark().size()) {  // use up the rest
-          station.center()->Communicator()->ChangeLed(station::LED_NOT_CHANGE);
-        }
-      }
-      break;
-    }
-    if (row == at && sweep == Sweep::kReportsStop) {
-      station.SyncWithService();
-      AdvanceClock(401);
-      break;
-    }
-    EXPECT_TRUE(station.WaitCycles(2));
-    station.Deliver(s.rows[row].first);
-    AdvanceClock(s.rows[row].second);
-    EXPECT_TRUE(station.WaitCycles(2));
-  }
-  if (!station.WaitIdle()) {
-    ADD_FAILURE() << "the task did not end";
-    station.KeepRunning();
-  }
-  if (sweep == Sweep::kNone && s.check >= 0) {
-    EXPECT_EQ(station.Ask(ServiceRequest(s.check)).result, s.answer) << "answer after the course";
-  }
-  EXPECT_TRUE(station.RetryOwed());
-  const Commands sent = station.CommandsSinceMark();
-  SCOPED_TRACE(testing::PrintToString(sent));
-  EXPECT_TRUE(sweep != Sweep::kNone || sent.size() == s.commands);
-  std::set<int> on = LeftOn(sent, refused);
-  for (int kept : s.may_stay_on) {
-    if (sweep != Sweep::kReportsStop) {
-      on.erase(kept);
-    }
-  }
-  EXPECT_EQ(on, std::set<int>{});
 }
 
 void RunStationCase(const StationCase& c) {

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "fake_board.h"
 #include "station_center.h"
 #include "task/task.h"
@@ -38,25 +40,23 @@ std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
 }
 using Rep = station::SensorsDataRep;
 using Edit = std::function<void(station_center::StationTaskData&)>;
+using Request = station_center::StationSrvReq;
 constexpr int64_t kClockStart = 1700000000;
 
 // Polls until `predicate` holds or `bound` has passed: for threads and sockets
 // to meet, never for a station time limit (move the clock for those).
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds bound = std::chrono::seconds(5));
 
-quorvane_base_station_mqtt::SupplyMaterialReq SupplyCommand(int32_t action, int32_t duration);
-quorvane_base_station_mqtt::PrepareDisinfectantReq PrepareCommand(int32_t tablets, int32_t volume, int32_t action = 2);
-station_center::StationSrvReq SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0);
-station_center::StationSrvReq PrepareRequest(station_center::TaskType type, int32_t action, int32_t tablets,
-                                             int32_t volume);
-station_center::StationSrvReq ServiceRequest(int32_t service_type);
+Request SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0);
+Request PrepareRequest(station_center::TaskType type, int32_t action, int32_t tablets, int32_t volume);
+Request ServiceRequest(int32_t service_type);
 
 std::string Act(station::EnumSupplyType type, int action);
 // The actuators the board holds on after `commands`, each confirmed but those in `refused`.
 std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused = {});
 
-// Reports: With(report, &Rep::set_x, value, &Rep::set_y, value...). Report() is
-// all zero: tank not empty, robot away.
+// Reports: With(report, &Rep::set_x, x, &Rep::set_y, y...). Report() is all zero:
+// tank not empty, robot away.
 inline Rep With(Rep r) { return r; }
 template <typename T, typename V, typename... More>
 Rep With(Rep r, void (Rep::*set)(T), V value, More... more) {
@@ -83,7 +83,8 @@ inline Rep SewageNotDrained() {  // the sensor intake leaves a running sewage pu
 inline Rep Wire(float degrees) { return With(RobotDocked(EmptyTankReport()), &Rep::set_heatingwiretemp, degrees); }
 inline Rep HandSwitch(uint32_t value) { return With(EmptyTankReport(), &Rep::set_handchargedet, value); }
 inline Rep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
-  return With(RobotDocked(HandSwitch(hand)), &Rep::set_electrodeplatetemp1, temp1, &Rep::set_electrodeplatetemp2, temp2);
+  return With(RobotDocked(HandSwitch(hand)), &Rep::set_electrodeplatetemp1, temp1, &Rep::set_electrodeplatetemp2,
+              temp2);
 }
 
 struct StationOptions {
@@ -96,11 +97,9 @@ class StationHarness {
   explicit StationHarness(StationOptions options = StationOptions());
   ~StationHarness();
   StationHarness(const StationHarness&) = delete;
-  StationHarness& operator=(const StationHarness&) = delete;
 
   FakeBoard& board() { return *board_; }
   const std::shared_ptr<station_center::StationCenter>& center() const { return center_; }
-
   // Init against the fake board, then the board's report connection.
   bool Init() { return center_->Init() && board_->ConnectReports(report_port_); }
   // Empty tank, Init, start-up reset over, STATION_NORMAL, commands marked.
@@ -110,9 +109,8 @@ class StationHarness {
   // Straight to the sensor intake; never while reports also arrive by socket.
   void Deliver(Rep report);
   void Edit(const station_test::Edit& edit);
-  station_center::StationSrvRsp Ask(const station_center::StationSrvReq& r) { return center_->HandleService(r); }
-  // The board refuses its next `count` commands.
-  void Refuse(size_t count = 1);
+  station_center::StationSrvRsp Ask(const Request& r) { return center_->HandleService(r); }
+  void Refuse(size_t count = 1);  // the board refuses its next `count` commands
 
   bool WaitIdle(std::chrono::milliseconds bound = std::chrono::seconds(10));  // no task, no ResetWhenIdle thread
   // `count` commands after the mark, then the step that sent them has ended.
@@ -141,10 +139,11 @@ class StationHarness {
   bool keep_running_ = false;
 };
 
-// A task made as the center makes it for `request`, not yet admitted, to drive by hand.
-std::shared_ptr<station_center::Task> MakeTask(StationHarness& station, const station_center::StationSrvReq& request);
+// A task as the center makes it for `request`, not admitted, to drive by hand;
+// Hand applies `data` first.
+std::shared_ptr<station_center::Task> MakeTask(StationHarness& station, const Request& request);
 using Make = std::function<std::shared_ptr<station_center::Task>(StationHarness&)>;
-Make Hand(const station_center::StationSrvReq& request, Edit data = nullptr);  // `data` first
+Make Hand(const Request& request, Edit data = nullptr);
 
 // A task driven by hand: before each step the clock moves `advance_s`, the board
 // refuses the step's first command if `refuse`, and the cycle sends exactly `sent`.
@@ -168,28 +167,6 @@ struct Course {
 void RunCourse(const Course& c);
 inline void PrintTo(const Course& c, std::ostream* os) { *os << c.name; }
 
-// A task's ordinary course through the service entry, run by the safety sweeps.
-struct Scenario {
-  const char* name;
-  station_center::TaskType type;
-  std::function<station_center::StationSrvReq(int32_t action)> request;  // 2 start, 4 stop
-  Rep start;                                  // in force when the task is asked for
-  std::vector<std::pair<Rep, int64_t>> rows;  // delivered, then the clock moves
-  size_t commands;                            // board commands of the whole course
-  Edit data;                                  // task data the task needs
-  std::map<std::string, std::string> config;
-  std::set<int> may_stay_on;  // left on by the task's own rule (not once the reports stop)
-  bool robot_stops = true;
-  int32_t check = -1, answer = -1;  // a check service and its answer after the course
-};
-enum class Sweep { kNone, kRefuse, kStop, kStopRefused, kReportsStop };
-// kRefuse: the board refuses commands `at` and `at + 1`; kStop: the robot stops
-// the task after `at` rows (kStopRefused: the board refusing every command until
-// the task has ended); kReportsStop: the reports stop after `at` rows. Expects
-// the station idle, no switch-off owed once they have gone out again, and
-// nothing the task switched on still on.
-void RunScenario(const Scenario& s, Sweep sweep, size_t at);
-
 // A station-level script: each step acts on the station or checks it. In a
 // namespace of their own, as their names are short.
 namespace steps {
@@ -197,16 +174,16 @@ struct Do {
   enum Op { kInit, kPush, kAsk, kClock, kSent, kStatus, kTasks, kIdle, kRefuse, kAutoReset, kLed, kRetry, kStaleCheck,
             kMark, kEdit } op;
   Rep report;
-  station_center::StationSrvReq request;
-  int64_t n = 0;        // kClock seconds; kSent commands since the mark; kTasks tasks left; kRefuse count;
-                        // kRetry: still owed
-  int32_t result = -1;  // kAsk: the answer (-1: any); kStatus: the status
+  Request request;
+  // kClock seconds; kSent commands since the mark; kTasks tasks left; kRefuse count; kRetry still owed
+  int64_t n = 0;
+  int32_t result = -1;         // kAsk: the answer (-1: any); kStatus: the status
   const char* text = nullptr;  // kAsk: the error text (nullptr: any)
   Edit edit;                   // kEdit
 };
 inline Do Init() { return {Do::kInit}; }
 inline Do Push(const Rep& report) { return {Do::kPush, report}; }
-inline Do Ask(const station_center::StationSrvReq& request, int32_t result = -1, const char* text = nullptr) {
+inline Do Ask(const Request& request, int32_t result = -1, const char* text = nullptr) {
   return {Do::kAsk, Rep(), request, 0, result, text};
 }
 inline Do Op(Do::Op op, int64_t n = 0, int32_t result = -1) { return {op, Rep(), {}, n, result}; }
@@ -234,5 +211,10 @@ struct StationCase {
 };
 void RunStationCase(const StationCase& c);
 inline void PrintTo(const StationCase& c, std::ostream* os) { *os << c.name; }
+// Names a parameterised test after its row.
+struct RowName {
+  template <typename P>
+  std::string operator()(const ::testing::TestParamInfo<P>& p) const { return p.param.name; }
+};
 
 }  // namespace station_test

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "bottom/embedded_communicator.h"
+#include "clock.h"
 #include "support/station_fixture.h"
 
 namespace station_center {
@@ -15,10 +17,26 @@ namespace {
 
 using namespace station_test;
 
-std::function<StationSrvReq(int32_t)> SupplyOf(TaskType type, int32_t duration) {
+// A task's ordinary course through the service entry.
+struct Scenario {
+  const char* name;
+  TaskType type;
+  std::function<Request(int32_t action)> request;  // 2 start, 4 stop
+  Rep start;                                       // in force when the task is asked for
+  std::vector<std::pair<Rep, int64_t>> rows;       // delivered, then the clock moves
+  size_t commands;                                 // board commands of the whole course
+  Edit data;                                       // task data the task needs
+  std::map<std::string, std::string> config;
+  std::set<int> may_stay_on;  // left on by the task's own rule (not once the reports stop)
+  bool robot_stops = true;
+  int32_t check = -1, answer = -1;  // a check service and its answer after the course
+};
+enum class Sweep { kNone, kRefuse, kStop, kStopRefused, kReportsStop };
+
+std::function<Request(int32_t)> SupplyOf(TaskType type, int32_t duration) {
   return [type, duration](int32_t action) { return SupplyRequest(type, action, duration); };
 }
-std::function<StationSrvReq(int32_t)> PrepareOf(TaskType type, int32_t tablets) {
+std::function<Request(int32_t)> PrepareOf(TaskType type, int32_t tablets) {
   return [type, tablets](int32_t action) { return PrepareRequest(type, action, tablets, 1); };
 }
 station::SensorsDataRep Docked(uint32_t foot, uint32_t flow = 0) { return RobotDocked(Tank(foot, 0, flow)); }
@@ -63,45 +81,110 @@ std::vector<Scenario> Scenarios() {
   };
 }
 
+// kRefuse: the board refuses commands `at` and `at + 1`; kStop: the robot stops
+// the task after `at` rows (kStopRefused: the board refusing every command until
+// the task has ended); kReportsStop: the reports stop after `at` rows.
+void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
+  constexpr size_t kRefusals = 8;
+  std::set<size_t> refused;  // indices since the mark that the board refused
+  StationHarness station({400, s.config});  // stale after longer than any clock step of a course
+  ASSERT_TRUE(station.StartNormal());
+  if (s.data) {
+    station.Edit(s.data);
+  }
+  for (size_t i = 0; sweep == Sweep::kRefuse && i < at + 2; ++i) {
+    // Two refused in a row: the command, then the first switch-off of the path it leads to.
+    station.board().ScriptNext(i < at ? FakeBoard::Answer::kSuccess : FakeBoard::Answer::kError);
+    if (i >= at) {
+      refused.insert(i);
+    }
+  }
+  station.Deliver(s.start);
+  if (!station.center()->HasTask(s.type)) {  // the hand switch asks for its task itself
+    const StationSrvRsp rsp = station.Ask(s.request(2));
+    EXPECT_EQ(rsp.result, SRV_RESULT_OK) << rsp.err_msg;
+  }
+  for (size_t row = 0; row < s.rows.size() && station.center()->HasTask(s.type); ++row) {
+    if (row == at && (sweep == Sweep::kStop || sweep == Sweep::kStopRefused)) {
+      // kStopRefused: the board refuses every command of the stop and error paths;
+      // every switch-off is still sent, and owed.
+      station.SyncWithService();
+      const size_t stop = station.CommandsSinceMark().size();
+      station.Refuse(sweep == Sweep::kStopRefused ? kRefusals : 0);
+      station.Ask(s.request(4));
+      EXPECT_TRUE(station.WaitIdle());
+      for (size_t i = stop; sweep == Sweep::kStopRefused && i < stop + kRefusals; ++i) {
+        refused.insert(i);
+        if (i >= station.CommandsSinceMark().size()) {  // use up the rest
+          station.center()->Communicator()->ChangeLed(station::LED_NOT_CHANGE);
+        }
+      }
+      break;
+    }
+    if (row == at && sweep == Sweep::kReportsStop) {
+      station.SyncWithService();
+      AdvanceClock(401);
+      break;
+    }
+    EXPECT_TRUE(station.WaitCycles(2));
+    station.Deliver(s.rows[row].first);
+    AdvanceClock(s.rows[row].second);
+    EXPECT_TRUE(station.WaitCycles(2));
+  }
+  if (!station.WaitIdle()) {
+    ADD_FAILURE() << "the task did not end";
+    station.KeepRunning();
+  }
+  if (sweep == Sweep::kNone && s.check >= 0) {
+    EXPECT_EQ(station.Ask(ServiceRequest(s.check)).result, s.answer) << "answer after the course";
+  }
+  EXPECT_TRUE(station.RetryOwed());
+  const Commands sent = station.CommandsSinceMark();
+  SCOPED_TRACE(testing::PrintToString(sent));
+  EXPECT_TRUE(sweep != Sweep::kNone || sent.size() == s.commands);
+  std::set<int> on = LeftOn(sent, refused);
+  for (int kept : s.may_stay_on) {
+    if (sweep != Sweep::kReportsStop) {
+      on.erase(kept);
+    }
+  }
+  EXPECT_EQ(on, std::set<int>{});
+}
+
 struct SweepCase {
+  std::string name;
   size_t scenario;
   Sweep sweep;
   size_t at;
 };
+void PrintTo(const SweepCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<SweepCase> SweepCases() {
   std::vector<SweepCase> cases;
   const std::vector<Scenario> scenarios = Scenarios();
   for (size_t i = 0; i < scenarios.size(); ++i) {
-    cases.push_back({i, Sweep::kNone, SIZE_MAX});
+    const std::string name = scenarios[i].name;
+    cases.push_back({name + "_Course", i, Sweep::kNone, 0});
     for (size_t at = 0; at < scenarios[i].commands; ++at) {
-      cases.push_back({i, Sweep::kRefuse, at});
+      cases.push_back({name + "_Refused" + std::to_string(at), i, Sweep::kRefuse, at});
     }
     for (size_t at = 0; at < scenarios[i].rows.size(); ++at) {
+      const std::string after = std::to_string(at);
       if (scenarios[i].robot_stops) {
-        cases.push_back({i, Sweep::kStop, at});
-        cases.push_back({i, Sweep::kStopRefused, at});
+        cases.push_back({name + "_StopAfter" + after, i, Sweep::kStop, at});
+        cases.push_back({name + "_RefusedStopAfter" + after, i, Sweep::kStopRefused, at});
       }
       if (scenarios[i].type != TASK_TYPE_RESET_STATION) {  // it acts on no reading but the tank's foot
-        cases.push_back({i, Sweep::kReportsStop, at});
+        cases.push_back({name + "_ReportsStopAfter" + after, i, Sweep::kReportsStop, at});
       }
     }
   }
   return cases;
 }
 
-std::string SweepName(const SweepCase& c) {
-  const char* kinds[] = {"_Course", "_Refused", "_StopAfter", "_RefusedStopAfter", "_ReportsStopAfter"};
-  return Scenarios()[c.scenario].name + std::string(kinds[static_cast<int>(c.sweep)]) +
-         (c.sweep == Sweep::kNone ? "" : std::to_string(c.at));
-}
-
-void PrintTo(const SweepCase& c, std::ostream* os) { *os << SweepName(c); }
 class SafetySweep : public ::testing::TestWithParam<SweepCase> {};
 TEST_P(SafetySweep, LeavesNothingOn) { RunScenario(Scenarios()[GetParam().scenario], GetParam().sweep, GetParam().at); }
-
-INSTANTIATE_TEST_SUITE_P(EveryTask, SafetySweep, ::testing::ValuesIn(SweepCases()),
-                         [](const ::testing::TestParamInfo<SweepCase>& p) { return SweepName(p.param); });
+INSTANTIATE_TEST_SUITE_P(EveryTask, SafetySweep, ::testing::ValuesIn(SweepCases()), RowName());
 
 }  // namespace
 }  // namespace station_center

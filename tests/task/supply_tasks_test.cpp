@@ -107,8 +107,7 @@ TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
   EXPECT_EQ(unlimited->GetTaskStatus(), TASK_STATUS_RUNNING);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tasks, SupplyTask, ::testing::ValuesIn(kSupplyRows),
-                         [](const ::testing::TestParamInfo<SupplyRow>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Tasks, SupplyTask, ::testing::ValuesIn(kSupplyRows), RowName());
 
 // --- admission of every task type ---------------------------------------------
 
@@ -227,8 +226,7 @@ TEST_P(Admission, RefusesWithItsReasonOrAdmits) {
   EXPECT_EQ(LeftOn(station.CommandsSinceMark()), std::set<int>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryType, Admission, ::testing::ValuesIn(kAdmissionRows),
-                         [](const ::testing::TestParamInfo<AdmissionRow>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(EveryType, Admission, ::testing::ValuesIn(kAdmissionRows), RowName());
 
 // --- what each task has of its own -------------------------------------------
 
@@ -265,8 +263,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Course{"ManualChargeRetriesItsSwitchOff", Own(TASK_TYPE_MANUAL_CHARGE),
                              {{0, HandSwitch(1), {kHandOn}}, {0, HandSwitch(0), {kHandOff}, true},
                               {0, HandSwitch(0), {kHandOff}}},
-                             TASK_STATUS_OVER}),
-    [](const ::testing::TestParamInfo<Course>& p) { return std::string(p.param.name); });
+                             TASK_STATUS_OVER}), RowName());
 
 Do Start(TaskType type, int32_t duration = 0) { return Ask(SupplyRequest(type, 2, duration), SRV_RESULT_OK); }
 Do Stop(TaskType type, int32_t result = -1) { return Ask(SupplyRequest(type, 4), result); }
@@ -301,8 +298,7 @@ INSTANTIATE_TEST_SUITE_P(
                      Start(TASK_TYPE_WATER_SPRAY), Sent(1), Stop(TASK_TYPE_WATER_SPRAY, SRV_RESULT_OK), Idle(),
                      Start(TASK_TYPE_WATER_SPRAY, 10), Tasks(1), Clock(11), Idle(),
                      Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2), SRV_RESULT_FAILED, "pre disinfectant no ready")},
-                    {"act 8:0", "act 8:80"}, STATION_NORMAL, 0, true}),
-    [](const ::testing::TestParamInfo<StationCase>& p) { return std::string(p.param.name); });
+                    {"act 8:0", "act 8:80"}, STATION_NORMAL, 0, true}), RowName());
 
 }  // namespace
 }  // namespace station_center

@@ -179,8 +179,7 @@ const Course kCases[] = {
      TASK_STATUS_ERROR, {kDrainOff}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Courses, WaterTask, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Course>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Courses, WaterTask, ::testing::ValuesIn(kCases), RowName());
 
 }  // namespace
 }  // namespace station_center
