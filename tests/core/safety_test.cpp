@@ -24,26 +24,24 @@ TEST_P(StaleReports, NothingActsOnOldReadings) { RunStationCase(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(
     Rows, StaleReports,
     ::testing::Values(
-        StationCase{"AtTheLimit", true, {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(15), Tasks(1),
-                                         Stop(TASK_TYPE_DRY)}, {kFanOn, kFanOff, kFanOff}, STATION_NORMAL, 15},
-        StationCase{"PastTheLimit", true, {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(16), Tasks(0)},
-                    {kFanOn, kWireOff, kFanOff}, STATION_NORMAL, 15},
-        StationCase{"ZeroDisables", true, {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(100000), Tasks(1),
+        StationCase{"AtTheLimit", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(15), Tasks(1),
+                                         Stop(TASK_TYPE_DRY)}, {kFanOn, kFanOff, kFanOff}, STATION_NORMAL, {15}},
+        StationCase{"PastTheLimit", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(16), Tasks(0)},
+                    {kFanOn, kWireOff, kFanOff}, STATION_NORMAL, {15}},
+        StationCase{"ZeroDisables", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(100000), Tasks(1),
                                            Stop(TASK_TYPE_DRY)}, {kFanOn, kFanOff, kFanOff}},
-        StationCase{"AdmittedWhileStale", true, {Clock(20), Start(TASK_TYPE_DRY), Tasks(0)}, {kWireOff, kFanOff},
-                    STATION_NORMAL, 15},
+        StationCase{"AdmittedWhileStale", {Clock(20), Start(TASK_TYPE_DRY), Tasks(0)}, {kWireOff, kFanOff},
+                    STATION_NORMAL, {15}},
         // The fan's stop is refused while the wire runs; both still end off, in either task's order.
-        StationCase{"FanUnderARunningWire", true,
-                    {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Start(TASK_TYPE_HEAT_WIRE), Sent(2),
+        StationCase{"FanUnderARunningWire", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Start(TASK_TYPE_HEAT_WIRE), Sent(2),
                      Op(Do::kMark), Clock(16), Tasks(0)},
-                    {kWireOff, kFanOff}, STATION_NORMAL, 15, true},
-        StationCase{"SewagePumpTask", true, {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1),
-                                             Clock(16), Tasks(0)}, {"act 4:80", "act 4:0"}, STATION_NORMAL, 15},
+                    {kWireOff, kFanOff}, STATION_NORMAL, {15}, true},
+        StationCase{"SewagePumpTask", {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1),
+                                             Clock(16), Tasks(0)}, {"act 4:80", "act 4:0"}, STATION_NORMAL, {15}},
         // Left on after its task: fresh reports leave it to the intake, old ones close it.
-        StationCase{"SewagePumpLeftOn", true,
-                    {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1),
+        StationCase{"SewagePumpLeftOn", {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1),
                      Stop(TASK_TYPE_SEWAGE_DRAIN_PUMP), Idle(), Op(Do::kStaleCheck), Clock(16), Op(Do::kStaleCheck)},
-                    {"act 4:80", "act 4:0"}, STATION_NORMAL, 15}), RowName());
+                    {"act 4:80", "act 4:0"}, STATION_NORMAL, {15}}), RowName());
 
 // ---------------------------------------------------------------------------
 // The safe stop

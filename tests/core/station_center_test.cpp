@@ -49,8 +49,7 @@ class Station : public ::testing::TestWithParam<StationCase> {};
 TEST_P(Station, PlaysItsDay) { RunStationCase(GetParam()); }
 
 const StationCase kDays[] = {
-    {"IdleGates", true,
-     {Push(kDockedEmpty), Service(4, SRV_RESULT_UNSUPPORTED), Service(-1, SRV_RESULT_UNSUPPORTED),
+    {"IdleGates", {Push(kDockedEmpty), Service(4, SRV_RESULT_UNSUPPORTED), Service(-1, SRV_RESULT_UNSUPPORTED),
       Service(8, SRV_RESULT_UNSUPPORTED),
       Ask(SupplyRequest(TASK_TYPE_INVALID, 1), SRV_RESULT_INVALID_TASK_TYPE, "task type is invalid"),
       Ask(SupplyRequest(static_cast<TaskType>(15), 1), SRV_RESULT_FAILED, "create new task failed, may be not memory"),
@@ -63,8 +62,7 @@ const StationCase kDays[] = {
       Tasks(0)},
      {}},
     // The pump has no switch-off of its own: the sensor intake closes it once drained.
-    {"BusyGates", true,
-     {Push(kDockedEmpty), Pump(2, SRV_RESULT_OK), Sent(1), Pump(1, SRV_RESULT_TASK_UPDATED, kUpdated),
+    {"BusyGates", {Push(kDockedEmpty), Pump(2, SRV_RESULT_OK), Sent(1), Pump(1, SRV_RESULT_TASK_UPDATED, kUpdated),
       Pump(3, SRV_RESULT_TASK_UPDATED, kUpdated), Pump(0, SRV_RESULT_FAILED, "action model illegal"),
       Pump(5, SRV_RESULT_FAILED, kNotUpdated), Pump(-1, SRV_RESULT_FAILED, kNotUpdated),
       Service(SRV_QUERY_TASK_RUNNING, SRV_RESULT_STATION_BUSY),
@@ -72,92 +70,76 @@ const StationCase kDays[] = {
       Pump(4, SRV_RESULT_OK, kStop8.c_str()), Idle(), Push(kDockedEmpty)},
      {"act 4:80", "act 4:0"}},
     // A repeated request renews the task's limit from then: on at 50 s, over at 51 s.
-    {"RepeatRenewsTheLimit", true,
-     {Push(kDockedEmpty), Ask(SupplyRequest(TASK_TYPE_UV, 2, 30), SRV_RESULT_OK), Sent(1), Clock(20),
+    {"RepeatRenewsTheLimit", {Push(kDockedEmpty), Ask(SupplyRequest(TASK_TYPE_UV, 2, 30), SRV_RESULT_OK), Sent(1), Clock(20),
       Ask(SupplyRequest(TASK_TYPE_UV, 2, 30), SRV_RESULT_TASK_UPDATED, kUpdated), Clock(30), Tasks(1), Clock(1),
       Tasks(0)},
      {"act 9:1", "act 9:0"}},
     // A full tank keeps the start-up reset draining; it times out into error, where
     // only a successful reset task is admitted.
-    {"ResettingAndFailedGates", false,
-     std::vector<Do>{Init(), Sent(1)} + EveryType(1, SRV_RESULT_STATION_IN_RESET, "station in reset") +
+    {"ResettingAndFailedGates", std::vector<Do>{Init(), Sent(1)} + EveryType(1, SRV_RESULT_STATION_IN_RESET, "station in reset") +
          std::vector<Do>{Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_FAILED, "action model illegal"),
                          Clock(301), Status(STATION_ERROR), Idle()} +
          EveryType(0, SRV_RESULT_STATION_ERROR, "station in error status") +
          std::vector<Do>{Push(kEmpty), Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_OK, ""),
                          Status(STATION_NORMAL)},
      {kOn, kOff}},
-    {"StartupEmptyTank", true, {}, {}},
-    {"StartupFullTank", false, {Init(), Sent(1), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff}},
-    {"StartupDrainTimesOut", false,
-     {Init(), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Status(STATION_ERROR)}, {kOn, kOff},
+    {"StartupEmptyTank", {}, {}},
+    {"StartupFullTank", {Init(), Sent(1), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff}},
+    {"StartupDrainTimesOut", {Init(), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Status(STATION_ERROR)}, {kOn, kOff},
      STATION_ERROR},
-    {"OverDockedNoReset", true, {Push(kDockedFull), Drain(1, SRV_RESULT_OK), Sent(1), Push(kDockedEmpty)}, {kOn, kOff}},
+    {"OverDockedNoReset", {Push(kDockedFull), Drain(1, SRV_RESULT_OK), Sent(1), Push(kDockedEmpty)}, {kOn, kOff}},
     // The drain times out: DoReset closes; the last task gone, a reset drains the full tank.
-    {"ErrorThenLastTaskReset", true,
-     {Push(kFull), Drain(1), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Sent(3), Status(STATION_RESET),
+    {"ErrorThenLastTaskReset", {Push(kFull), Drain(1), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Sent(3), Status(STATION_RESET),
       Push(kEmpty), Status(STATION_NORMAL)},
      {kOn, kOff, kOn, kOff}},
     // The robot's stop, the worker's second cancel, then the reset.
-    {"CancelWithTheRobotAway", true,
-     {Push(kFull), Drain(1), Sent(1), Drain(4, SRV_RESULT_OK, kStop4.c_str()), Sent(4), Push(kEmpty),
+    {"CancelWithTheRobotAway", {Push(kFull), Drain(1), Sent(1), Drain(4, SRV_RESULT_OK, kStop4.c_str()), Sent(4), Push(kEmpty),
       Status(STATION_NORMAL)},
      {kOn, kOff, kOff, kOn, kOff}},
     // A refused close keeps the task, which ends in error; its error path closes.
-    {"FailedCancel", true,
-     {Push(kDockedFull), Drain(1), Sent(1), Refuse(), Drain(4, SRV_RESULT_FAILED, kStop4Failed.c_str())},
+    {"FailedCancel", {Push(kDockedFull), Drain(1), Sent(1), Refuse(), Drain(4, SRV_RESULT_FAILED, kStop4Failed.c_str())},
      {kOn, kOff, kOff}},
-    {"LastTaskAwayEmptyTankResetsSilently", true,
-     {Push(kEmpty), Pump(1), Sent(1), Pump(4, SRV_RESULT_OK), Idle(), Push(kEmpty)}, {"act 4:80", "act 4:0"}},
-    {"RobotLeaveResetsOnce", true,
-     {Push(kFull), Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_OK),
+    {"LastTaskAwayEmptyTankResetsSilently", {Push(kEmpty), Pump(1), Sent(1), Pump(4, SRV_RESULT_OK), Idle(), Push(kEmpty)}, {"act 4:80", "act 4:0"}},
+    {"RobotLeaveResetsOnce", {Push(kFull), Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_OK),
       Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_IN_RESET), Sent(1),
       Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_BUSY), Push(kEmpty), Status(STATION_NORMAL)},
      {kOn, kOff}},
     // The first reset times out and closes; the waiting thread then runs the second.
-    {"TwoConnectionLossesTwoResets", true,
-     {Push(kFull), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK), Sent(1),
+    {"TwoConnectionLossesTwoResets", {Push(kFull), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK), Sent(1),
       Clock(301), Sent(3), Push(kEmpty), Status(STATION_NORMAL)},
      {kOn, kOff, kOn, kOff}},
-    {"ConnectionLossCancelsFirst", true,
-     {Push(kDockedFull), Drain(1), Sent(1), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK), Sent(3), Push(kDockedEmpty),
+    {"ConnectionLossCancelsFirst", {Push(kDockedFull), Drain(1), Sent(1), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK), Sent(3), Push(kDockedEmpty),
       Status(STATION_NORMAL)},
      {kOn, kOff, kOn, kOff}},
     // Automatic reset: the robot away, more than 300 s after the work began.
-    {"AutoResetAtTheBoundary", true,
-     {Push(kDockedEmpty), Pump(1), Sent(1), Pump(4), Idle(), Push(kDockedFull), Clock(301), Op(Do::kAutoReset),
+    {"AutoResetAtTheBoundary", {Push(kDockedEmpty), Pump(1), Sent(1), Pump(4), Idle(), Push(kDockedFull), Clock(301), Op(Do::kAutoReset),
       Tasks(0), Push(kFull), Clock(-1), Op(Do::kAutoReset), Tasks(0), Clock(1), Op(Do::kAutoReset), Sent(3),
       Push(kEmpty), Status(STATION_NORMAL), Op(Do::kAutoReset)},
      {"act 4:80", "act 4:0", kOn, kOff}},
     // In error (the start-up drain refused): a new reset at 301 s, not 300; a
     // failed one waits another period.
-    {"ErrorRecoveryRetried", false,
-     {Refuse(), Init(), Status(STATION_ERROR), Idle(), Refuse(), Clock(300), Op(Do::kAutoReset), Tasks(0), Clock(1),
+    {"ErrorRecoveryRetried", {Refuse(), Init(), Status(STATION_ERROR), Idle(), Refuse(), Clock(300), Op(Do::kAutoReset), Tasks(0), Clock(1),
       Op(Do::kAutoReset), Sent(4), Status(STATION_ERROR), Idle(), Clock(300), Op(Do::kAutoReset), Tasks(0), Clock(1),
       Op(Do::kAutoReset), Sent(5), Push(kEmpty), Status(STATION_NORMAL)},
      {kOn, kOff, kOn, kOff, kOn, kOff}},
     // LEDs: only changes, a refused one again. Self check failed (2), its success
     // once (3, refused), normal work (1); docking failed (9), refused, again.
-    {"LedsSendChangesAndRetry", true,
-     {Op(Do::kLed), Op(Do::kLed), Push(SelfCheckOk()), Refuse(), Op(Do::kLed), Op(Do::kLed), Op(Do::kLed), Refuse(),
+    {"LedsSendChangesAndRetry", {Op(Do::kLed), Op(Do::kLed), Push(SelfCheckOk()), Refuse(), Op(Do::kLed), Op(Do::kLed), Op(Do::kLed), Refuse(),
       Service(SRV_CHECK_ROBOT_IN_POSE, SRV_RESULT_ROBOT_NOT_IN_POSE), Op(Do::kLed), Op(Do::kLed), Op(Do::kLed)},
      {"led 2", "led 3", "led 1", "led 9", "led 9"}},
-    {"LedsShowAFailedStation", false, {Refuse(), Init(), Status(STATION_ERROR), Idle(), Op(Do::kLed)},
+    {"LedsShowAFailedStation", {Refuse(), Init(), Status(STATION_ERROR), Idle(), Op(Do::kLed)},
      {kOn, kOff, "led 8"}, STATION_ERROR},
     // A sewage pump left on closes once the sewage has drained (under 1000); a
     // refused switch-off is tried again with the next report.
-    {"SewageIntake", true,
-     {Push(Sewage(1, 0)), Pump(1), Sent(1), Push(Sewage(0, 0)), Pump(4), Idle(), Push(Sewage(0, 1000)),
+    {"SewageIntake", {Push(Sewage(1, 0)), Pump(1), Sent(1), Push(Sewage(0, 0)), Pump(4), Idle(), Push(Sewage(0, 1000)),
       Push(Sewage(1, 10)), Refuse(), Push(Sewage(0, 999)), Push(Sewage(0, 999)), Push(Sewage(0, 999))},
      {"act 4:80", "act 4:0", "act 4:0"}},
     // The hand switch at 1 (not 2) asks for the hand charge, once.
-    {"HandSwitchStartsTheChargeOnce", true,
-     {Push(HandSwitch(2)), Push(HandSwitch(1)), Sent(1), Push(HandSwitch(1)), Push(kDockedEmpty)},
+    {"HandSwitchStartsTheChargeOnce", {Push(HandSwitch(2)), Push(HandSwitch(1)), Sent(1), Push(HandSwitch(1)), Push(kDockedEmpty)},
      {"act 14:1", "act 14:0"}},
     // Refused on the stop, the error path and the first retry: owed, retried
     // after a pause, until confirmed.
-    {"OwedSwitchOffRetried", true,
-     {Push(kDockedFull), Drain(1), Sent(1), Refuse(3), Drain(4), Idle(), Op(Do::kRetry, 1), Op(Do::kRetry, 1), Sent(4),
+    {"OwedSwitchOffRetried", {Push(kDockedFull), Drain(1), Sent(1), Refuse(3), Drain(4), Idle(), Op(Do::kRetry, 1), Op(Do::kRetry, 1), Sent(4),
       Clock(1), Op(Do::kRetry, 0)},
      {kOn, kOff, kOff, kOff, kOff}},
 };

@@ -214,40 +214,11 @@ std::shared_ptr<Task> MakeTask(StationHarness& station, const StationSrvReq& r) 
   }
 }
 
-Make Hand(const StationSrvReq& request, Edit data) {
-  return [=](StationHarness& station) {
-    if (data) {
-      station.Edit(data);
-    }
-    return MakeTask(station, request);
-  };
-}
-
-void RunCourse(const Course& c) {
-  StationHarness station(c.options);
-  ASSERT_TRUE(station.StartNormal());
-  std::shared_ptr<Task> task = c.make(station);
-  for (size_t i = 0; i < c.steps.size(); ++i) {
-    AdvanceClock(c.steps[i].advance_s);
-    station.Refuse(c.steps[i].refuse ? 1 : 0);
-    EXPECT_EQ(station.Cycle(*task, c.steps[i].report), c.steps[i].sent) << "step " << i;
-  }
-  EXPECT_EQ(task->GetTaskStatus(), c.status);
-  station.MarkCommands();
-  if (c.status == TASK_STATUS_ERROR) {
-    task->DoReset();
-  } else if (c.status != TASK_STATUS_OVER) {
-    task->HandleTaskCommand(TASK_COMMAND_CANCEL, StationSrvReq());
-  }
-  EXPECT_TRUE(station.RetryOwed());
-  EXPECT_EQ(station.CommandsSinceMark(), c.end);
-  EXPECT_EQ(LeftOn(station.AllCommands()), std::set<int>{});
-}
-
 void RunStationCase(const StationCase& c) {
   using steps::Do;
-  StationHarness station({c.stale_s});
-  if (c.start) {
+  StationHarness station(c.options);
+  std::shared_ptr<Task> task;  // driven by hand
+  if (std::none_of(c.script.begin(), c.script.end(), [](const Do& d) { return d.op == Do::kInit; })) {
     ASSERT_TRUE(station.StartNormal());
   }
   for (size_t i = 0; i < c.script.size(); ++i) {
@@ -278,6 +249,27 @@ void RunStationCase(const StationCase& c) {
       case Do::kStaleCheck: center->CheckStaleReports(); break;
       case Do::kMark: station.MarkCommands(); break;
       case Do::kEdit: station.Edit(d.edit); break;
+      case Do::kHand:
+        if (d.edit) {
+          station.Edit(d.edit);
+        }
+        task = MakeTask(station, d.request);
+        break;
+      case Do::kCycle:
+        AdvanceClock(d.n);
+        station.Refuse(static_cast<size_t>(d.result));
+        EXPECT_EQ(station.Cycle(*task, d.report), d.sent);
+        break;
+      case Do::kEnd:
+        EXPECT_EQ(task->GetTaskStatus(), d.result);
+        station.MarkCommands();
+        if (d.result == TASK_STATUS_ERROR) {
+          task->DoReset();
+        } else if (d.result != TASK_STATUS_OVER) {
+          task->HandleTaskCommand(TASK_COMMAND_CANCEL, Request());
+        }
+        EXPECT_TRUE(station.RetryOwed());
+        break;
     }
   }
   EXPECT_TRUE(station.WaitIdle());
@@ -289,7 +281,7 @@ void RunStationCase(const StationCase& c) {
   EXPECT_EQ(sent, c.sent);
   EXPECT_EQ(station.center()->Status(), c.status);
   const Commands all = station.AllCommands();
-  for (auto end = all.begin(); end != all.end(); ++end) {
+  for (auto end = all.begin(); !task && end != all.end(); ++end) {
     const std::set<int> on = LeftOn(Commands(all.begin(), end + 1));
     EXPECT_TRUE(on.count(station::ENUM_SUPPLY_HEATING_WIRE) == 0 || on.count(station::ENUM_SUPPLY_HEATING_FAN) != 0)
         << "the wire heats without its fan: " << testing::PrintToString(Commands(all.begin(), end + 1));

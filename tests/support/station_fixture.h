@@ -139,47 +139,23 @@ class StationHarness {
   bool keep_running_ = false;
 };
 
-// A task as the center makes it for `request`, not admitted, to drive by hand;
-// Hand applies `data` first.
+// A task as the center makes it for `request`, not admitted, to drive by hand.
 std::shared_ptr<station_center::Task> MakeTask(StationHarness& station, const Request& request);
-using Make = std::function<std::shared_ptr<station_center::Task>(StationHarness&)>;
-Make Hand(const Request& request, Edit data = nullptr);
-
-// A task driven by hand: before each step the clock moves `advance_s`, the board
-// refuses the step's first command if `refuse`, and the cycle sends exactly `sent`.
-// Then the path the station center takes at its end (error: DoReset; still
-// running: the robot's stop; then the owed switch-offs) sends exactly `end`, and
-// nothing is left on.
-struct Step {
-  int64_t advance_s;
-  Rep report;
-  Commands sent;
-  bool refuse = false;
-};
-struct Course {
-  const char* name;
-  Make make;
-  std::vector<Step> steps;
-  station_center::TaskStatus status;  // after the steps
-  Commands end;
-  StationOptions options = {};
-};
-void RunCourse(const Course& c);
-inline void PrintTo(const Course& c, std::ostream* os) { *os << c.name; }
 
 // A station-level script: each step acts on the station or checks it. In a
 // namespace of their own, as their names are short.
 namespace steps {
 struct Do {
   enum Op { kInit, kPush, kAsk, kClock, kSent, kStatus, kTasks, kIdle, kRefuse, kAutoReset, kLed, kRetry, kStaleCheck,
-            kMark, kEdit } op;
+            kMark, kEdit, kHand, kCycle, kEnd } op;
   Rep report;
   Request request;
-  // kClock seconds; kSent commands since the mark; kTasks tasks left; kRefuse count; kRetry still owed
+  // kClock, kCycle: seconds first; kSent commands since the mark; kTasks tasks left; kRefuse count; kRetry still owed
   int64_t n = 0;
-  int32_t result = -1;         // kAsk: the answer (-1: any); kStatus: the status
+  int32_t result = -1;         // kAsk: the answer (-1: any); kStatus, kEnd: the status; kCycle: 1 refuses
   const char* text = nullptr;  // kAsk: the error text (nullptr: any)
-  Edit edit;                   // kEdit
+  Edit edit;                   // kEdit, kHand
+  Commands sent = {};          // kCycle
 };
 inline Do Init() { return {Do::kInit}; }
 inline Do Push(const Rep& report) { return {Do::kPush, report}; }
@@ -194,19 +170,29 @@ inline Do Tasks(int64_t left) { return Op(Do::kTasks, left); }  // none: waits; 
 inline Do Idle() { return Op(Do::kIdle); }
 inline Do Refuse(int64_t count = 1) { return Op(Do::kRefuse, count); }
 inline Do SetData(Edit edit) { return {Do::kEdit, {}, {}, 0, -1, nullptr, edit}; }
+// A task driven by hand (`data` applied first): before each work cycle that
+// Sees `report` the clock moves `advance_s`, the board refuses the cycle's first
+// command if `refuse`, and the cycle sends exactly `sent`. End: the task's status is `status`; then the path
+// the station center takes at its end (error: DoReset; still running: the
+// robot's stop; then the owed switch-offs) sends what the case expects.
+inline Do ByHand(const Request& request, Edit data = nullptr) { return {Do::kHand, {}, request, 0, -1, nullptr, data}; }
+inline Do Sees(const Rep& report, Commands sent = {}, int64_t advance_s = 0, bool refuse = false) {
+  return {Do::kCycle, report, {}, advance_s, refuse ? 1 : 0, nullptr, nullptr, sent};
+}
+inline Do End(station_center::TaskStatus status) { return Op(Do::kEnd, 0, status); }
 }  // namespace steps
 
-// Plays `script` on a station (started normally unless `start`) and checks the
-// commands since the start (sorted and distinct if `any_order`), the station's
-// status, that the heating wire never heated with its fan off and that nothing
-// is left on once the station is idle.
+// Plays `script` on a station (started normally unless it has Init) and checks the
+// commands since the start or the last mark (sorted and distinct if
+// `any_order`), the station's status, that the heating wire never heated with
+// its fan off (unless a task is driven by hand) and that nothing is left on
+// once the station is idle.
 struct StationCase {
   const char* name;
-  bool start;
   std::vector<steps::Do> script;
   Commands sent;
   station_center::StationCenterStatus status = station_center::STATION_NORMAL;
-  int stale_s = 0;  // sensor_report_timeout
+  StationOptions options = {};
   bool any_order = false;
 };
 void RunStationCase(const StationCase& c);

@@ -230,40 +230,21 @@ INSTANTIATE_TEST_SUITE_P(EveryType, Admission, ::testing::ValuesIn(kAdmissionRow
 
 // --- what each task has of its own -------------------------------------------
 
-Make Own(TaskType type, Edit data = nullptr) { return Hand(SupplyRequest(type, 2), data); }
+Do Own(TaskType type, Edit data = nullptr) { return ByHand(SupplyRequest(type, 2), data); }
 // Heat wire: target 60 degrees, no hysteresis; on below, off above, nothing at the target.
-Course Thermostat(const char* name, bool wire_on, float degrees, Commands sent) {
-  return {name, Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
-          {{0, Wire(wire_on ? 20.0f : 100.0f), wire_on ? Commands{kWireOn} : Commands{}}, {0, Wire(degrees), sent}},
-          TASK_STATUS_RUNNING, {kWireOff}};
+StationCase Thermostat(const char* name, bool wire_on, float degrees, Commands sent) {
+  return {name, {Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
+                 Sees(Wire(wire_on ? 20.0f : 100.0f), wire_on ? Commands{kWireOn} : Commands{}),
+                 Sees(Wire(degrees), sent), End(TASK_STATUS_RUNNING)},
+          {kWireOff}};
 }
 // Charging stops, and fails, once a plate is over 78 degrees or the hand switch
 // closes; a refused switch-off fails it the same way.
-Course ChargeStop(const char* name, Rep report, bool refused = false) {
+StationCase ChargeStop(const char* name, Rep report, bool refused = false) {
   const std::string off = Act(station::ENUM_SUPPLY_CHARGING, 0);
-  return {name, Own(TASK_TYPE_AUTO_CHARGE),
-          {{0, Plates(78, 78), {Act(station::ENUM_SUPPLY_CHARGING, 1)}}, {0, report, {off}, refused}},
-          TASK_STATUS_ERROR, {off}};
+  return {name, {Own(TASK_TYPE_AUTO_CHARGE), Sees(Plates(78, 78), {Act(station::ENUM_SUPPLY_CHARGING, 1)}),
+                 Sees(report, {off}, 0, refused), End(TASK_STATUS_ERROR)}, {off}};
 }
-
-class OwnRule : public ::testing::TestWithParam<Course> {};
-TEST_P(OwnRule, SendsWhatTheRuleSays) { RunCourse(GetParam()); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, OwnRule,
-    ::testing::Values(Thermostat("OffAt59_5", false, 59.5f, {kWireOn}), Thermostat("OffAt60_0", false, 60.0f, {}),
-                      Thermostat("OffAt60_5", false, 60.5f, {}), Thermostat("OnAt59_5", true, 59.5f, {}),
-                      Thermostat("OnAt60_0", true, 60.0f, {}), Thermostat("OnAt60_5", true, 60.5f, {kWireOff}),
-                      Course{"ThermostatSwitchRefused", Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
-                             {{0, Wire(59.5f), {kWireOn}}, {0, Wire(60.5f), {kWireOff}, true}}, TASK_STATUS_ERROR,
-                             {kWireOff}},
-                      ChargeStop("Plate1", Plates(79, 20)), ChargeStop("Plate2", Plates(20, 79)),
-                      ChargeStop("HandSwitch", Plates(20, 20, 1)), ChargeStop("Plate1Refused", Plates(79, 20), true),
-                      // Hand charging runs until the switch opens; a refused switch-off is tried again.
-                      Course{"ManualChargeRetriesItsSwitchOff", Own(TASK_TYPE_MANUAL_CHARGE),
-                             {{0, HandSwitch(1), {kHandOn}}, {0, HandSwitch(0), {kHandOff}, true},
-                              {0, HandSwitch(0), {kHandOff}}},
-                             TASK_STATUS_OVER}), RowName());
 
 Do Start(TaskType type, int32_t duration = 0) { return Ask(SupplyRequest(type, 2, duration), SRV_RESULT_OK); }
 Do Stop(TaskType type, int32_t result = -1) { return Ask(SupplyRequest(type, 4), result); }
@@ -281,24 +262,34 @@ TEST_P(Station, PlaysItsDay) { RunStationCase(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(
     Rows, Station,
     ::testing::Values(
-        StationCase{"FanStopRefusedUnderTheWire", true,
+        Thermostat("OffAt59_5", false, 59.5f, {kWireOn}), Thermostat("OffAt60_0", false, 60.0f, {}),
+        Thermostat("OffAt60_5", false, 60.5f, {}), Thermostat("OnAt59_5", true, 59.5f, {}),
+        Thermostat("OnAt60_0", true, 60.0f, {}), Thermostat("OnAt60_5", true, 60.5f, {kWireOff}),
+        StationCase{"ThermostatSwitchRefused", {Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)), Sees(Wire(59.5f), {kWireOn}),
+                    Sees(Wire(60.5f), {kWireOff}, 0, true), End(TASK_STATUS_ERROR)}, {kWireOff}},
+        ChargeStop("Plate1", Plates(79, 20)), ChargeStop("Plate2", Plates(20, 79)),
+        ChargeStop("HandSwitch", Plates(20, 20, 1)), ChargeStop("Plate1Refused", Plates(79, 20), true),
+        // Hand charging runs until the switch opens; a refused switch-off is tried again.
+        StationCase{"ManualChargeRetriesItsSwitchOff", {Own(TASK_TYPE_MANUAL_CHARGE), Sees(HandSwitch(1), {kHandOn}),
+                    Sees(HandSwitch(0), {kHandOff}, 0, true), Sees(HandSwitch(0), {kHandOff}), End(TASK_STATUS_OVER)}},
+        StationCase{"FanStopRefusedUnderTheWire",
                     kDryAndWire + std::vector<Do>{Stop(TASK_TYPE_DRY, SRV_RESULT_FAILED), Tasks(2),
                                                   Stop(TASK_TYPE_HEAT_WIRE), Tasks(1), Stop(TASK_TYPE_DRY)},
-                    kFanAndWire, STATION_NORMAL, 0, true},
-        StationCase{"DryTimeLimitUnderTheWire", true, kDryAndWire + std::vector<Do>{Clock(601)}, kFanAndWire,
-                    STATION_NORMAL, 0, true},
-        StationCase{"ConnectionLostUnderTheWire", true,
+                    kFanAndWire, STATION_NORMAL, {}, true},
+        StationCase{"DryTimeLimitUnderTheWire", kDryAndWire + std::vector<Do>{Clock(601)}, kFanAndWire,
+                    STATION_NORMAL, {}, true},
+        StationCase{"ConnectionLostUnderTheWire",
                     kDryAndWire + std::vector<Do>{Ask(ServiceRequest(SRV_CONNECTION_LOST), SRV_RESULT_OK)}, kFanAndWire,
-                    STATION_NORMAL, 0, true},
-        StationCase{"WireOffRefused", true,
-                    kDryAndWire + std::vector<Do>{Refuse(), Clock(601), Idle(), Op(Do::kRetry, 0)},
-                    kFanAndWire, STATION_NORMAL, 0, true},
-        StationCase{"SprayResumesAfterAStopNotAfterAnError", true,
+                    STATION_NORMAL, {}, true},
+        StationCase{"WireOffRefused", kDryAndWire + std::vector<Do>{Refuse(), Clock(601), Idle(), Op(Do::kRetry, 0)},
+                    kFanAndWire, STATION_NORMAL, {}, true},
+        StationCase{"SprayResumesAfterAStopNotAfterAnError",
                     {Push(RobotDocked(EmptyTankReport())), SetData(Spray(true, true, 2, false)),
                      Start(TASK_TYPE_WATER_SPRAY), Sent(1), Stop(TASK_TYPE_WATER_SPRAY, SRV_RESULT_OK), Idle(),
                      Start(TASK_TYPE_WATER_SPRAY, 10), Tasks(1), Clock(11), Idle(),
                      Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2), SRV_RESULT_FAILED, "pre disinfectant no ready")},
-                    {"act 8:0", "act 8:80"}, STATION_NORMAL, 0, true}), RowName());
+                    {"act 8:0", "act 8:80"}, STATION_NORMAL, {}, true}),
+    RowName());
 
 }  // namespace
 }  // namespace station_center
