@@ -32,9 +32,7 @@ using namespace station_center;
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
   while (!predicate()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return predicate();
-    }
+    if (std::chrono::steady_clock::now() >= deadline) return predicate();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
@@ -71,14 +69,14 @@ std::string Act(station::EnumSupplyType type, int action) {
 std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused) {
   std::set<int> on;
   for (size_t i = 0; i < commands.size(); ++i) {
-    const size_t colon = commands[i].find(':');
-    if (refused.count(i) == 0 && commands[i].rfind("act ", 0) == 0) {
-      const int type = std::stoi(commands[i].substr(4, colon - 4));
-      if (std::stoi(commands[i].substr(colon + 1)) != 0) {
-        on.insert(type);
-      } else {
-        on.erase(type);
-      }
+    const std::string& c = commands[i];
+    if (refused.count(i) != 0 || c.rfind("act ", 0) != 0) continue;
+    const size_t colon = c.find(':');
+    const int type = std::stoi(c.substr(4, colon - 4));
+    if (std::stoi(c.substr(colon + 1)) != 0) {
+      on.insert(type);
+    } else {
+      on.erase(type);
     }
   }
   return on;
@@ -96,14 +94,10 @@ StationHarness::StationHarness(StationOptions options) : board_(std::make_shared
       {"soc_ip", "\"127.0.0.1\""}, {"soc_data_server_port", std::to_string(report_port_)},
       {"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
       {"sensor_report_timeout", std::to_string(options.sensor_report_timeout_s)}};
-  for (const auto& extra : options.extra_config) {
-    members[extra.first] = extra.second;
-  }
-  std::string json = "{";
-  for (const auto& member : members) {
-    json += (json.size() == 1 ? "\n  \"" : ",\n  \"") + member.first + "\": " + member.second;
-  }
-  std::ofstream(config_dir_ + "/config.json") << json << "\n}\n";
+  for (const auto& extra : options.extra_config) members[extra.first] = extra.second;
+  std::string json;
+  for (const auto& member : members) json += (json.empty() ? "{\"" : ",\"") + member.first + "\": " + member.second;
+  std::ofstream(config_dir_ + "/config.json") << json << "}\n";
   std::ifstream led(std::string(STATION_SOURCE_DIR) + "/config/led.json");
   std::ofstream(config_dir_ + "/led.json") << led.rdbuf();
   ::setenv("STATION_CENTER_CONFIG_DIR", config_dir_.c_str(), 1);
@@ -113,9 +107,7 @@ StationHarness::StationHarness(StationOptions options) : board_(std::make_shared
 }
 
 StationHarness::~StationHarness() {
-  if (!keep_running_) {
-    WaitIdle();
-  }
+  if (!keep_running_) WaitIdle();
   std::remove((config_dir_ + "/config.json").c_str());
   std::remove((config_dir_ + "/led.json").c_str());
   ::rmdir(config_dir_.c_str());
@@ -146,9 +138,7 @@ void StationHarness::Edit(const station_test::Edit& edit) {
 }
 
 void StationHarness::Refuse(size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    board_->ScriptNext(FakeBoard::Answer::kError);
-  }
+  for (size_t i = 0; i < count; ++i) board_->ScriptNext(FakeBoard::Answer::kError);
 }
 
 bool StationHarness::WaitIdle(std::chrono::milliseconds bound) {
@@ -167,9 +157,7 @@ bool StationHarness::WaitCycles(uint64_t count) const {
 }
 
 bool StationHarness::RetryOwed() {
-  for (int i = 0; i < 4 && center_->RetrySwitchOffs() != 0; ++i) {
-    AdvanceClock(60);
-  }
+  for (int i = 0; i < 4 && center_->RetrySwitchOffs() != 0; ++i) AdvanceClock(60);
   return center_->RetrySwitchOffs() == 0;
 }
 
@@ -193,7 +181,7 @@ Commands StationHarness::Cycle(Task& task, const Rep& report) {
   return CommandsSinceMark();
 }
 
-std::shared_ptr<Task> MakeTask(StationHarness& station, const StationSrvReq& r) {
+std::shared_ptr<Task> MakeTask(StationHarness& station, const Request& r) {
   const auto& c = station.center();
   const auto& supply = r.supply_material_req;
   switch (r.task_type) {
@@ -218,9 +206,8 @@ void RunStationCase(const StationCase& c) {
   using steps::Do;
   StationHarness station(c.options);
   std::shared_ptr<Task> task;  // driven by hand
-  if (std::none_of(c.script.begin(), c.script.end(), [](const Do& d) { return d.op == Do::kInit; })) {
-    ASSERT_TRUE(station.StartNormal());
-  }
+  const bool init = std::any_of(c.script.begin(), c.script.end(), [](const Do& d) { return d.op == Do::kInit; });
+  ASSERT_TRUE(init || station.StartNormal());
   for (size_t i = 0; i < c.script.size(); ++i) {
     const Do& d = c.script[i];
     const auto& center = station.center();
@@ -248,12 +235,10 @@ void RunStationCase(const StationCase& c) {
       case Do::kRetry: EXPECT_EQ(center->RetrySwitchOffs(), static_cast<size_t>(d.n)); break;
       case Do::kStaleCheck: center->CheckStaleReports(); break;
       case Do::kMark: station.MarkCommands(); break;
-      case Do::kEdit: station.Edit(d.edit); break;
+      case Do::kEdit:
       case Do::kHand:
-        if (d.edit) {
-          station.Edit(d.edit);
-        }
-        task = MakeTask(station, d.request);
+        if (d.edit) station.Edit(d.edit);
+        if (d.op == Do::kHand) task = MakeTask(station, d.request);
         break;
       case Do::kCycle:
         AdvanceClock(d.n);
@@ -263,9 +248,8 @@ void RunStationCase(const StationCase& c) {
       case Do::kEnd:
         EXPECT_EQ(task->GetTaskStatus(), d.result);
         station.MarkCommands();
-        if (d.result == TASK_STATUS_ERROR) {
-          task->DoReset();
-        } else if (d.result != TASK_STATUS_OVER) {
+        if (d.result == TASK_STATUS_ERROR) task->DoReset();
+        if (d.result != TASK_STATUS_ERROR && d.result != TASK_STATUS_OVER) {
           task->HandleTaskCommand(TASK_COMMAND_CANCEL, Request());
         }
         EXPECT_TRUE(station.RetryOwed());

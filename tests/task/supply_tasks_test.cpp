@@ -13,16 +13,11 @@ namespace {
 using namespace station_test;
 using namespace station_test::steps;
 
-const std::string kWireOn = Act(station::ENUM_SUPPLY_HEATING_WIRE, 1);
-const std::string kWireOff = Act(station::ENUM_SUPPLY_HEATING_WIRE, 0);
-const std::string kHandOn = Act(station::ENUM_SUPPLY_HAND_CHARGE, 1);
-const std::string kHandOff = Act(station::ENUM_SUPPLY_HAND_CHARGE, 0);
+const char kWireOn[] = "act 5:1", kWireOff[] = "act 5:0", kHandOn[] = "act 14:1", kHandOff[] = "act 14:0";
 
 Edit Spray(bool pump, bool ready, int32_t volume, bool interrupted) {
-  return [=](StationTaskData& d) {
-    d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume;
-    d.spray_interrupted = interrupted;
-  };
+  return [=](StationTaskData& d) { d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume,
+                                   d.spray_interrupted = interrupted; };
 }
 Edit Heat(bool dry, bool wire) { return [=](StationTaskData& d) { d.dry_running = dry, d.heat_wire_running = wire; }; }
 Edit Prepared(bool water, bool perfume, bool clean, int32_t volume) {
@@ -42,7 +37,6 @@ struct SupplyRow {
   std::function<bool(const StationTaskData&)> started;  // the mark a running task sets
   TaskStatus at_limit = TASK_STATUS_ERROR;              // the end one second past the limit
 };
-
 void PrintTo(const SupplyRow& row, std::ostream* os) { *os << row.name; }
 
 const SupplyRow kSupplyRows[] = {
@@ -65,7 +59,6 @@ const SupplyRow kSupplyRows[] = {
 };
 
 class SupplyTask : public ::testing::TestWithParam<SupplyRow> {};
-
 // On once at the power of its action model (distinct powers, so a wrong model
 // shows); a refused start fails without marking the task started; a repeated
 // request at 20 s renews the 30 s limit: running at 50 s, ended at 51 s.
@@ -80,14 +73,9 @@ TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
   for (int model = 1; model <= 4; ++model) {
     SCOPED_TRACE("action model " + std::to_string(model));
     const bool refused = model == 4;
-    station.Edit([](StationTaskData& d) { d = StationTaskData(); });
-    if (row.data) {
-      station.Edit(row.data);
-    }
+    station.Edit([&](StationTaskData& d) { d = StationTaskData(), row.data ? row.data(d) : void(); });
     auto task = MakeTask(station, SupplyRequest(row.type, refused ? 2 : model, 30));
-    if (refused) {
-      station.board().ScriptNext(FakeBoard::Answer::kError);
-    }
+    station.Refuse(refused ? 1 : 0);
     EXPECT_EQ(station.Cycle(*task, row.report), Commands{Act(row.actuator, row.on[refused ? 1 : model - 1])});
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
     EXPECT_TRUE(!row.started || row.started(station.center()->TaskDataSnapshot()) == !refused);
@@ -120,18 +108,17 @@ struct AdmissionRow {
   TaskType running = TASK_TYPE_INVALID;  // a conflicting task started first
   int heat_target = 0;                   // strong_heat_wire_temp, when set
 };
-
 void PrintTo(const AdmissionRow& row, std::ostream* os) { *os << row.name; }
 
-StationSrvReq Request(TaskType type, int32_t action) {
+Request Want(TaskType type, int32_t action) {
   return type <= TASK_TYPE_PERFUME_PREPARE ? PrepareRequest(type, action, 0, 1) : SupplyRequest(type, action);
 }
 Rep Docking(uint32_t left, uint32_t right, uint32_t plate) {
-  return With(With(With(EmptyTankReport(), &Rep::set_robotdockdetleft, left), &Rep::set_robotdockdetright, right),
+  return With(EmptyTankReport(), &Rep::set_robotdockdetleft, left, &Rep::set_robotdockdetright, right,
               &Rep::set_electrodeplatedet, plate);
 }
 Rep Dust(uint32_t bag, uint32_t cap, int32_t pressure) {
-  return With(With(DustReady(pressure), &Rep::set_dustbagdet, bag), &Rep::set_dustboxcapdet, cap);
+  return With(DustReady(pressure), &Rep::set_dustbagdet, bag, &Rep::set_dustboxcapdet, cap);
 }
 // A conflicting task running: named before the task's own conditions.
 AdmissionRow Vs(const char* name, TaskType type, TaskType running, Edit data = nullptr) {
@@ -139,8 +126,7 @@ AdmissionRow Vs(const char* name, TaskType type, TaskType running, Edit data = n
           "pre check failed, have conflict task " + std::to_string(static_cast<int>(running)) + " is running", running};
 }
 
-const char kNotReady[] = "liquied pre no ready, or supply water volume unvalid";
-const char kAway[] = "robot not in station";
+const char kNotReady[] = "liquied pre no ready, or supply water volume unvalid", kAway[] = "robot not in station";
 const Rep kDocked = RobotDocked(EmptyTankReport());
 
 const AdmissionRow kAdmissionRows[] = {
@@ -196,32 +182,27 @@ const AdmissionRow kAdmissionRows[] = {
 };
 
 class Admission : public ::testing::TestWithParam<AdmissionRow> {};
-
 // Refused with its reason and nothing sent, or admitted; stopped, nothing is left on.
 TEST_P(Admission, RefusesWithItsReasonOrAdmits) {
   const AdmissionRow& row = GetParam();
   StationOptions options;
-  if (row.heat_target != 0) {
-    options.extra_config["strong_heat_wire_temp"] = std::to_string(row.heat_target);
-  }
+  if (row.heat_target != 0) options.extra_config["strong_heat_wire_temp"] = std::to_string(row.heat_target);
   StationHarness station(options);
   ASSERT_TRUE(station.StartNormal());
   station.Deliver(row.report);
   if (row.running != TASK_TYPE_INVALID) {
-    ASSERT_EQ(station.Ask(Request(row.running, 2)).result, SRV_RESULT_OK);
+    ASSERT_EQ(station.Ask(Want(row.running, 2)).result, SRV_RESULT_OK);
     ASSERT_TRUE(station.WaitForCommands(1));
   }
-  if (row.data) {
-    station.Edit(row.data);
-  }
+  if (row.data) station.Edit(row.data);
   const size_t before = station.CommandsSinceMark().size();
-  const StationSrvRsp rsp = station.Ask(Request(row.type, 2));
+  const StationSrvRsp rsp = station.Ask(Want(row.type, 2));
   EXPECT_EQ(rsp.err_msg, row.refusal);
   EXPECT_EQ(rsp.result, row.refusal.empty() ? SRV_RESULT_OK : SRV_RESULT_FAILED);
   station.SyncWithService();
   EXPECT_TRUE(row.refusal.empty() || station.CommandsSinceMark().size() == before);
-  station.Ask(Request(row.type, 4));
-  station.Ask(Request(row.running, 4));
+  station.Ask(Want(row.type, 4));
+  station.Ask(Want(row.running, 4));
   ASSERT_TRUE(station.WaitIdle());
   EXPECT_EQ(LeftOn(station.CommandsSinceMark()), std::set<int>{});
 }
@@ -265,8 +246,9 @@ INSTANTIATE_TEST_SUITE_P(
         Thermostat("OffAt59_5", false, 59.5f, {kWireOn}), Thermostat("OffAt60_0", false, 60.0f, {}),
         Thermostat("OffAt60_5", false, 60.5f, {}), Thermostat("OnAt59_5", true, 59.5f, {}),
         Thermostat("OnAt60_0", true, 60.0f, {}), Thermostat("OnAt60_5", true, 60.5f, {kWireOff}),
-        StationCase{"ThermostatSwitchRefused", {Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)), Sees(Wire(59.5f), {kWireOn}),
-                    Sees(Wire(60.5f), {kWireOff}, 0, true), End(TASK_STATUS_ERROR)}, {kWireOff}},
+        StationCase{"ThermostatSwitchRefused", {Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
+                    Sees(Wire(59.5f), {kWireOn}), Sees(Wire(60.5f), {kWireOff}, 0, true), End(TASK_STATUS_ERROR)},
+                    {kWireOff}},
         ChargeStop("Plate1", Plates(79, 20)), ChargeStop("Plate2", Plates(20, 79)),
         ChargeStop("HandSwitch", Plates(20, 20, 1)), ChargeStop("Plate1Refused", Plates(79, 20), true),
         // Hand charging runs until the switch opens; a refused switch-off is tried again.
