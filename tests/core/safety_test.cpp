@@ -1,5 +1,4 @@
-// The station's safe ends: a board that stops reporting (nothing may go on
-// acting on its last readings) and the safe stop on shutdown.
+// The safe stop on shutdown. (A board that stops reporting: station_center_test.cpp.)
 
 #include <gtest/gtest.h>
 
@@ -9,39 +8,8 @@ namespace station_center {
 namespace {
 
 using namespace station_test;
-using namespace station_test::steps;
 
-Do Start(TaskType type) { return Ask(SupplyRequest(type, 2), SRV_RESULT_OK); }
-Do Stop(TaskType type) { return Ask(SupplyRequest(type, 4)); }
-const char kFanOn[] = "act 6:1", kFanOff[] = "act 6:0", kWireOff[] = "act 5:0";
-
-class StaleReports : public ::testing::TestWithParam<StationCase> {};
-TEST_P(StaleReports, NothingActsOnOldReadings) { RunStationCase(GetParam()); }
-
-// Reports older than 15 s: the running task is stopped (the heater before its
-// fan), a task admitted meanwhile never switches on, a sewage pump is switched
-// off whether its task runs or not; 0 switches the check off.
-INSTANTIATE_TEST_SUITE_P(
-    Rows, StaleReports,
-    ::testing::Values(
-        StationCase{"AtTheLimit", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(15), Tasks(1),
-                                         Stop(TASK_TYPE_DRY)}, {kFanOn, kFanOff, kFanOff}, STATION_NORMAL, {15}},
-        StationCase{"PastTheLimit", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(16), Tasks(0)},
-                    {kFanOn, kWireOff, kFanOff}, STATION_NORMAL, {15}},
-        StationCase{"ZeroDisables", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(100000), Tasks(1),
-                                           Stop(TASK_TYPE_DRY)}, {kFanOn, kFanOff, kFanOff}},
-        StationCase{"AdmittedWhileStale", {Clock(20), Start(TASK_TYPE_DRY), Tasks(0)}, {kWireOff, kFanOff},
-                    STATION_NORMAL, {15}},
-        // The fan's stop is refused while the wire runs; both still end off, in either task's order.
-        StationCase{"FanUnderARunningWire", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Start(TASK_TYPE_HEAT_WIRE), Sent(2),
-                     Op(Do::kMark), Clock(16), Tasks(0)},
-                    {kWireOff, kFanOff}, STATION_NORMAL, {15}, true},
-        StationCase{"SewagePumpTask", {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1),
-                                             Clock(16), Tasks(0)}, {"act 4:80", "act 4:0"}, STATION_NORMAL, {15}},
-        // Left on after its task: fresh reports leave it to the intake, old ones close it.
-        StationCase{"SewagePumpLeftOn", {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1),
-                     Stop(TASK_TYPE_SEWAGE_DRAIN_PUMP), Idle(), Op(Do::kStaleCheck), Clock(16), Op(Do::kStaleCheck)},
-                    {"act 4:80", "act 4:0"}, STATION_NORMAL, {15}}), RowName());
+const char kFanOff[] = "act 6:0", kWireOff[] = "act 5:0";
 
 // ---------------------------------------------------------------------------
 // The safe stop

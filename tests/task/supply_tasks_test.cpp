@@ -227,19 +227,10 @@ StationCase ChargeStop(const char* name, Rep report, bool refused = false) {
                  Sees(report, {off}, 0, refused), End(TASK_STATUS_ERROR)}, {off}};
 }
 
-Do Start(TaskType type, int32_t duration = 0) { return Ask(SupplyRequest(type, 2, duration), SRV_RESULT_OK); }
-Do Stop(TaskType type, int32_t result = -1) { return Ask(SupplyRequest(type, 4), result); }
-const std::vector<Do> kDryAndWire = {Push(Wire(20.0f)), Start(TASK_TYPE_DRY, 600), Sent(1), Start(TASK_TYPE_HEAT_WIRE),
-                                     Sent(2)};
-const Commands kFanAndWire = {"act 5:0", "act 5:1", "act 6:0", "act 6:1"};
-
 class Station : public ::testing::TestWithParam<StationCase> {};
 TEST_P(Station, PlaysItsDay) { RunStationCase(GetParam()); }
 
-// Drying for 600 s with the wire heating, then one way of ending: the robot's
-// stop of the fan is refused while the wire runs; the wire's switch-off refused,
-// the fan blows on until it is off. A stopped spray may resume without new water
-// while the sewage pump runs; a spray that failed withdraws the water.
+// What each task has of its own, driven by hand.
 INSTANTIATE_TEST_SUITE_P(
     Rows, Station,
     ::testing::Values(
@@ -253,24 +244,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChargeStop("HandSwitch", Plates(20, 20, 1)), ChargeStop("Plate1Refused", Plates(79, 20), true),
         // Hand charging runs until the switch opens; a refused switch-off is tried again.
         StationCase{"ManualChargeRetriesItsSwitchOff", {Own(TASK_TYPE_MANUAL_CHARGE), Sees(HandSwitch(1), {kHandOn}),
-                    Sees(HandSwitch(0), {kHandOff}, 0, true), Sees(HandSwitch(0), {kHandOff}), End(TASK_STATUS_OVER)}},
-        StationCase{"FanStopRefusedUnderTheWire",
-                    kDryAndWire + std::vector<Do>{Stop(TASK_TYPE_DRY, SRV_RESULT_FAILED), Tasks(2),
-                                                  Stop(TASK_TYPE_HEAT_WIRE), Tasks(1), Stop(TASK_TYPE_DRY)},
-                    kFanAndWire, STATION_NORMAL, {}, true},
-        StationCase{"DryTimeLimitUnderTheWire", kDryAndWire + std::vector<Do>{Clock(601)}, kFanAndWire,
-                    STATION_NORMAL, {}, true},
-        StationCase{"ConnectionLostUnderTheWire",
-                    kDryAndWire + std::vector<Do>{Ask(ServiceRequest(SRV_CONNECTION_LOST), SRV_RESULT_OK)}, kFanAndWire,
-                    STATION_NORMAL, {}, true},
-        StationCase{"WireOffRefused", kDryAndWire + std::vector<Do>{Refuse(), Clock(601), Idle(), Op(Do::kRetry, 0)},
-                    kFanAndWire, STATION_NORMAL, {}, true},
-        StationCase{"SprayResumesAfterAStopNotAfterAnError",
-                    {Push(RobotDocked(EmptyTankReport())), SetData(Spray(true, true, 2, false)),
-                     Start(TASK_TYPE_WATER_SPRAY), Sent(1), Stop(TASK_TYPE_WATER_SPRAY, SRV_RESULT_OK), Idle(),
-                     Start(TASK_TYPE_WATER_SPRAY, 10), Tasks(1), Clock(11), Idle(),
-                     Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2), SRV_RESULT_FAILED, "pre disinfectant no ready")},
-                    {"act 8:0", "act 8:80"}, STATION_NORMAL, {}, true}),
+                    Sees(HandSwitch(0), {kHandOff}, 0, true), Sees(HandSwitch(0), {kHandOff}), End(TASK_STATUS_OVER)}}),
     RowName());
 
 }  // namespace
