@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "clock.h"
+// Every task type, for MakeTask.
 #include "task/add_water_task.h"
 #include "task/auto_charge_task.h"
 #include "task/disinfectant_prepare_task.h"
@@ -61,11 +62,9 @@ Request ServiceRequest(int32_t service_type) {
   request.service_type = service_type;
   return request;
 }
-
 std::string Act(station::EnumSupplyType type, int action) {
   return "act " + std::to_string(static_cast<int>(type)) + ":" + std::to_string(action);
 }
-
 std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused) {
   std::set<int> on;
   for (size_t i = 0; i < commands.size(); ++i) {
@@ -126,36 +125,29 @@ bool StationHarness::PushReport(Rep report) {
   report.set_seq(seq);
   return board_->SendReport(report) && WaitFor([this, seq] { return center_->SensorDataSnapshot().seq() == seq; });
 }
-
 void StationHarness::Deliver(Rep report) {
   report.set_seq(next_seq_++);
   center_->DataUploadCallback(report);
 }
-
 void StationHarness::Edit(const station_test::Edit& edit) {
   std::unique_lock<std::shared_mutex> lock(center_->TaskDataLock());
   edit(center_->TaskData());
 }
-
 void StationHarness::Refuse(size_t count) {
   for (size_t i = 0; i < count; ++i) board_->ScriptNext(FakeBoard::Answer::kError);
 }
-
 bool StationHarness::WaitIdle(std::chrono::milliseconds bound) {
   return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; }, bound);
 }
-
 bool StationHarness::WaitForCommands(size_t count) const {
   const bool arrived = board_->WaitForRequests(mark_ + count);
   SyncWithService();
   return arrived;
 }
-
 bool StationHarness::WaitCycles(uint64_t count) const {
   const uint64_t until = center_->WorkCycles() + count;
   return WaitFor([this, until] { return center_->WorkCycles() >= until || center_->TaskCount() == 0; });
 }
-
 bool StationHarness::RetryOwed() {
   for (int i = 0; i < 4 && center_->RetrySwitchOffs() != 0; ++i) AdvanceClock(60);
   return center_->RetrySwitchOffs() == 0;
@@ -169,12 +161,10 @@ Commands StationHarness::AllCommands() const {
   }
   return out;
 }
-
 Commands StationHarness::CommandsSinceMark() const {
   const Commands all = AllCommands();
   return Commands(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark_, all.size())), all.end());
 }
-
 Commands StationHarness::Cycle(Task& task, const Rep& report) {
   MarkCommands();
   task.ExecuteStep(report);

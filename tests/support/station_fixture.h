@@ -97,7 +97,6 @@ class StationHarness {
   explicit StationHarness(StationOptions options = StationOptions());
   ~StationHarness();
   StationHarness(const StationHarness&) = delete;
-
   FakeBoard& board() { return *board_; }
   const std::shared_ptr<station_center::StationCenter>& center() const { return center_; }
   // Init against the fake board, then the board's report connection.
@@ -111,7 +110,6 @@ class StationHarness {
   void Edit(const station_test::Edit& edit);
   station_center::StationSrvRsp Ask(const Request& r) { return center_->HandleService(r); }
   void Refuse(size_t count = 1);  // the board refuses its next `count` commands
-
   bool WaitIdle(std::chrono::milliseconds bound = std::chrono::seconds(10));  // no task, no ResetWhenIdle thread
   // `count` commands after the mark, then the step that sent them has ended.
   bool WaitForCommands(size_t count) const;
@@ -121,7 +119,6 @@ class StationHarness {
   // What the main loop does once a second: the switch-offs the board refused go
   // out again, a minute apart, a few times; true once none is owed.
   bool RetryOwed();
-
   Commands AllCommands() const;
   void MarkCommands() { mark_ = board_->Requests().size(); }
   Commands CommandsSinceMark() const;
@@ -141,7 +138,6 @@ class StationHarness {
 
 // A task as the center makes it for `request`, not admitted, to drive by hand.
 std::shared_ptr<station_center::Task> MakeTask(StationHarness& station, const Request& request);
-
 // A station-level script: each step acts on the station or checks it. In a
 // namespace of their own, as their names are short.
 namespace steps {
@@ -172,9 +168,10 @@ inline Do Refuse(int64_t count = 1) { return Op(Do::kRefuse, count); }
 inline Do SetData(Edit edit) { return {Do::kEdit, {}, {}, 0, -1, nullptr, edit}; }
 // A task driven by hand (`data` applied first): before each work cycle that
 // Sees `report` the clock moves `advance_s`, the board refuses the cycle's first
-// command if `refuse`, and the cycle sends exactly `sent`. End: the task's status is `status`; then the path
-// the station center takes at its end (error: DoReset; still running: the
-// robot's stop; then the owed switch-offs) sends what the case expects.
+// command if `refuse`, and the cycle sends exactly `sent`. End: the task is at
+// `status`; then the path the station center takes at its end (error: DoReset;
+// still running: the robot's stop; then the owed switch-offs) sends what the
+// case expects.
 inline Do ByHand(const Request& request, Edit data = nullptr) { return {Do::kHand, {}, request, 0, -1, nullptr, data}; }
 inline Do Sees(const Rep& report, Commands sent = {}, int64_t advance_s = 0, bool refuse = false) {
   return {Do::kCycle, report, {}, advance_s, refuse ? 1 : 0, nullptr, nullptr, sent};
