@@ -1,7 +1,7 @@
 // The station center as the station's day: what it admits in each state, how
 // task ends and resets move it between states, and its main loop's work (LEDs,
-// sewage intake, automatic reset, owed switch-offs), each row ending with
-// nothing left on; then the status document.
+// sewage intake, automatic reset, owed switch-offs, stale reports), each row
+// ending with nothing left on; then the status document and the safe stop.
 
 #include <gtest/gtest.h>
 
@@ -194,6 +194,45 @@ TEST(StationStatusDocument, OccupancyFollowsResetsAndTheRobot) {
   EXPECT_EQ(station.center()->BuildStationInfo(-5), expected(-5, 0));
   ASSERT_TRUE(station.PushReport(RobotDocked(EmptyTankReport())));
   EXPECT_EQ(station.center()->BuildStationInfo(4102444800), expected(4102444800, 1));
+}
+
+// The safe stop on shutdown.
+TEST(SafeStop, SwitchesEveryActuatorOffHeaterBeforeFan) {
+  StationHarness station;
+  ASSERT_TRUE(station.StartNormal());
+  EXPECT_TRUE(station.center()->SafeStop(15));
+  EXPECT_EQ(station.CommandsSinceMark(), (Commands{"act 2:0", "act 14:0", kWireOff, kFanOff, "act 7:0", "act 8:0",
+                                                   "act 4:0", "act 9:0", "act 10:0", "act 11:0", "act 12:0", "act 1:0",
+                                                   "act 3:0", "act 13:0"}));
+  station.KeepRunning();
+}
+
+// A work cycle that still runs after the stop wants its fan on: refused, and
+// its error path switches the fan off again.
+TEST(SafeStop, NothingSwitchesOnOnceTheStopHasBegun) {
+  StationHarness station;
+  ASSERT_TRUE(station.StartNormal());
+  ASSERT_TRUE(station.center()->SafeStop(15));
+  station.MarkCommands();
+  ASSERT_EQ(station.Ask(SupplyRequest(TASK_TYPE_DRY, 2)).result, SRV_RESULT_OK);
+  ASSERT_TRUE(WaitFor([&] { return !station.center()->HasTask(TASK_TYPE_DRY); }));
+  station.SyncWithService();
+  EXPECT_EQ(station.CommandsSinceMark(), (Commands{kWireOff, kFanOff}));
+  station.KeepRunning();
+}
+
+// Each command waits at most the board time-out (1 s here): the stop ends within its budget.
+TEST(SafeStop, SilentBoardEndsTheStopWithinItsBudget) {
+  StationHarness station;
+  ASSERT_TRUE(station.StartNormal());
+  for (int i = 0; i < 20; ++i) {
+    station.board().ScriptNext(FakeBoard::Answer::kSilent);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(station.center()->SafeStop(3));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3800));
+  EXPECT_GE(station.board().Requests().size(), 2u);
+  station.KeepRunning();
 }
 
 }  // namespace

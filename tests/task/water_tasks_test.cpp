@@ -14,18 +14,10 @@ namespace {
 using namespace station_test;
 using namespace station_test::steps;
 
-const std::string kSupplyOn = Act(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 1),
-                  kSupplyOff = Act(station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, 0);
-const std::string kTapOn = Act(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1),
-                  kTapOff = Act(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 0);
-const std::string kDrainOn = Act(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1),
-                  kDrainOff = Act(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 0);
-const std::string kMotorOn = Act(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 1),
-                  kMotorOff = Act(station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, 0);
-const std::string kCleanOn = Act(station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, 1),
-                  kCleanOff = Act(station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, 0);
-const std::string kPerfumeOn = Act(station::ENUM_SUPPLY_PERFUME_PUMP, 1),
-                  kPerfumeOff = Act(station::ENUM_SUPPLY_PERFUME_PUMP, 0);
+// The board's actuators: tap 1, supply switch 3, tablet motor 10, cleaning liquid 11, perfume 12, drainage 13.
+const char kTapOn[] = "act 1:1", kTapOff[] = "act 1:0", kSupplyOn[] = "act 3:1", kSupplyOff[] = "act 3:0",
+           kMotorOn[] = "act 10:1", kMotorOff[] = "act 10:0", kCleanOn[] = "act 11:1", kCleanOff[] = "act 11:0",
+           kPerfumeOn[] = "act 12:1", kPerfumeOff[] = "act 12:0", kDrainOn[] = "act 13:1", kDrainOff[] = "act 13:0";
 
 Edit Ready(int32_t volume) { return [=](StationTaskData& d) { d.water_ready = true, d.supply_water_volume = volume; }; }
 // A supply of `volume` after a prepare whose fill let in `added` counts.
