@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "clock.h"
 #include "support/station_fixture.h"
 
 namespace station_center {
