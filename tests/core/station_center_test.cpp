@@ -1,7 +1,7 @@
 // The station center as the station's day: what it admits in each state, how
 // task ends and resets move it between states, and its main loop's work (LEDs,
-// sewage intake, automatic reset, owed switch-offs), each row ending with
-// nothing left on; then the status document.
+// sewage intake, automatic reset, owed switch-offs, stale reports), each row
+// ending with nothing left on; then the status document and the safe stop.
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@ namespace {
 using namespace station_test;
 using namespace station_test::steps;
 
-const std::string kStop4 = "cancel task id : " + std::to_string(kClockStart) + ",task type : 4";
-const std::string kStop8 = "cancel task id : " + std::to_string(kClockStart) + ",task type : 8";
-const std::string kStop4Failed = kStop4 + ", failed";
+const std::string kStop4 = "cancel task id : " + std::to_string(kClockStart) + ",task type : 4",
+                  kStop8 = "cancel task id : " + std::to_string(kClockStart) + ",task type : 8",
+                  kStop4Failed = kStop4 + ", failed";
 const char kOn[] = "act 13:1", kOff[] = "act 13:0", kUpdated[] = "already exist task, upload task info success",
            kNotUpdated[] = "already exist task, upload task info failed";
 
@@ -25,61 +25,54 @@ Do Drain(int32_t action, int32_t result = -1, const char* text = nullptr) {
 Do Pump(int32_t action, int32_t result = -1, const char* text = nullptr) {
   return Ask(SupplyRequest(TASK_TYPE_SEWAGE_DRAIN_PUMP, action), result, text);
 }
-Do Service(int32_t service, int32_t result, const char* text = "") {
-  return Ask(ServiceRequest(service), result, text);
-}
+Do Start(TaskType type, int32_t duration = 0) { return Ask(SupplyRequest(type, 2, duration), SRV_RESULT_OK); }
+Do Stop(TaskType type, int32_t result = -1) { return Ask(SupplyRequest(type, 4), result); }
+Do Service(int32_t type, int32_t result, const char* text = "") { return Ask(ServiceRequest(type), result, text); }
 std::vector<Do> EveryType(int from, int32_t result, const char* text) {
   std::vector<Do> out;
-  for (int type = from; type <= 13; ++type) {
-    out.push_back(Ask(SupplyRequest(static_cast<TaskType>(type), 2), result, text));
-  }
+  for (int type = from; type <= 13; ++type) out.push_back(Ask(SupplyRequest(TaskType(type), 2), result, text));
   return out;
 }
 Rep Sewage(uint32_t det, uint32_t full) {
-  return With(With(RobotDocked(EmptyTankReport()), &Rep::set_sewagedet, det), &Rep::set_sewagefull, full);
-}
-Rep SelfCheckOk() {
-  return With(With(With(EmptyTankReport(), &Rep::set_initsensorsstate, true), &Rep::set_initactuatorsstate, true),
-              &Rep::set_selfcheckstate, true);
+  return With(RobotDocked(EmptyTankReport()), &Rep::set_sewagedet, det, &Rep::set_sewagefull, full);
 }
 const Rep kFull = Report(), kEmpty = EmptyTankReport(), kDockedFull = RobotDocked(Report()),
-          kDockedEmpty = RobotDocked(EmptyTankReport());
+          kDockedEmpty = RobotDocked(EmptyTankReport()),
+          kSelfCheckOk = With(kEmpty, &Rep::set_initsensorsstate, 1, &Rep::set_initactuatorsstate, 1,
+                              &Rep::set_selfcheckstate, 1);
+const std::vector<Do> kDryAndWire = {Push(Wire(20.0f)), Start(TASK_TYPE_DRY, 600), Sent(1), Start(TASK_TYPE_HEAT_WIRE),
+                                     Sent(2)};
+const Commands kFanAndWire = {"act 5:0", "act 5:1", "act 6:0", "act 6:1"};
+const char kFanOn[] = "act 6:1", kFanOff[] = "act 6:0", kWireOff[] = "act 5:0";
 
 class Station : public ::testing::TestWithParam<StationCase> {};
 TEST_P(Station, PlaysItsDay) { RunStationCase(GetParam()); }
 
 const StationCase kDays[] = {
-    {"IdleGates", true,
-     {Push(kDockedEmpty), Service(4, SRV_RESULT_UNSUPPORTED), Service(-1, SRV_RESULT_UNSUPPORTED),
-      Service(8, SRV_RESULT_UNSUPPORTED),
-      Ask(SupplyRequest(TASK_TYPE_INVALID, 1), SRV_RESULT_INVALID_TASK_TYPE, "task type is invalid"),
-      Ask(SupplyRequest(static_cast<TaskType>(15), 1), SRV_RESULT_FAILED, "create new task failed, may be not memory"),
-      Pump(0, SRV_RESULT_FAILED, "action model illegal"),
-      Pump(4, SRV_RESULT_NO_TASK_TO_CANCEL, "cancel task failed, because no task (task type : 8) running"),
-      Service(SRV_QUERY_TASK_RUNNING, SRV_RESULT_STATION_IDLE),
-      Service(SRV_CHECK_WATER_FINISH, SRV_RESULT_NO_RELATED_TASK),
-      Service(SRV_CHECK_WATER_READY, SRV_RESULT_NO_RELATED_TASK),
-      Service(SRV_CHECK_ROBOT_IN_POSE, SRV_RESULT_ROBOT_IN_POSE),
-      Tasks(0)},
-     {}},
+    {"IdleGates", {Push(kDockedEmpty), Service(4, SRV_RESULT_UNSUPPORTED), Service(-1, SRV_RESULT_UNSUPPORTED),
+     Service(8, SRV_RESULT_UNSUPPORTED),
+     Ask(SupplyRequest(TASK_TYPE_INVALID, 1), SRV_RESULT_INVALID_TASK_TYPE, "task type is invalid"),
+     Ask(SupplyRequest(static_cast<TaskType>(15), 1), SRV_RESULT_FAILED, "create new task failed, may be not memory"),
+     Pump(0, SRV_RESULT_FAILED, "action model illegal"),
+     Pump(4, SRV_RESULT_NO_TASK_TO_CANCEL, "cancel task failed, because no task (task type : 8) running"),
+     Service(SRV_QUERY_TASK_RUNNING, SRV_RESULT_STATION_IDLE),
+     Service(SRV_CHECK_WATER_FINISH, SRV_RESULT_NO_RELATED_TASK),
+     Service(SRV_CHECK_WATER_READY, SRV_RESULT_NO_RELATED_TASK),
+     Service(SRV_CHECK_ROBOT_IN_POSE, SRV_RESULT_ROBOT_IN_POSE), Tasks(0)}, {}},
     // The pump has no switch-off of its own: the sensor intake closes it once drained.
-    {"BusyGates", true,
-     {Push(kDockedEmpty), Pump(2, SRV_RESULT_OK), Sent(1), Pump(1, SRV_RESULT_TASK_UPDATED, kUpdated),
-      Pump(3, SRV_RESULT_TASK_UPDATED, kUpdated), Pump(0, SRV_RESULT_FAILED, "action model illegal"),
-      Pump(5, SRV_RESULT_FAILED, kNotUpdated), Pump(-1, SRV_RESULT_FAILED, kNotUpdated),
-      Service(SRV_QUERY_TASK_RUNNING, SRV_RESULT_STATION_BUSY),
-      Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_BUSY),
-      Pump(4, SRV_RESULT_OK, kStop8.c_str()), Idle(), Push(kDockedEmpty)},
-     {"act 4:80", "act 4:0"}},
+    {"BusyGates", {Push(kDockedEmpty), Pump(2, SRV_RESULT_OK), Sent(1), Pump(1, SRV_RESULT_TASK_UPDATED, kUpdated),
+     Pump(3, SRV_RESULT_TASK_UPDATED, kUpdated), Pump(0, SRV_RESULT_FAILED, "action model illegal"),
+     Pump(5, SRV_RESULT_FAILED, kNotUpdated), Pump(-1, SRV_RESULT_FAILED, kNotUpdated),
+     Service(SRV_QUERY_TASK_RUNNING, SRV_RESULT_STATION_BUSY),
+     Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_BUSY), Pump(4, SRV_RESULT_OK, kStop8.c_str()), Idle(),
+     Push(kDockedEmpty)}, {"act 4:80", "act 4:0"}},
     // A repeated request renews the task's limit from then: on at 50 s, over at 51 s.
-    {"RepeatRenewsTheLimit", true,
-     {Push(kDockedEmpty), Ask(SupplyRequest(TASK_TYPE_UV, 2, 30), SRV_RESULT_OK), Sent(1), Clock(20),
-      Ask(SupplyRequest(TASK_TYPE_UV, 2, 30), SRV_RESULT_TASK_UPDATED, kUpdated), Clock(30), Tasks(1), Clock(1),
-      Tasks(0)},
-     {"act 9:1", "act 9:0"}},
+    {"RepeatRenewsTheLimit", {Push(kDockedEmpty), Ask(SupplyRequest(TASK_TYPE_UV, 2, 30), SRV_RESULT_OK), Sent(1),
+     Clock(20), Ask(SupplyRequest(TASK_TYPE_UV, 2, 30), SRV_RESULT_TASK_UPDATED, kUpdated), Clock(30), Tasks(1),
+     Clock(1), Tasks(0)}, {"act 9:1", "act 9:0"}},
     // A full tank keeps the start-up reset draining; it times out into error, where
     // only a successful reset task is admitted.
-    {"ResettingAndFailedGates", false,
+    {"ResettingAndFailedGates",
      std::vector<Do>{Init(), Sent(1)} + EveryType(1, SRV_RESULT_STATION_IN_RESET, "station in reset") +
          std::vector<Do>{Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_FAILED, "action model illegal"),
                          Clock(301), Status(STATION_ERROR), Idle()} +
@@ -87,83 +80,103 @@ const StationCase kDays[] = {
          std::vector<Do>{Push(kEmpty), Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_OK, ""),
                          Status(STATION_NORMAL)},
      {kOn, kOff}},
-    {"StartupEmptyTank", true, {}, {}},
-    {"StartupFullTank", false, {Init(), Sent(1), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff}},
-    {"StartupDrainTimesOut", false,
-     {Init(), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Status(STATION_ERROR)}, {kOn, kOff},
-     STATION_ERROR},
-    {"OverDockedNoReset", true, {Push(kDockedFull), Drain(1, SRV_RESULT_OK), Sent(1), Push(kDockedEmpty)}, {kOn, kOff}},
+    {"StartupEmptyTank", {}, {}},
+    {"StartupFullTank", {Init(), Sent(1), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff}},
+    {"StartupDrainTimesOut", {Init(), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Status(STATION_ERROR)},
+     {kOn, kOff}, STATION_ERROR},
+    {"OverDockedNoReset", {Push(kDockedFull), Drain(1, SRV_RESULT_OK), Sent(1), Push(kDockedEmpty)}, {kOn, kOff}},
     // The drain times out: DoReset closes; the last task gone, a reset drains the full tank.
-    {"ErrorThenLastTaskReset", true,
-     {Push(kFull), Drain(1), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Sent(3), Status(STATION_RESET),
-      Push(kEmpty), Status(STATION_NORMAL)},
-     {kOn, kOff, kOn, kOff}},
+    {"ErrorThenLastTaskReset", {Push(kFull), Drain(1), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Sent(3),
+     Status(STATION_RESET), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff, kOn, kOff}},
     // The robot's stop, the worker's second cancel, then the reset.
-    {"CancelWithTheRobotAway", true,
-     {Push(kFull), Drain(1), Sent(1), Drain(4, SRV_RESULT_OK, kStop4.c_str()), Sent(4), Push(kEmpty),
-      Status(STATION_NORMAL)},
-     {kOn, kOff, kOff, kOn, kOff}},
+    {"CancelWithTheRobotAway", {Push(kFull), Drain(1), Sent(1), Drain(4, SRV_RESULT_OK, kStop4.c_str()), Sent(4),
+     Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff, kOff, kOn, kOff}},
     // A refused close keeps the task, which ends in error; its error path closes.
-    {"FailedCancel", true,
-     {Push(kDockedFull), Drain(1), Sent(1), Refuse(), Drain(4, SRV_RESULT_FAILED, kStop4Failed.c_str())},
-     {kOn, kOff, kOff}},
-    {"LastTaskAwayEmptyTankResetsSilently", true,
-     {Push(kEmpty), Pump(1), Sent(1), Pump(4, SRV_RESULT_OK), Idle(), Push(kEmpty)}, {"act 4:80", "act 4:0"}},
-    {"RobotLeaveResetsOnce", true,
-     {Push(kFull), Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_OK),
-      Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_IN_RESET), Sent(1),
-      Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_BUSY), Push(kEmpty), Status(STATION_NORMAL)},
-     {kOn, kOff}},
+    {"FailedCancel", {Push(kDockedFull), Drain(1), Sent(1), Refuse(),
+     Drain(4, SRV_RESULT_FAILED, kStop4Failed.c_str())}, {kOn, kOff, kOff}},
+    {"LastTaskAwayEmptyTankResetsSilently", {Push(kEmpty), Pump(1), Sent(1), Pump(4, SRV_RESULT_OK), Idle(),
+     Push(kEmpty)}, {"act 4:80", "act 4:0"}},
+    {"RobotLeaveResetsOnce", {Push(kFull), Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_OK),
+     Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_IN_RESET), Sent(1),
+     Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_STATION_BUSY), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff}},
     // The first reset times out and closes; the waiting thread then runs the second.
-    {"TwoConnectionLossesTwoResets", true,
-     {Push(kFull), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK), Sent(1),
-      Clock(301), Sent(3), Push(kEmpty), Status(STATION_NORMAL)},
+    {"TwoConnectionLossesTwoResets", {Push(kFull), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK),
+     Service(SRV_CONNECTION_LOST, SRV_RESULT_OK), Sent(1), Clock(301), Sent(3), Push(kEmpty), Status(STATION_NORMAL)},
      {kOn, kOff, kOn, kOff}},
-    {"ConnectionLossCancelsFirst", true,
-     {Push(kDockedFull), Drain(1), Sent(1), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK), Sent(3), Push(kDockedEmpty),
-      Status(STATION_NORMAL)},
-     {kOn, kOff, kOn, kOff}},
+    {"ConnectionLossCancelsFirst", {Push(kDockedFull), Drain(1), Sent(1), Service(SRV_CONNECTION_LOST, SRV_RESULT_OK),
+     Sent(3), Push(kDockedEmpty), Status(STATION_NORMAL)}, {kOn, kOff, kOn, kOff}},
     // Automatic reset: the robot away, more than 300 s after the work began.
-    {"AutoResetAtTheBoundary", true,
-     {Push(kDockedEmpty), Pump(1), Sent(1), Pump(4), Idle(), Push(kDockedFull), Clock(301), Op(Do::kAutoReset),
-      Tasks(0), Push(kFull), Clock(-1), Op(Do::kAutoReset), Tasks(0), Clock(1), Op(Do::kAutoReset), Sent(3),
-      Push(kEmpty), Status(STATION_NORMAL), Op(Do::kAutoReset)},
-     {"act 4:80", "act 4:0", kOn, kOff}},
+    {"AutoResetAtTheBoundary", {Push(kDockedEmpty), Pump(1), Sent(1), Pump(4), Idle(), Push(kDockedFull), Clock(301),
+     Op(Do::kAutoReset), Tasks(0), Push(kFull), Clock(-1), Op(Do::kAutoReset), Tasks(0), Clock(1), Op(Do::kAutoReset),
+     Sent(3), Push(kEmpty), Status(STATION_NORMAL), Op(Do::kAutoReset)}, {"act 4:80", "act 4:0", kOn, kOff}},
     // In error (the start-up drain refused): a new reset at 301 s, not 300; a
     // failed one waits another period.
-    {"ErrorRecoveryRetried", false,
-     {Refuse(), Init(), Status(STATION_ERROR), Idle(), Refuse(), Clock(300), Op(Do::kAutoReset), Tasks(0), Clock(1),
-      Op(Do::kAutoReset), Sent(4), Status(STATION_ERROR), Idle(), Clock(300), Op(Do::kAutoReset), Tasks(0), Clock(1),
-      Op(Do::kAutoReset), Sent(5), Push(kEmpty), Status(STATION_NORMAL)},
+    {"ErrorRecoveryRetried", {Refuse(), Init(), Status(STATION_ERROR), Idle(), Refuse(), Clock(300), Op(Do::kAutoReset),
+     Tasks(0), Clock(1), Op(Do::kAutoReset), Sent(4), Status(STATION_ERROR), Idle(), Clock(300), Op(Do::kAutoReset),
+     Tasks(0), Clock(1), Op(Do::kAutoReset), Sent(5), Push(kEmpty), Status(STATION_NORMAL)},
      {kOn, kOff, kOn, kOff, kOn, kOff}},
     // LEDs: only changes, a refused one again. Self check failed (2), its success
     // once (3, refused), normal work (1); docking failed (9), refused, again.
-    {"LedsSendChangesAndRetry", true,
-     {Op(Do::kLed), Op(Do::kLed), Push(SelfCheckOk()), Refuse(), Op(Do::kLed), Op(Do::kLed), Op(Do::kLed), Refuse(),
-      Service(SRV_CHECK_ROBOT_IN_POSE, SRV_RESULT_ROBOT_NOT_IN_POSE), Op(Do::kLed), Op(Do::kLed), Op(Do::kLed)},
-     {"led 2", "led 3", "led 1", "led 9", "led 9"}},
-    {"LedsShowAFailedStation", false, {Refuse(), Init(), Status(STATION_ERROR), Idle(), Op(Do::kLed)},
-     {kOn, kOff, "led 8"}, STATION_ERROR},
+    {"LedsSendChangesAndRetry", {Op(Do::kLed), Op(Do::kLed), Push(kSelfCheckOk), Refuse(), Op(Do::kLed), Op(Do::kLed),
+     Op(Do::kLed), Refuse(), Service(SRV_CHECK_ROBOT_IN_POSE, SRV_RESULT_ROBOT_NOT_IN_POSE), Op(Do::kLed), Op(Do::kLed),
+     Op(Do::kLed)}, {"led 2", "led 3", "led 1", "led 9", "led 9"}},
+    {"LedsShowAFailedStation", {Refuse(), Init(), Status(STATION_ERROR), Idle(), Op(Do::kLed)}, {kOn, kOff, "led 8"},
+     STATION_ERROR},
     // A sewage pump left on closes once the sewage has drained (under 1000); a
     // refused switch-off is tried again with the next report.
-    {"SewageIntake", true,
-     {Push(Sewage(1, 0)), Pump(1), Sent(1), Push(Sewage(0, 0)), Pump(4), Idle(), Push(Sewage(0, 1000)),
-      Push(Sewage(1, 10)), Refuse(), Push(Sewage(0, 999)), Push(Sewage(0, 999)), Push(Sewage(0, 999))},
+    {"SewageIntake", {Push(Sewage(1, 0)), Pump(1), Sent(1), Push(Sewage(0, 0)), Pump(4), Idle(), Push(Sewage(0, 1000)),
+     Push(Sewage(1, 10)), Refuse(), Push(Sewage(0, 999)), Push(Sewage(0, 999)), Push(Sewage(0, 999))},
      {"act 4:80", "act 4:0", "act 4:0"}},
     // The hand switch at 1 (not 2) asks for the hand charge, once.
-    {"HandSwitchStartsTheChargeOnce", true,
-     {Push(HandSwitch(2)), Push(HandSwitch(1)), Sent(1), Push(HandSwitch(1)), Push(kDockedEmpty)},
-     {"act 14:1", "act 14:0"}},
+    {"HandSwitchStartsTheChargeOnce", {Push(HandSwitch(2)), Push(HandSwitch(1)), Sent(1), Push(HandSwitch(1)),
+     Push(kDockedEmpty)}, {"act 14:1", "act 14:0"}},
     // Refused on the stop, the error path and the first retry: owed, retried
     // after a pause, until confirmed.
-    {"OwedSwitchOffRetried", true,
-     {Push(kDockedFull), Drain(1), Sent(1), Refuse(3), Drain(4), Idle(), Op(Do::kRetry, 1), Op(Do::kRetry, 1), Sent(4),
-      Clock(1), Op(Do::kRetry, 0)},
-     {kOn, kOff, kOff, kOff, kOff}},
+    {"OwedSwitchOffRetried", {Push(kDockedFull), Drain(1), Sent(1), Refuse(3), Drain(4), Idle(), Op(Do::kRetry, 1),
+     Op(Do::kRetry, 1), Sent(4), Clock(1), Op(Do::kRetry, 0)}, {kOn, kOff, kOff, kOff, kOff}},
+    // Reports older than 15 s: the running task is stopped (the heater before its
+    // fan), a task admitted meanwhile never switches on, a sewage pump is switched
+    // off whether its task runs or not; 0 switches the check off.
+    {"StaleAtTheLimit", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(15), Tasks(1), Stop(TASK_TYPE_DRY)},
+     {kFanOn, kFanOff, kFanOff}, STATION_NORMAL, {15}},
+    {"StalePastTheLimit", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(16), Tasks(0)},
+     {kFanOn, kWireOff, kFanOff}, STATION_NORMAL, {15}},
+    {"StaleZeroDisables", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(100000), Tasks(1),
+     Stop(TASK_TYPE_DRY)}, {kFanOn, kFanOff, kFanOff}},
+    {"StaleAdmittedWhileStale", {Clock(20), Start(TASK_TYPE_DRY), Tasks(0)}, {kWireOff, kFanOff}, STATION_NORMAL, {15}},
+    // The fan's stop is refused while the wire runs; both still end off, in either task's order.
+    {"StaleFanUnderARunningWire", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Start(TASK_TYPE_HEAT_WIRE),
+     Sent(2), Op(Do::kMark), Clock(16), Tasks(0)}, {kWireOff, kFanOff}, STATION_NORMAL, {15}, true},
+    {"StaleSewagePumpTask", {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1), Clock(16),
+     Tasks(0)}, {"act 4:80", "act 4:0"}, STATION_NORMAL, {15}},
+    // Left on after its task: fresh reports leave it to the intake, old ones close it.
+    {"StaleSewagePumpLeftOn", {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1),
+     Stop(TASK_TYPE_SEWAGE_DRAIN_PUMP), Idle(), Op(Do::kStaleCheck), Clock(16), Op(Do::kStaleCheck)},
+     {"act 4:80", "act 4:0"}, STATION_NORMAL, {15}},
+    // Drying for 600 s with the wire heating, then one way of ending: the robot's
+    // stop of the fan is refused while the wire runs; the wire's switch-off refused,
+    // the fan blows on until it is off.
+    {"FanStopRefusedUnderTheWire",
+     kDryAndWire + std::vector<Do>{Stop(TASK_TYPE_DRY, SRV_RESULT_FAILED), Tasks(2), Stop(TASK_TYPE_HEAT_WIRE),
+                                   Tasks(1), Stop(TASK_TYPE_DRY)},
+     kFanAndWire, STATION_NORMAL, {}, true},
+    {"DryTimeLimitUnderTheWire", kDryAndWire + std::vector<Do>{Clock(601)}, kFanAndWire, STATION_NORMAL, {}, true},
+    {"ConnectionLostUnderTheWire",
+     kDryAndWire + std::vector<Do>{Ask(ServiceRequest(SRV_CONNECTION_LOST), SRV_RESULT_OK)}, kFanAndWire,
+     STATION_NORMAL, {}, true},
+    {"WireOffRefused", kDryAndWire + std::vector<Do>{Refuse(), Clock(601), Idle(), Op(Do::kRetry, 0)}, kFanAndWire,
+     STATION_NORMAL, {}, true},
+    // A stopped spray may resume without new water while the sewage pump runs; a
+    // spray that failed withdraws the water.
+    {"SprayResumesAfterAStopNotAfterAnError", {Push(kDockedEmpty), SetData([](StationTaskData& d) {
+       d.sewage_pump_left_on = d.water_ready = true, d.supply_water_volume = 2;
+     }), Start(TASK_TYPE_WATER_SPRAY), Sent(1), Stop(TASK_TYPE_WATER_SPRAY, SRV_RESULT_OK), Idle(),
+     Start(TASK_TYPE_WATER_SPRAY, 10), Tasks(1), Clock(11), Idle(),
+     Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2), SRV_RESULT_FAILED, "pre disinfectant no ready")},
+     {"act 8:0", "act 8:80"}, STATION_NORMAL, {}, true},
 };
 
-INSTANTIATE_TEST_SUITE_P(Rows, Station, ::testing::ValuesIn(kDays),
-                         [](const ::testing::TestParamInfo<StationCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, Station, ::testing::ValuesIn(kDays), RowName());
 
 TEST(StationStatusDocument, OccupancyFollowsResetsAndTheRobot) {
   auto expected = [](int64_t now, int occupied) {
@@ -181,6 +194,36 @@ TEST(StationStatusDocument, OccupancyFollowsResetsAndTheRobot) {
   EXPECT_EQ(station.center()->BuildStationInfo(-5), expected(-5, 0));
   ASSERT_TRUE(station.PushReport(RobotDocked(EmptyTankReport())));
   EXPECT_EQ(station.center()->BuildStationInfo(4102444800), expected(4102444800, 1));
+}
+
+// The safe stop on shutdown switches everything off, the wire before its fan.
+// Then a work cycle that still runs wants its fan on: refused, and its error
+// path switches the fan off again.
+TEST(SafeStop, SwitchesEveryActuatorOffAndNothingOnAfterwards) {
+  StationHarness station;
+  ASSERT_TRUE(station.StartNormal());
+  EXPECT_TRUE(station.center()->SafeStop(15));
+  EXPECT_EQ(station.CommandsSinceMark(), (Commands{"act 2:0", "act 14:0", kWireOff, kFanOff, "act 7:0", "act 8:0",
+                                                   "act 4:0", "act 9:0", "act 10:0", "act 11:0", "act 12:0", "act 1:0",
+                                                   "act 3:0", "act 13:0"}));
+  station.MarkCommands();
+  ASSERT_EQ(station.Ask(SupplyRequest(TASK_TYPE_DRY, 2)).result, SRV_RESULT_OK);
+  ASSERT_TRUE(WaitFor([&] { return !station.center()->HasTask(TASK_TYPE_DRY); }));
+  station.SyncWithService();
+  EXPECT_EQ(station.CommandsSinceMark(), (Commands{kWireOff, kFanOff}));
+  station.KeepRunning();
+}
+
+// Each command waits at most the board time-out (1 s here): the stop ends within its budget.
+TEST(SafeStop, SilentBoardEndsTheStopWithinItsBudget) {
+  StationHarness station;
+  ASSERT_TRUE(station.StartNormal());
+  for (int i = 0; i < 20; ++i) station.board().ScriptNext(FakeBoard::Answer::kSilent);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(station.center()->SafeStop(3));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3800));
+  EXPECT_GE(station.board().Requests().size(), 2u);
+  station.KeepRunning();
 }
 
 }  // namespace

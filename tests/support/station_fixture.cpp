@@ -10,8 +10,21 @@
 #include <shared_mutex>
 #include <thread>
 
-#include "bottom/embedded_communicator.h"
 #include "clock.h"
+// Every task type, for MakeTask.
+#include "task/add_water_task.h"
+#include "task/auto_charge_task.h"
+#include "task/disinfectant_prepare_task.h"
+#include "task/drain_water_task.h"
+#include "task/dry_task.h"
+#include "task/dust_collect_task.h"
+#include "task/heat_wire_task.h"
+#include "task/liquid_prepare_task.h"
+#include "task/manual_charge_task.h"
+#include "task/reset_station_task.h"
+#include "task/sewage_drain_pump_task.h"
+#include "task/uv_task.h"
+#include "task/water_spray_task.h"
 
 namespace station_test {
 
@@ -20,89 +33,52 @@ using namespace station_center;
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
   while (!predicate()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return predicate();
-    }
+    if (std::chrono::steady_clock::now() >= deadline) return predicate();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
 }
 
-StationSrvReq SupplyRequest(TaskType type, int32_t action, int32_t duration) {
-  StationSrvReq request;
+Request SupplyRequest(TaskType type, int32_t action, int32_t duration) {
+  Request request;
   request.task_type = type;
-  request.supply_material_req = SupplyCommand(action, duration);
+  auto* cmd = request.supply_material_req.mutable_cmd();
+  cmd->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
+  cmd->set_duration(duration);
   return request;
 }
 
-StationSrvReq PrepareRequest(TaskType type, int32_t action, int32_t tablets, int32_t volume) {
-  StationSrvReq request = SupplyRequest(type, action);
-  request.prepare_disinfectant_req = PrepareCommand(tablets, volume, action);
-  return request;
-}
-
-StationSrvReq ServiceRequest(int32_t service_type) {
-  StationSrvReq request;
-  request.service_type = service_type;
-  return request;
-}
-
-quorvane_base_station_mqtt::SupplyMaterialReq SupplyCommand(int32_t action, int32_t duration) {
-  quorvane_base_station_mqtt::SupplyMaterialReq request;
-  request.mutable_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
-  request.mutable_cmd()->set_duration(duration);
-  return request;
-}
-
-quorvane_base_station_mqtt::PrepareDisinfectantReq PrepareCommand(int32_t tablets, int32_t volume, int32_t action) {
-  quorvane_base_station_mqtt::PrepareDisinfectantReq request;
-  auto* cmd = request.mutable_cmd();
+Request PrepareRequest(TaskType type, int32_t action, int32_t tablets, int32_t volume) {
+  Request request = SupplyRequest(type, action);
+  auto* cmd = request.prepare_disinfectant_req.mutable_cmd();
   cmd->mutable_action_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
   cmd->set_disinfection_tablets_num(tablets);
   cmd->set_water_volume(volume);
   return request;
 }
 
-namespace {
-std::string Describe(const station::SupplyMaterialReq& req) {
-  return req.has_change_led_() ? "led " + std::to_string(static_cast<int>(req.change_led_().led_cmd_()))
-                               : Act(req.cmd_().supply_type_(), req.cmd_().action_());
+Request ServiceRequest(int32_t service_type) {
+  Request request;
+  request.service_type = service_type;
+  return request;
 }
-}  // namespace
-
 std::string Act(station::EnumSupplyType type, int action) {
   return "act " + std::to_string(static_cast<int>(type)) + ":" + std::to_string(action);
 }
-
 std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused) {
   std::set<int> on;
   for (size_t i = 0; i < commands.size(); ++i) {
-    const size_t colon = commands[i].find(':');
-    if (refused.count(i) == 0 && commands[i].rfind("act ", 0) == 0) {
-      const int type = std::stoi(commands[i].substr(4, colon - 4));
-      if (std::stoi(commands[i].substr(colon + 1)) != 0) {
-        on.insert(type);
-      } else {
-        on.erase(type);
-      }
+    const std::string& c = commands[i];
+    if (refused.count(i) != 0 || c.rfind("act ", 0) != 0) continue;
+    const size_t colon = c.find(':');
+    const int type = std::stoi(c.substr(4, colon - 4));
+    if (std::stoi(c.substr(colon + 1)) != 0) {
+      on.insert(type);
+    } else {
+      on.erase(type);
     }
   }
   return on;
-}
-
-Rep Tank(uint32_t foot, uint32_t up, uint32_t flow) {
-  return With(With(With(Rep(), &Rep::set_cleantankfootlevel, foot), &Rep::set_cleantankuplevel, up),
-              &Rep::set_flowmeter, flow);
-}
-
-Rep RobotDocked(Rep r) {
-  return With(With(With(r, &Rep::set_robotdockdetleft, 1), &Rep::set_robotdockdetright, 1), &Rep::set_electrodeplatedet,
-              1);
-}
-
-Rep DustReady(int32_t pressure) {
-  return With(With(With(RobotDocked(EmptyTankReport()), &Rep::set_dustbagdet, 1), &Rep::set_dustboxcapdet, 1),
-              &Rep::set_negativepressure, pressure);
 }
 
 StationHarness::StationHarness(StationOptions options) : board_(std::make_shared<FakeBoard>()) {
@@ -117,14 +93,10 @@ StationHarness::StationHarness(StationOptions options) : board_(std::make_shared
       {"soc_ip", "\"127.0.0.1\""}, {"soc_data_server_port", std::to_string(report_port_)},
       {"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
       {"sensor_report_timeout", std::to_string(options.sensor_report_timeout_s)}};
-  for (const auto& extra : options.extra_config) {
-    members[extra.first] = extra.second;
-  }
-  std::string json = "{";
-  for (const auto& member : members) {
-    json += (json.size() == 1 ? "\n  \"" : ",\n  \"") + member.first + "\": " + member.second;
-  }
-  std::ofstream(config_dir_ + "/config.json") << json << "\n}\n";
+  for (const auto& extra : options.extra_config) members[extra.first] = extra.second;
+  std::string json;
+  for (const auto& member : members) json += (json.empty() ? "{\"" : ",\"") + member.first + "\": " + member.second;
+  std::ofstream(config_dir_ + "/config.json") << json << "}\n";
   std::ifstream led(std::string(STATION_SOURCE_DIR) + "/config/led.json");
   std::ofstream(config_dir_ + "/led.json") << led.rdbuf();
   ::setenv("STATION_CENTER_CONFIG_DIR", config_dir_.c_str(), 1);
@@ -134,9 +106,7 @@ StationHarness::StationHarness(StationOptions options) : board_(std::make_shared
 }
 
 StationHarness::~StationHarness() {
-  if (!keep_running_) {
-    WaitIdle();
-  }
+  if (!keep_running_) WaitIdle();
   std::remove((config_dir_ + "/config.json").c_str());
   std::remove((config_dir_ + "/led.json").c_str());
   ::rmdir(config_dir_.c_str());
@@ -155,163 +125,82 @@ bool StationHarness::PushReport(Rep report) {
   report.set_seq(seq);
   return board_->SendReport(report) && WaitFor([this, seq] { return center_->SensorDataSnapshot().seq() == seq; });
 }
-
 void StationHarness::Deliver(Rep report) {
   report.set_seq(next_seq_++);
   center_->DataUploadCallback(report);
 }
-
-void StationHarness::Edit(const std::function<void(StationTaskData&)>& edit) {
+void StationHarness::Edit(const station_test::Edit& edit) {
   std::unique_lock<std::shared_mutex> lock(center_->TaskDataLock());
   edit(center_->TaskData());
 }
-
-bool StationHarness::WaitForStatus(StationCenterStatus status) {
-  return WaitFor([this, status] { return center_->Status() == status; });
+void StationHarness::Refuse(size_t count) {
+  for (size_t i = 0; i < count; ++i) board_->ScriptNext(FakeBoard::Answer::kError);
 }
-
 bool StationHarness::WaitIdle(std::chrono::milliseconds bound) {
   return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; }, bound);
 }
-
 bool StationHarness::WaitForCommands(size_t count) const {
   const bool arrived = board_->WaitForRequests(mark_ + count);
   SyncWithService();
   return arrived;
 }
-
 bool StationHarness::WaitCycles(uint64_t count) const {
   const uint64_t until = center_->WorkCycles() + count;
   return WaitFor([this, until] { return center_->WorkCycles() >= until || center_->TaskCount() == 0; });
+}
+bool StationHarness::RetryOwed() {
+  for (int i = 0; i < 4 && center_->RetrySwitchOffs() != 0; ++i) AdvanceClock(60);
+  return center_->RetrySwitchOffs() == 0;
 }
 
 Commands StationHarness::AllCommands() const {
   Commands out;
   for (const auto& req : board_->Requests()) {
-    out.push_back(Describe(req));
+    out.push_back(req.has_change_led_() ? "led " + std::to_string(static_cast<int>(req.change_led_().led_cmd_()))
+                                        : Act(req.cmd_().supply_type_(), req.cmd_().action_()));
   }
   return out;
 }
-
 Commands StationHarness::CommandsSinceMark() const {
   const Commands all = AllCommands();
   return Commands(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark_, all.size())), all.end());
 }
-
 Commands StationHarness::Cycle(Task& task, const Rep& report) {
   MarkCommands();
   task.ExecuteStep(report);
   return CommandsSinceMark();
 }
 
-void RunSteps(StationHarness& station, Task& task, const std::vector<Step>& steps) {
-  for (size_t i = 0; i < steps.size(); ++i) {
-    AdvanceClock(steps[i].advance_s);
-    if (steps[i].refuse) {
-      station.board().ScriptNext(FakeBoard::Answer::kError);
-    }
-    EXPECT_EQ(station.Cycle(task, steps[i].report), steps[i].sent) << "step " << i;
+std::shared_ptr<Task> MakeTask(StationHarness& station, const Request& r) {
+  const auto& c = station.center();
+  const auto& supply = r.supply_material_req;
+  switch (r.task_type) {
+    case TASK_TYPE_DISINFECTANT_PREPARE: return std::make_shared<DisinfectantPrepareTask>(c, r.prepare_disinfectant_req);
+    case TASK_TYPE_CLEAN_LIQUID_PREPARE:
+    case TASK_TYPE_PERFUME_PREPARE: return std::make_shared<LiquidPrepareTask>(c, r.task_type, r.prepare_disinfectant_req);
+    case TASK_TYPE_DRAIN_WATER: return std::make_shared<DrainWaterTask>(c);
+    case TASK_TYPE_ADD_WATER: return std::make_shared<AddWaterTask>(c, supply);
+    case TASK_TYPE_DUST_COLLECT: return std::make_shared<DustCollectTask>(c, supply);
+    case TASK_TYPE_WATER_SPRAY: return std::make_shared<WaterSprayTask>(c, supply);
+    case TASK_TYPE_SEWAGE_DRAIN_PUMP: return std::make_shared<SewageDrainPumpTask>(c, supply);
+    case TASK_TYPE_DRY: return std::make_shared<DryTask>(c, supply);
+    case TASK_TYPE_HEAT_WIRE: return std::make_shared<HeatWireTask>(c, supply);
+    case TASK_TYPE_AUTO_CHARGE: return std::make_shared<AutoChargeTask>(c, supply);
+    case TASK_TYPE_MANUAL_CHARGE: return std::make_shared<ManualChargeTask>(c);
+    case TASK_TYPE_UV: return std::make_shared<UVTask>(c, supply);
+    default: return std::make_shared<ResetStationTask>(c);
   }
-}
-
-void RunCourse(const Course& c) {
-  StationHarness station(c.options);
-  ASSERT_TRUE(station.StartNormal());
-  std::shared_ptr<Task> task = c.make(station);
-  RunSteps(station, *task, c.steps);
-  EXPECT_EQ(task->GetTaskStatus(), c.status);
-  station.MarkCommands();
-  if (c.status == TASK_STATUS_ERROR) {
-    task->DoReset();
-  } else if (c.status != TASK_STATUS_OVER) {
-    task->HandleTaskCommand(TASK_COMMAND_CANCEL, StationSrvReq());
-  }
-  while (station.center()->RetrySwitchOffs() != 0) {
-    AdvanceClock(60);
-  }
-  EXPECT_EQ(station.CommandsSinceMark(), c.end);
-  EXPECT_EQ(LeftOn(station.AllCommands()), std::set<int>{});
-}
-
-Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at) {
-  constexpr size_t kRefusals = 8;
-  Outcome out;
-  StationOptions options;
-  options.extra_config = s.config;
-  options.sensor_report_timeout_s = 400;  // longer than any clock step of a course
-  StationHarness station(options);
-  EXPECT_TRUE(station.StartNormal());
-  if (s.prepare) {
-    s.prepare(station);
-  }
-  for (size_t i = 0; sweep == Sweep::kRefuse && i < at + 2; ++i) {
-    // Two refused in a row: the command, then the first switch-off of the path it leads to.
-    station.board().ScriptNext(i < at ? FakeBoard::Answer::kSuccess : FakeBoard::Answer::kError);
-    if (i >= at) {
-      out.refused.insert(i);
-    }
-  }
-  station.Deliver(s.start);
-  if (!station.center()->HasTask(s.type)) {  // the hand switch asks for its task itself
-    const StationSrvRsp rsp = station.Ask(s.request(2));
-    EXPECT_EQ(rsp.result, SRV_RESULT_OK) << rsp.err_msg;
-  }
-  for (size_t row = 0; row < s.rows.size() && station.center()->HasTask(s.type); ++row) {
-    if (row == at && (sweep == Sweep::kStop || sweep == Sweep::kStopRefused)) {
-      // kStopRefused: the board refuses every command of the stop and error paths;
-      // every switch-off is still sent, and owed.
-      station.SyncWithService();
-      const size_t stop = station.CommandsSinceMark().size();
-      for (size_t i = 0; sweep == Sweep::kStopRefused && i < kRefusals; ++i) {
-        station.board().ScriptNext(FakeBoard::Answer::kError);
-      }
-      station.Ask(s.request(4));
-      EXPECT_TRUE(station.WaitIdle());
-      for (size_t i = stop; sweep == Sweep::kStopRefused && i < stop + kRefusals; ++i) {
-        out.refused.insert(i);
-        if (i >= station.CommandsSinceMark().size()) {  // use up the rest
-          station.center()->Communicator()->ChangeLed(station::LED_NOT_CHANGE);
-        }
-      }
-      break;
-    }
-    if (row == at && sweep == Sweep::kReportsStop) {
-      station.SyncWithService();
-      AdvanceClock(401);
-      break;
-    }
-    EXPECT_TRUE(station.WaitCycles(2));
-    station.Deliver(s.rows[row].first);
-    AdvanceClock(s.rows[row].second);
-    EXPECT_TRUE(station.WaitCycles(2));
-  }
-  const bool ended = station.WaitIdle();
-  EXPECT_TRUE(ended);
-  if (!ended) {
-    station.KeepRunning();
-  }
-  if (sweep == Sweep::kNone && s.check >= 0) {
-    EXPECT_EQ(station.Ask(ServiceRequest(s.check)).result, s.answer) << "answer after the course";
-  }
-  // What the main loop does once a second: the switch-offs the board refused go out again.
-  for (int i = 0; i < 4 && station.center()->RetrySwitchOffs() != 0; ++i) {
-    AdvanceClock(60);
-  }
-  EXPECT_EQ(station.center()->RetrySwitchOffs(), 0u);
-  out.sent = station.CommandsSinceMark();
-  return out;
 }
 
 void RunStationCase(const StationCase& c) {
   using steps::Do;
-  StationOptions options;
-  options.sensor_report_timeout_s = c.stale_s;
-  StationHarness station(options);
-  if (c.start) {
-    ASSERT_TRUE(station.StartNormal());
-  }
+  StationHarness station(c.options);
+  std::shared_ptr<Task> task;  // driven by hand
+  const bool init = std::any_of(c.script.begin(), c.script.end(), [](const Do& d) { return d.op == Do::kInit; });
+  ASSERT_TRUE(init || station.StartNormal());
   for (size_t i = 0; i < c.script.size(); ++i) {
     const Do& d = c.script[i];
+    const auto& center = station.center();
     SCOPED_TRACE("script step " + std::to_string(i));
     switch (d.op) {
       case Do::kInit: ASSERT_TRUE(station.Init()); break;
@@ -324,23 +213,37 @@ void RunStationCase(const StationCase& c) {
       }
       case Do::kClock: AdvanceClock(d.n); break;
       case Do::kSent: ASSERT_TRUE(station.WaitForCommands(static_cast<size_t>(d.n))); break;
-      case Do::kStatus: ASSERT_TRUE(station.WaitForStatus(static_cast<StationCenterStatus>(d.result))); break;
+      case Do::kStatus: ASSERT_TRUE(WaitFor([&] { return center->Status() == d.result; })); break;
       case Do::kTasks:
-        EXPECT_TRUE(d.n == 0 ? WaitFor([&] { return station.center()->TaskCount() == 0; }) : station.WaitCycles(5));
-        EXPECT_EQ(station.center()->TaskCount(), static_cast<size_t>(d.n));
+        EXPECT_TRUE(d.n == 0 ? WaitFor([&] { return center->TaskCount() == 0; }) : station.WaitCycles(5));
+        EXPECT_EQ(center->TaskCount(), static_cast<size_t>(d.n));
         break;
       case Do::kIdle: ASSERT_TRUE(station.WaitIdle()); break;
-      case Do::kRefuse:
-        for (int64_t k = 0; k < d.n; ++k) {
-          station.board().ScriptNext(FakeBoard::Answer::kError);
-        }
-        break;
-      case Do::kAutoReset: station.center()->AutoReset(); break;
-      case Do::kLed: station.center()->ReflushLed(); break;
-      case Do::kRetry: EXPECT_EQ(station.center()->RetrySwitchOffs(), static_cast<size_t>(d.result)); break;
-      case Do::kStaleCheck: station.center()->CheckStaleReports(); break;
+      case Do::kRefuse: station.Refuse(static_cast<size_t>(d.n)); break;
+      case Do::kAutoReset: center->AutoReset(); break;
+      case Do::kLed: center->ReflushLed(); break;
+      case Do::kRetry: EXPECT_EQ(center->RetrySwitchOffs(), static_cast<size_t>(d.n)); break;
+      case Do::kStaleCheck: center->CheckStaleReports(); break;
       case Do::kMark: station.MarkCommands(); break;
-      case Do::kEdit: station.Edit(d.edit); break;
+      case Do::kEdit:
+      case Do::kHand:
+        if (d.edit) station.Edit(d.edit);
+        if (d.op == Do::kHand) task = MakeTask(station, d.request);
+        break;
+      case Do::kCycle:
+        AdvanceClock(d.n);
+        station.Refuse(static_cast<size_t>(d.result));
+        EXPECT_EQ(station.Cycle(*task, d.report), d.sent);
+        break;
+      case Do::kEnd:
+        EXPECT_EQ(task->GetTaskStatus(), d.result);
+        station.MarkCommands();
+        if (d.result == TASK_STATUS_ERROR) task->DoReset();
+        if (d.result != TASK_STATUS_ERROR && d.result != TASK_STATUS_OVER) {
+          task->HandleTaskCommand(TASK_COMMAND_CANCEL, Request());
+        }
+        EXPECT_TRUE(station.RetryOwed());
+        break;
     }
   }
   EXPECT_TRUE(station.WaitIdle());
@@ -352,7 +255,7 @@ void RunStationCase(const StationCase& c) {
   EXPECT_EQ(sent, c.sent);
   EXPECT_EQ(station.center()->Status(), c.status);
   const Commands all = station.AllCommands();
-  for (auto end = all.begin(); end != all.end(); ++end) {
+  for (auto end = all.begin(); !task && end != all.end(); ++end) {
     const std::set<int> on = LeftOn(Commands(all.begin(), end + 1));
     EXPECT_TRUE(on.count(station::ENUM_SUPPLY_HEATING_WIRE) == 0 || on.count(station::ENUM_SUPPLY_HEATING_FAN) != 0)
         << "the wire heats without its fan: " << testing::PrintToString(Commands(all.begin(), end + 1));

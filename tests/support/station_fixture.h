@@ -15,11 +15,13 @@
 #include <chrono>
 #include <functional>
 #include <map>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "fake_board.h"
 #include "station_center.h"
@@ -37,48 +39,56 @@ std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
   return a;
 }
 using Rep = station::SensorsDataRep;
+using Edit = std::function<void(station_center::StationTaskData&)>;
+using Request = station_center::StationSrvReq;
 constexpr int64_t kClockStart = 1700000000;
 
 // Polls until `predicate` holds or `bound` has passed: for threads and sockets
 // to meet, never for a station time limit (move the clock for those).
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds bound = std::chrono::seconds(5));
 
-station_center::StationSrvReq SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0);
-station_center::StationSrvReq PrepareRequest(station_center::TaskType type, int32_t action, int32_t tablets,
-                                             int32_t volume);
-station_center::StationSrvReq ServiceRequest(int32_t service_type);
-quorvane_base_station_mqtt::SupplyMaterialReq SupplyCommand(int32_t action, int32_t duration);
-quorvane_base_station_mqtt::PrepareDisinfectantReq PrepareCommand(int32_t tablets, int32_t volume, int32_t action = 2);
+Request SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0);
+Request PrepareRequest(station_center::TaskType type, int32_t action, int32_t tablets, int32_t volume);
+Request ServiceRequest(int32_t service_type);
 
 std::string Act(station::EnumSupplyType type, int action);
 // The actuators the board holds on after `commands`, each confirmed but those in `refused`.
 std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused = {});
 
-// Reports. Report() is all zero: tank not empty, robot away.
-template <typename T, typename V>
-Rep With(Rep r, void (Rep::*set)(T), V value) {
+// Reports: With(report, &Rep::set_x, x, &Rep::set_y, y...). Report() is all zero:
+// tank not empty, robot away.
+inline Rep With(Rep r) { return r; }
+template <typename T, typename V, typename... More>
+Rep With(Rep r, void (Rep::*set)(T), V value, More... more) {
   (r.*set)(static_cast<T>(value));
-  return r;
+  return With(r, more...);
 }
 inline Rep Report() { return Rep(); }
 // Clean tank: foot level (1 = run empty), up level (1 = full), flow meter.
-Rep Tank(uint32_t foot, uint32_t up, uint32_t flow);
+inline Rep Tank(uint32_t foot, uint32_t up, uint32_t flow) {
+  return With(Rep(), &Rep::set_cleantankfootlevel, foot, &Rep::set_cleantankuplevel, up, &Rep::set_flowmeter, flow);
+}
 inline Rep EmptyTankReport() { return Tank(1, 0, 0); }
-Rep RobotDocked(Rep report);
+inline Rep RobotDocked(Rep r) {
+  return With(r, &Rep::set_robotdockdetleft, 1, &Rep::set_robotdockdetright, 1, &Rep::set_electrodeplatedet, 1);
+}
 // The single-actuator tasks' world: robot docked, tank empty (HandSwitch: robot away).
-Rep DustReady(int32_t pressure = 0);
+inline Rep DustReady(int32_t pressure = 0) {
+  return With(RobotDocked(EmptyTankReport()), &Rep::set_dustbagdet, 1, &Rep::set_dustboxcapdet, 1,
+              &Rep::set_negativepressure, pressure);
+}
 inline Rep SewageNotDrained() {  // the sensor intake leaves a running sewage pump alone
-  return With(With(RobotDocked(EmptyTankReport()), &Rep::set_sewagedet, 1), &Rep::set_sewagefull, 5000);
+  return With(RobotDocked(EmptyTankReport()), &Rep::set_sewagedet, 1, &Rep::set_sewagefull, 5000);
 }
 inline Rep Wire(float degrees) { return With(RobotDocked(EmptyTankReport()), &Rep::set_heatingwiretemp, degrees); }
 inline Rep HandSwitch(uint32_t value) { return With(EmptyTankReport(), &Rep::set_handchargedet, value); }
 inline Rep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
-  return With(With(RobotDocked(HandSwitch(hand)), &Rep::set_electrodeplatetemp1, temp1),
-              &Rep::set_electrodeplatetemp2, temp2);
+  return With(RobotDocked(HandSwitch(hand)), &Rep::set_electrodeplatetemp1, temp1, &Rep::set_electrodeplatetemp2,
+              temp2);
 }
 
 struct StationOptions {
-  int sensor_report_timeout_s = 0;  // 0: stale readings unchecked
+  int sensor_report_timeout_s = 0;                  // 0: stale readings unchecked
   std::map<std::string, std::string> extra_config;  // key -> raw JSON value text
 };
 
@@ -87,11 +97,8 @@ class StationHarness {
   explicit StationHarness(StationOptions options = StationOptions());
   ~StationHarness();
   StationHarness(const StationHarness&) = delete;
-  StationHarness& operator=(const StationHarness&) = delete;
-
   FakeBoard& board() { return *board_; }
   const std::shared_ptr<station_center::StationCenter>& center() const { return center_; }
-
   // Init against the fake board, then the board's report connection.
   bool Init() { return center_->Init() && board_->ConnectReports(report_port_); }
   // Empty tank, Init, start-up reset over, STATION_NORMAL, commands marked.
@@ -100,17 +107,18 @@ class StationHarness {
   bool PushReport(Rep report);
   // Straight to the sensor intake; never while reports also arrive by socket.
   void Deliver(Rep report);
-  void Edit(const std::function<void(station_center::StationTaskData&)>& edit);
-  station_center::StationSrvRsp Ask(const station_center::StationSrvReq& r) { return center_->HandleService(r); }
-
-  bool WaitForStatus(station_center::StationCenterStatus status);
+  void Edit(const station_test::Edit& edit);
+  station_center::StationSrvRsp Ask(const Request& r) { return center_->HandleService(r); }
+  void Refuse(size_t count = 1);  // the board refuses its next `count` commands
   bool WaitIdle(std::chrono::milliseconds bound = std::chrono::seconds(10));  // no task, no ResetWhenIdle thread
   // `count` commands after the mark, then the step that sent them has ended.
   bool WaitForCommands(size_t count) const;
   // Returns once no work cycle, admission, LED refresh or sewage check runs.
   void SyncWithService() const { center_->TaskCount(); }
   bool WaitCycles(uint64_t count) const;  // more work cycles ended, or no task left
-
+  // What the main loop does once a second: the switch-offs the board refused go
+  // out again, a minute apart, a few times; true once none is owed.
+  bool RetryOwed();
   Commands AllCommands() const;
   void MarkCommands() { mark_ = board_->Requests().size(); }
   Commands CommandsSinceMark() const;
@@ -128,99 +136,68 @@ class StationHarness {
   bool keep_running_ = false;
 };
 
-// A task driven by hand: before each step the clock moves `advance_s`, the board
-// refuses the step's first command if `refuse`, and the cycle sends exactly `sent`.
-struct Step {
-  int64_t advance_s;
-  Rep report;
-  Commands sent;
-  bool refuse = false;
-};
-void RunSteps(StationHarness& station, station_center::Task& task, const std::vector<Step>& steps);
-
-// A task driven by hand through `steps`; then the path the station center takes
-// at its end (error: DoReset; still running: the robot's stop; then the owed
-// switch-offs) sends exactly `end`, and nothing is left on.
-struct Course {
-  const char* name;
-  std::function<std::shared_ptr<station_center::Task>(StationHarness&)> make;
-  std::vector<Step> steps;
-  station_center::TaskStatus status;  // after the steps
-  Commands end;
-  StationOptions options = {};
-};
-void RunCourse(const Course& c);
-inline void PrintTo(const Course& c, std::ostream* os) { *os << c.name; }
-
-// A task's ordinary course through the service entry, for the safety sweeps.
-struct Scenario {
-  const char* name;
-  station_center::TaskType type;
-  std::function<station_center::StationSrvReq(int32_t action)> request;  // 2 start, 4 stop
-  Rep start;                                   // in force when the task is asked for
-  std::vector<std::pair<Rep, int64_t>> rows;   // delivered, then the clock moves
-  size_t commands;                                 // board commands of the whole course
-  std::function<void(StationHarness&)> prepare;    // task data the task needs
-  std::map<std::string, std::string> config;
-  std::set<int> may_stay_on;                       // left on by the task's own rule
-  bool robot_stops = true;
-  int32_t check = -1, answer = -1;                 // a check service and its answer after the course
-};
-enum class Sweep { kNone, kRefuse, kStop, kStopRefused, kReportsStop };
-struct Outcome {
-  Commands sent;             // from the request on
-  std::set<size_t> refused;  // which of them the board refused
-};
-// kRefuse: the board refuses commands `at` and `at + 1`; kStop: the robot stops
-// the task after `at` rows (kStopRefused: the board refusing every command until
-// the task has ended); kReportsStop: the reports stop after `at` rows. Expects
-// the station idle and, once the owed switch-offs have gone out, none owed.
-Outcome RunScenario(const Scenario& s, Sweep sweep, size_t at);
-
+// A task as the center makes it for `request`, not admitted, to drive by hand.
+std::shared_ptr<station_center::Task> MakeTask(StationHarness& station, const Request& request);
 // A station-level script: each step acts on the station or checks it. In a
 // namespace of their own, as their names are short.
 namespace steps {
 struct Do {
   enum Op { kInit, kPush, kAsk, kClock, kSent, kStatus, kTasks, kIdle, kRefuse, kAutoReset, kLed, kRetry, kStaleCheck,
-            kMark, kEdit } op;
+            kMark, kEdit, kHand, kCycle, kEnd } op;
   Rep report;
-  station_center::StationSrvReq request;
-  int64_t n = 0;                // kClock seconds; kSent commands since the mark; kTasks tasks left; kRefuse count
-  int32_t result = -1;          // kAsk: the answer (-1: any); kStatus: the status; kRetry: still owed
-  const char* text = nullptr;   // kAsk: the error text (nullptr: any)
-  std::function<void(station_center::StationTaskData&)> edit;  // kEdit
+  Request request;
+  // kClock, kCycle: seconds first; kSent commands since the mark; kTasks tasks left; kRefuse count; kRetry still owed
+  int64_t n = 0;
+  int32_t result = -1;         // kAsk: the answer (-1: any); kStatus, kEnd: the status; kCycle: 1 refuses
+  const char* text = nullptr;  // kAsk: the error text (nullptr: any)
+  Edit edit;                   // kEdit, kHand
+  Commands sent = {};          // kCycle
 };
 inline Do Init() { return {Do::kInit}; }
 inline Do Push(const Rep& report) { return {Do::kPush, report}; }
-inline Do Ask(const station_center::StationSrvReq& request, int32_t result = -1, const char* text = nullptr) {
+inline Do Ask(const Request& request, int32_t result = -1, const char* text = nullptr) {
   return {Do::kAsk, Rep(), request, 0, result, text};
 }
-inline Do Clock(int64_t seconds) { return {Do::kClock, Rep(), {}, seconds}; }
-inline Do Sent(int64_t commands) { return {Do::kSent, Rep(), {}, commands}; }
-inline Do Status(station_center::StationCenterStatus status) { return {Do::kStatus, Rep(), {}, 0, status}; }
-inline Do Tasks(int64_t left) { return {Do::kTasks, Rep(), {}, left}; }  // none: waits; else after a few cycles
-inline Do Idle() { return {Do::kIdle}; }
-inline Do Refuse(int64_t count = 1) { return {Do::kRefuse, Rep(), {}, count}; }
-inline Do Op(Do::Op op, int32_t result = -1) { return {op, Rep(), {}, 0, result}; }
-inline Do SetData(std::function<void(station_center::StationTaskData&)> edit) {
-  return {Do::kEdit, {}, {}, 0, -1, nullptr, edit};
+inline Do Op(Do::Op op, int64_t n = 0, int32_t result = -1) { return {op, Rep(), {}, n, result}; }
+inline Do Clock(int64_t seconds) { return Op(Do::kClock, seconds); }
+inline Do Sent(int64_t commands) { return Op(Do::kSent, commands); }
+inline Do Status(station_center::StationCenterStatus status) { return Op(Do::kStatus, 0, status); }
+inline Do Tasks(int64_t left) { return Op(Do::kTasks, left); }  // none: waits; else after a few cycles
+inline Do Idle() { return Op(Do::kIdle); }
+inline Do Refuse(int64_t count = 1) { return Op(Do::kRefuse, count); }
+inline Do SetData(Edit edit) { return {Do::kEdit, {}, {}, 0, -1, nullptr, edit}; }
+// A task driven by hand (`data` applied first): before each work cycle that
+// Sees `report` the clock moves `advance_s`, the board refuses the cycle's first
+// command if `refuse`, and the cycle sends exactly `sent`. End: the task is at
+// `status`; then the path the station center takes at its end (error: DoReset;
+// still running: the robot's stop; then the owed switch-offs) sends what the
+// case expects.
+inline Do ByHand(const Request& request, Edit data = nullptr) { return {Do::kHand, {}, request, 0, -1, nullptr, data}; }
+inline Do Sees(const Rep& report, Commands sent = {}, int64_t advance_s = 0, bool refuse = false) {
+  return {Do::kCycle, report, {}, advance_s, refuse ? 1 : 0, nullptr, nullptr, sent};
 }
+inline Do End(station_center::TaskStatus status) { return Op(Do::kEnd, 0, status); }
 }  // namespace steps
 
-// Plays `script` on a station (started normally unless `start`) and checks the
-// commands since the start (sorted and distinct if `any_order`), the station's
-// status, that the heating wire never heated with its fan off and that nothing
-// is left on once the station is idle.
+// Plays `script` on a station (started normally unless it has Init) and checks the
+// commands since the start or the last mark (sorted and distinct if
+// `any_order`), the station's status, that the heating wire never heated with
+// its fan off (unless a task is driven by hand) and that nothing is left on
+// once the station is idle.
 struct StationCase {
   const char* name;
-  bool start;
   std::vector<steps::Do> script;
   Commands sent;
   station_center::StationCenterStatus status = station_center::STATION_NORMAL;
-  int stale_s = 0;  // sensor_report_timeout
+  StationOptions options = {};
   bool any_order = false;
 };
 void RunStationCase(const StationCase& c);
 inline void PrintTo(const StationCase& c, std::ostream* os) { *os << c.name; }
+// Names a parameterised test after its row.
+struct RowName {
+  template <typename P>
+  std::string operator()(const ::testing::TestParamInfo<P>& p) const { return p.param.name; }
+};
 
 }  // namespace station_test

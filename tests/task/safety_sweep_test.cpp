@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "bottom/embedded_communicator.h"
+#include "clock.h"
 #include "support/station_fixture.h"
 
 namespace station_center {
@@ -15,111 +17,155 @@ namespace {
 
 using namespace station_test;
 
-std::function<StationSrvReq(int32_t)> SupplyOf(TaskType type, int32_t duration) {
-  return [type, duration](int32_t action) { return SupplyRequest(type, action, duration); };
-}
-std::function<StationSrvReq(int32_t)> PrepareOf(TaskType type, int32_t tablets) {
-  return [type, tablets](int32_t action) { return PrepareRequest(type, action, tablets, 1); };
-}
-std::function<void(StationHarness&)> Data(std::function<void(StationTaskData&)> edit) {
-  return [edit](StationHarness& station) { station.Edit(edit); };
-}
-station::SensorsDataRep Docked(uint32_t foot, uint32_t flow = 0) { return RobotDocked(Tank(foot, 0, flow)); }
+// A task's ordinary course through the service entry: asked for with `duration`
+// against the first row's report, then each row delivered and the clock moved.
+struct Scenario {
+  const char* name;
+  TaskType type;
+  int32_t duration;
+  std::vector<std::pair<Rep, int64_t>> rows;
+  size_t commands;  // board commands of the whole course
+  Edit data;        // task data the task needs
+  std::map<std::string, std::string> config;
+  std::set<int> may_stay_on;        // left on by the task's own rule (not once the reports stop)
+  int32_t check = -1, answer = -1;  // a check service and its answer after the course
+};
+enum class Sweep { kNone, kRefuse, kStop, kStopRefused, kReportsStop };
+
+Rep Docked(uint32_t foot, uint32_t flow = 0) { return RobotDocked(Tank(foot, 0, flow)); }
 
 std::vector<Scenario> Scenarios() {
-  const station::SensorsDataRep empty = Docked(1);
+  const Rep empty = Docked(1), filled = Docked(0, 1000);
   return {
-      {"DisinfectantPrepare", TASK_TYPE_DISINFECTANT_PREPARE, PrepareOf(TASK_TYPE_DISINFECTANT_PREPARE, 1), Docked(0),
-       // draining; empty: drain closed, tap opens; filled: motor on; a tablet: motor off; dissolved
-       {{Docked(0), 0}, {empty, 0}, {Docked(0, 1000), 0}, {Docked(0, 1000), 3}, {Docked(0, 1000), 301}}, 6, nullptr,
-       {{"disinfectant_tablet_release_time", "2"}}, {}, true, SRV_CHECK_WATER_READY, SRV_RESULT_WATER_READY},
-      {"CleanLiquidPrepare", TASK_TYPE_CLEAN_LIQUID_PREPARE, PrepareOf(TASK_TYPE_CLEAN_LIQUID_PREPARE, 0), Docked(0),
-       {{Docked(0), 0}, {empty, 0}, {Docked(0, 1000), 0}, {Docked(0, 1000), 11}, {Docked(0, 1000), 301}}, 6},
-      {"DrainWater", TASK_TYPE_DRAIN_WATER, SupplyOf(TASK_TYPE_DRAIN_WATER, 0), Docked(0), {{Docked(0), 0}, {empty, 0}},
-       2},
+      // draining; empty: drain closed, tap opens; filled: motor on; a tablet: motor off; dissolved
+      {"DisinfectantPrepare", TASK_TYPE_DISINFECTANT_PREPARE, 0,
+       {{Docked(0), 0}, {empty, 0}, {filled, 0}, {filled, 3}, {filled, 301}}, 6, nullptr,
+       {{"disinfectant_tablet_release_time", "2"}}, {}, SRV_CHECK_WATER_READY, SRV_RESULT_WATER_READY},
+      {"CleanLiquidPrepare", TASK_TYPE_CLEAN_LIQUID_PREPARE, 0,
+       {{Docked(0), 0}, {empty, 0}, {filled, 0}, {filled, 11}, {filled, 301}}, 6},
+      {"DrainWater", TASK_TYPE_DRAIN_WATER, 0, {{Docked(0), 0}, {empty, 0}}, 2},
       // supplying the robot; run down: supply closed, tap opens; refilled: supply opens; run down
-      {"AddWater", TASK_TYPE_ADD_WATER, SupplyOf(TASK_TYPE_ADD_WATER, 0), RobotDocked(Tank(0, 1, 0)),
-       {{RobotDocked(Tank(0, 1, 0)), 0}, {empty, 0}, {Docked(0, 1000), 0}, {Docked(1, 1000), 0}}, 6,
-       Data([](StationTaskData& d) { d.water_ready = true, d.supply_water_volume = 1, d.station_added_water = 0; }),
-       {}, {}, true, SRV_CHECK_WATER_FINISH, SRV_RESULT_WATER_FINISHED},
-      {"DustCollect", TASK_TYPE_DUST_COLLECT, SupplyOf(TASK_TYPE_DUST_COLLECT, 30), DustReady(),
-       {{DustReady(), 0}, {DustReady(), 31}}, 2},
-      {"WaterSpray", TASK_TYPE_WATER_SPRAY, SupplyOf(TASK_TYPE_WATER_SPRAY, 30), SewageNotDrained(),
-       {{SewageNotDrained(), 0}, {SewageNotDrained(), 31}}, 2,
-       Data([](StationTaskData& d) { d.sewage_pump_left_on = d.water_ready = true, d.supply_water_volume = 1; })},
-      {"SewageDrainPump", TASK_TYPE_SEWAGE_DRAIN_PUMP, SupplyOf(TASK_TYPE_SEWAGE_DRAIN_PUMP, 30), SewageNotDrained(),
-       {{SewageNotDrained(), 0}, {SewageNotDrained(), 31}}, 1, nullptr, {}, {station::ENUM_SUPPLY_SEWAGE_PUMP}},
-      {"Dry", TASK_TYPE_DRY, SupplyOf(TASK_TYPE_DRY, 30), empty, {{empty, 0}, {empty, 31}}, 3},
-      {"HeatWire", TASK_TYPE_HEAT_WIRE, SupplyOf(TASK_TYPE_HEAT_WIRE, 30), Wire(20.0f),
-       {{Wire(20.0f), 0}, {Wire(70.0f), 0}, {Wire(20.0f), 0}, {Wire(20.0f), 31}}, 4,
-       Data([](StationTaskData& d) { d.dry_running = true; })},
+      {"AddWater", TASK_TYPE_ADD_WATER, 0,
+       {{RobotDocked(Tank(0, 1, 0)), 0}, {empty, 0}, {filled, 0}, {Docked(1, 1000), 0}}, 6,
+       [](StationTaskData& d) { d.water_ready = true, d.supply_water_volume = 1, d.station_added_water = 0; }, {}, {},
+       SRV_CHECK_WATER_FINISH, SRV_RESULT_WATER_FINISHED},
+      {"DustCollect", TASK_TYPE_DUST_COLLECT, 30, {{DustReady(), 0}, {DustReady(), 31}}, 2},
+      {"WaterSpray", TASK_TYPE_WATER_SPRAY, 30, {{SewageNotDrained(), 0}, {SewageNotDrained(), 31}}, 2,
+       [](StationTaskData& d) { d.sewage_pump_left_on = d.water_ready = true, d.supply_water_volume = 1; }},
+      {"SewageDrainPump", TASK_TYPE_SEWAGE_DRAIN_PUMP, 30, {{SewageNotDrained(), 0}, {SewageNotDrained(), 31}}, 1,
+       nullptr, {}, {station::ENUM_SUPPLY_SEWAGE_PUMP}},
+      {"Dry", TASK_TYPE_DRY, 30, {{empty, 0}, {empty, 31}}, 3},
+      {"HeatWire", TASK_TYPE_HEAT_WIRE, 30, {{Wire(20.0f), 0}, {Wire(70.0f), 0}, {Wire(20.0f), 0}, {Wire(20.0f), 31}},
+       4, [](StationTaskData& d) { d.dry_running = true; }},
       // The plates get too hot: charging stops.
-      {"AutoCharge", TASK_TYPE_AUTO_CHARGE, SupplyOf(TASK_TYPE_AUTO_CHARGE, 0), Plates(30, 30),
-       {{Plates(30, 30), 0}, {Plates(90, 90), 0}}, 3},
+      {"AutoCharge", TASK_TYPE_AUTO_CHARGE, 0, {{Plates(30, 30), 0}, {Plates(90, 90), 0}}, 3},
       // The hand switch closed asks for the task by itself; opened, it ends it.
-      {"ManualCharge", TASK_TYPE_MANUAL_CHARGE, SupplyOf(TASK_TYPE_MANUAL_CHARGE, 0), HandSwitch(1),
-       {{HandSwitch(1), 0}, {HandSwitch(0), 0}}, 2},
-      {"UV", TASK_TYPE_UV, SupplyOf(TASK_TYPE_UV, 30), empty, {{empty, 0}, {empty, 31}}, 2},
-      // The drain times out. Not the robot's to stop.
-      {"ResetStation", TASK_TYPE_RESET_STATION, [](int32_t) { return SupplyRequest(TASK_TYPE_RESET_STATION, 0); },
-       Docked(0), {{Docked(0), 0}, {Docked(0), 301}}, 2, nullptr, {}, {}, false},
+      {"ManualCharge", TASK_TYPE_MANUAL_CHARGE, 0, {{HandSwitch(1), 0}, {HandSwitch(0), 0}}, 2},
+      {"UV", TASK_TYPE_UV, 30, {{empty, 0}, {empty, 31}}, 2},
+      // The drain times out. Not the robot's to stop; it acts on no reading but the tank's foot.
+      {"ResetStation", TASK_TYPE_RESET_STATION, 0, {{Docked(0), 0}, {Docked(0), 301}}, 2},
   };
 }
 
+Request Want(const Scenario& s, int32_t action) {  // 2 start, 4 stop
+  if (s.type <= TASK_TYPE_PERFUME_PREPARE) return PrepareRequest(s.type, action, 1, 1);
+  return SupplyRequest(s.type, s.type == TASK_TYPE_RESET_STATION ? 0 : action, s.duration);
+}
+
+// kRefuse: the board refuses commands `at` and `at + 1`; kStop: the robot stops
+// the task after `at` rows (kStopRefused: the board refusing every command until
+// the task has ended); kReportsStop: the reports stop after `at` rows.
+void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
+  constexpr size_t kRefusals = 8;
+  std::set<size_t> refused;  // indices since the mark that the board refused
+  StationHarness station({400, s.config});  // stale after longer than any clock step of a course
+  ASSERT_TRUE(station.StartNormal());
+  if (s.data) station.Edit(s.data);
+  for (size_t i = 0; sweep == Sweep::kRefuse && i < at + 2; ++i) {
+    // Two refused in a row: the command, then the first switch-off of the path it leads to.
+    station.board().ScriptNext(i < at ? FakeBoard::Answer::kSuccess : FakeBoard::Answer::kError);
+    if (i >= at) refused.insert(i);
+  }
+  station.Deliver(s.rows[0].first);
+  if (!station.center()->HasTask(s.type)) {  // the hand switch asks for its task itself
+    const StationSrvRsp rsp = station.Ask(Want(s, 2));
+    EXPECT_EQ(rsp.result, SRV_RESULT_OK) << rsp.err_msg;
+  }
+  for (size_t row = 0; row < s.rows.size() && station.center()->HasTask(s.type); ++row) {
+    if (row == at && (sweep == Sweep::kStop || sweep == Sweep::kStopRefused)) {
+      // kStopRefused: the board refuses every command of the stop and error paths;
+      // every switch-off is still sent, and owed.
+      station.SyncWithService();
+      const size_t stop = station.CommandsSinceMark().size();
+      station.Refuse(sweep == Sweep::kStopRefused ? kRefusals : 0);
+      station.Ask(Want(s, 4));
+      EXPECT_TRUE(station.WaitIdle());
+      for (size_t i = stop; sweep == Sweep::kStopRefused && i < stop + kRefusals; ++i) {
+        refused.insert(i);
+        if (i >= station.CommandsSinceMark().size()) {  // use up the rest
+          station.center()->Communicator()->ChangeLed(station::LED_NOT_CHANGE);
+        }
+      }
+      break;
+    }
+    if (row == at && sweep == Sweep::kReportsStop) {
+      station.SyncWithService();
+      AdvanceClock(401);
+      break;
+    }
+    EXPECT_TRUE(station.WaitCycles(2));
+    station.Deliver(s.rows[row].first);
+    AdvanceClock(s.rows[row].second);
+    EXPECT_TRUE(station.WaitCycles(2));
+  }
+  if (!station.WaitIdle()) {
+    ADD_FAILURE() << "the task did not end";
+    station.KeepRunning();
+  }
+  if (sweep == Sweep::kNone && s.check >= 0) {
+    EXPECT_EQ(station.Ask(ServiceRequest(s.check)).result, s.answer) << "answer after the course";
+  }
+  EXPECT_TRUE(station.RetryOwed());
+  const Commands sent = station.CommandsSinceMark();
+  SCOPED_TRACE(testing::PrintToString(sent));
+  EXPECT_TRUE(sweep != Sweep::kNone || sent.size() == s.commands);
+  std::set<int> on = LeftOn(sent, refused);
+  if (sweep != Sweep::kReportsStop) {
+    for (int kept : s.may_stay_on) on.erase(kept);
+  }
+  EXPECT_EQ(on, std::set<int>{});
+}
+
 struct SweepCase {
+  std::string name;
   size_t scenario;
   Sweep sweep;
   size_t at;
 };
+void PrintTo(const SweepCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<SweepCase> SweepCases() {
   std::vector<SweepCase> cases;
-  const std::vector<Scenario> scenarios = Scenarios();
-  for (size_t i = 0; i < scenarios.size(); ++i) {
-    cases.push_back({i, Sweep::kNone, SIZE_MAX});
-    for (size_t at = 0; at < scenarios[i].commands; ++at) {
-      cases.push_back({i, Sweep::kRefuse, at});
+  const std::vector<Scenario> all = Scenarios();
+  for (size_t i = 0; i < all.size(); ++i) {
+    const std::string name = all[i].name;
+    cases.push_back({name + "_Course", i, Sweep::kNone, 0});
+    for (size_t at = 0; at < all[i].commands; ++at) {
+      cases.push_back({name + "_Refused" + std::to_string(at), i, Sweep::kRefuse, at});
     }
-    for (size_t at = 0; at < scenarios[i].rows.size(); ++at) {
-      if (scenarios[i].robot_stops) {
-        cases.push_back({i, Sweep::kStop, at});
-        cases.push_back({i, Sweep::kStopRefused, at});
-      }
-      if (scenarios[i].type != TASK_TYPE_RESET_STATION) {  // it acts on no reading but the tank's foot
-        cases.push_back({i, Sweep::kReportsStop, at});
-      }
+    for (size_t at = 0; all[i].type != TASK_TYPE_RESET_STATION && at < all[i].rows.size(); ++at) {
+      const std::string after = std::to_string(at);
+      cases.push_back({name + "_StopAfter" + after, i, Sweep::kStop, at});
+      cases.push_back({name + "_RefusedStopAfter" + after, i, Sweep::kStopRefused, at});
+      cases.push_back({name + "_ReportsStopAfter" + after, i, Sweep::kReportsStop, at});
     }
   }
   return cases;
 }
 
-std::string SweepName(const SweepCase& c) {
-  const char* kinds[] = {"_Course", "_Refused", "_StopAfter", "_RefusedStopAfter", "_ReportsStopAfter"};
-  return Scenarios()[c.scenario].name + std::string(kinds[static_cast<int>(c.sweep)]) +
-         (c.sweep == Sweep::kNone ? "" : std::to_string(c.at));
-}
-
-void PrintTo(const SweepCase& c, std::ostream* os) { *os << SweepName(c); }
 class SafetySweep : public ::testing::TestWithParam<SweepCase> {};
-TEST_P(SafetySweep, LeavesNothingOn) {
-  const SweepCase c = GetParam();
-  const Scenario s = Scenarios()[c.scenario];
-  const Outcome run = RunScenario(s, c.sweep, c.at);
-  SCOPED_TRACE(testing::PrintToString(run.sent));
-  if (c.sweep == Sweep::kNone) {
-    EXPECT_EQ(run.sent.size(), s.commands);
-  }
-  std::set<int> on = LeftOn(run.sent, run.refused);
-  if (c.sweep != Sweep::kReportsStop) {
-    for (int kept : s.may_stay_on) {
-      on.erase(kept);
-    }
-  }
-  EXPECT_EQ(on, std::set<int>{});
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryTask, SafetySweep, ::testing::ValuesIn(SweepCases()),
-                         [](const ::testing::TestParamInfo<SweepCase>& p) { return SweepName(p.param); });
+TEST_P(SafetySweep, LeavesNothingOn) { RunScenario(Scenarios()[GetParam().scenario], GetParam().sweep, GetParam().at); }
+INSTANTIATE_TEST_SUITE_P(EveryTask, SafetySweep, ::testing::ValuesIn(SweepCases()), RowName());
 
 }  // namespace
 }  // namespace station_center

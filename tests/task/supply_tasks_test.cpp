@@ -6,33 +6,18 @@
 
 #include "clock.h"
 #include "support/station_fixture.h"
-#include "task/add_water_task.h"
-#include "task/auto_charge_task.h"
-#include "task/dry_task.h"
-#include "task/dust_collect_task.h"
-#include "task/heat_wire_task.h"
-#include "task/manual_charge_task.h"
-#include "task/sewage_drain_pump_task.h"
-#include "task/uv_task.h"
-#include "task/water_spray_task.h"
 
 namespace station_center {
 namespace {
 
 using namespace station_test;
 using namespace station_test::steps;
-using Edit = std::function<void(StationTaskData&)>;
 
-const std::string kWireOn = Act(station::ENUM_SUPPLY_HEATING_WIRE, 1);
-const std::string kWireOff = Act(station::ENUM_SUPPLY_HEATING_WIRE, 0);
-const std::string kHandOn = Act(station::ENUM_SUPPLY_HAND_CHARGE, 1);
-const std::string kHandOff = Act(station::ENUM_SUPPLY_HAND_CHARGE, 0);
+const char kWireOn[] = "act 5:1", kWireOff[] = "act 5:0", kHandOn[] = "act 14:1", kHandOff[] = "act 14:0";
 
 Edit Spray(bool pump, bool ready, int32_t volume, bool interrupted) {
-  return [=](StationTaskData& d) {
-    d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume;
-    d.spray_interrupted = interrupted;
-  };
+  return [=](StationTaskData& d) { d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume,
+                                   d.spray_interrupted = interrupted; };
 }
 Edit Heat(bool dry, bool wire) { return [=](StationTaskData& d) { d.dry_running = dry, d.heat_wire_running = wire; }; }
 Edit Prepared(bool water, bool perfume, bool clean, int32_t volume) {
@@ -40,22 +25,6 @@ Edit Prepared(bool water, bool perfume, bool clean, int32_t volume) {
     d.water_ready = water, d.perfume_liquid_ready = perfume, d.clean_liquid_ready = clean;
     d.supply_water_volume = volume, d.station_added_water = 0;
   };
-}
-
-std::shared_ptr<Task> MakeTask(StationHarness& station, TaskType type, int32_t action, int32_t duration = 0) {
-  const auto r = SupplyCommand(action, duration);
-  const auto& c = station.center();
-  switch (type) {
-    case TASK_TYPE_ADD_WATER: return std::make_shared<AddWaterTask>(c, r);
-    case TASK_TYPE_DUST_COLLECT: return std::make_shared<DustCollectTask>(c, r);
-    case TASK_TYPE_WATER_SPRAY: return std::make_shared<WaterSprayTask>(c, r);
-    case TASK_TYPE_SEWAGE_DRAIN_PUMP: return std::make_shared<SewageDrainPumpTask>(c, r);
-    case TASK_TYPE_DRY: return std::make_shared<DryTask>(c, r);
-    case TASK_TYPE_HEAT_WIRE: return std::make_shared<HeatWireTask>(c, r);
-    case TASK_TYPE_AUTO_CHARGE: return std::make_shared<AutoChargeTask>(c, r);
-    case TASK_TYPE_MANUAL_CHARGE: return std::make_shared<ManualChargeTask>(c);
-    default: return std::make_shared<UVTask>(c, r);
-  }
 }
 
 struct SupplyRow {
@@ -68,7 +37,6 @@ struct SupplyRow {
   std::function<bool(const StationTaskData&)> started;  // the mark a running task sets
   TaskStatus at_limit = TASK_STATUS_ERROR;              // the end one second past the limit
 };
-
 void PrintTo(const SupplyRow& row, std::ostream* os) { *os << row.name; }
 
 const SupplyRow kSupplyRows[] = {
@@ -91,7 +59,6 @@ const SupplyRow kSupplyRows[] = {
 };
 
 class SupplyTask : public ::testing::TestWithParam<SupplyRow> {};
-
 // On once at the power of its action model (distinct powers, so a wrong model
 // shows); a refused start fails without marking the task started; a repeated
 // request at 20 s renews the 30 s limit: running at 50 s, ended at 51 s.
@@ -106,14 +73,9 @@ TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
   for (int model = 1; model <= 4; ++model) {
     SCOPED_TRACE("action model " + std::to_string(model));
     const bool refused = model == 4;
-    station.Edit([](StationTaskData& d) { d = StationTaskData(); });
-    if (row.data) {
-      station.Edit(row.data);
-    }
-    auto task = MakeTask(station, row.type, refused ? 2 : model, 30);
-    if (refused) {
-      station.board().ScriptNext(FakeBoard::Answer::kError);
-    }
+    station.Edit([&](StationTaskData& d) { d = StationTaskData(), row.data ? row.data(d) : void(); });
+    auto task = MakeTask(station, SupplyRequest(row.type, refused ? 2 : model, 30));
+    station.Refuse(refused ? 1 : 0);
     EXPECT_EQ(station.Cycle(*task, row.report), Commands{Act(row.actuator, row.on[refused ? 1 : model - 1])});
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
     EXPECT_TRUE(!row.started || row.started(station.center()->TaskDataSnapshot()) == !refused);
@@ -126,15 +88,14 @@ TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
     station.Cycle(*task, row.report);
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : row.at_limit);
   }
-  auto unlimited = MakeTask(station, row.type, 2);  // no duration, no limit
+  auto unlimited = MakeTask(station, SupplyRequest(row.type, 2));  // no duration, no limit
   station.Cycle(*unlimited, row.report);
   AdvanceClock(100000);
   EXPECT_EQ(station.Cycle(*unlimited, row.report), Commands{});
   EXPECT_EQ(unlimited->GetTaskStatus(), TASK_STATUS_RUNNING);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tasks, SupplyTask, ::testing::ValuesIn(kSupplyRows),
-                         [](const ::testing::TestParamInfo<SupplyRow>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Tasks, SupplyTask, ::testing::ValuesIn(kSupplyRows), RowName());
 
 // --- admission of every task type ---------------------------------------------
 
@@ -147,18 +108,17 @@ struct AdmissionRow {
   TaskType running = TASK_TYPE_INVALID;  // a conflicting task started first
   int heat_target = 0;                   // strong_heat_wire_temp, when set
 };
-
 void PrintTo(const AdmissionRow& row, std::ostream* os) { *os << row.name; }
 
-StationSrvReq Request(TaskType type, int32_t action) {
+Request Want(TaskType type, int32_t action) {
   return type <= TASK_TYPE_PERFUME_PREPARE ? PrepareRequest(type, action, 0, 1) : SupplyRequest(type, action);
 }
 Rep Docking(uint32_t left, uint32_t right, uint32_t plate) {
-  return With(With(With(EmptyTankReport(), &Rep::set_robotdockdetleft, left), &Rep::set_robotdockdetright, right),
+  return With(EmptyTankReport(), &Rep::set_robotdockdetleft, left, &Rep::set_robotdockdetright, right,
               &Rep::set_electrodeplatedet, plate);
 }
 Rep Dust(uint32_t bag, uint32_t cap, int32_t pressure) {
-  return With(With(DustReady(pressure), &Rep::set_dustbagdet, bag), &Rep::set_dustboxcapdet, cap);
+  return With(DustReady(pressure), &Rep::set_dustbagdet, bag, &Rep::set_dustboxcapdet, cap);
 }
 // A conflicting task running: named before the task's own conditions.
 AdmissionRow Vs(const char* name, TaskType type, TaskType running, Edit data = nullptr) {
@@ -166,8 +126,7 @@ AdmissionRow Vs(const char* name, TaskType type, TaskType running, Edit data = n
           "pre check failed, have conflict task " + std::to_string(static_cast<int>(running)) + " is running", running};
 }
 
-const char kNotReady[] = "liquied pre no ready, or supply water volume unvalid";
-const char kAway[] = "robot not in station";
+const char kNotReady[] = "liquied pre no ready, or supply water volume unvalid", kAway[] = "robot not in station";
 const Rep kDocked = RobotDocked(EmptyTankReport());
 
 const AdmissionRow kAdmissionRows[] = {
@@ -223,119 +182,70 @@ const AdmissionRow kAdmissionRows[] = {
 };
 
 class Admission : public ::testing::TestWithParam<AdmissionRow> {};
-
 // Refused with its reason and nothing sent, or admitted; stopped, nothing is left on.
 TEST_P(Admission, RefusesWithItsReasonOrAdmits) {
   const AdmissionRow& row = GetParam();
   StationOptions options;
-  if (row.heat_target != 0) {
-    options.extra_config["strong_heat_wire_temp"] = std::to_string(row.heat_target);
-  }
+  if (row.heat_target != 0) options.extra_config["strong_heat_wire_temp"] = std::to_string(row.heat_target);
   StationHarness station(options);
   ASSERT_TRUE(station.StartNormal());
   station.Deliver(row.report);
   if (row.running != TASK_TYPE_INVALID) {
-    ASSERT_EQ(station.Ask(Request(row.running, 2)).result, SRV_RESULT_OK);
+    ASSERT_EQ(station.Ask(Want(row.running, 2)).result, SRV_RESULT_OK);
     ASSERT_TRUE(station.WaitForCommands(1));
   }
-  if (row.data) {
-    station.Edit(row.data);
-  }
+  if (row.data) station.Edit(row.data);
   const size_t before = station.CommandsSinceMark().size();
-  const StationSrvRsp rsp = station.Ask(Request(row.type, 2));
+  const StationSrvRsp rsp = station.Ask(Want(row.type, 2));
   EXPECT_EQ(rsp.err_msg, row.refusal);
   EXPECT_EQ(rsp.result, row.refusal.empty() ? SRV_RESULT_OK : SRV_RESULT_FAILED);
   station.SyncWithService();
   EXPECT_TRUE(row.refusal.empty() || station.CommandsSinceMark().size() == before);
-  station.Ask(Request(row.type, 4));
-  station.Ask(Request(row.running, 4));
+  station.Ask(Want(row.type, 4));
+  station.Ask(Want(row.running, 4));
   ASSERT_TRUE(station.WaitIdle());
   EXPECT_EQ(LeftOn(station.CommandsSinceMark()), std::set<int>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryType, Admission, ::testing::ValuesIn(kAdmissionRows),
-                         [](const ::testing::TestParamInfo<AdmissionRow>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(EveryType, Admission, ::testing::ValuesIn(kAdmissionRows), RowName());
 
 // --- what each task has of its own -------------------------------------------
 
-std::function<std::shared_ptr<Task>(StationHarness&)> Own(TaskType type, Edit data = nullptr) {
-  return [=](StationHarness& station) {
-    if (data) {
-      station.Edit(data);
-    }
-    return MakeTask(station, type, 2);
-  };
-}
+Do Own(TaskType type, Edit data = nullptr) { return ByHand(SupplyRequest(type, 2), data); }
 // Heat wire: target 60 degrees, no hysteresis; on below, off above, nothing at the target.
-Course Thermostat(const char* name, bool wire_on, float degrees, Commands sent) {
-  return {name, Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
-          {{0, Wire(wire_on ? 20.0f : 100.0f), wire_on ? Commands{kWireOn} : Commands{}}, {0, Wire(degrees), sent}},
-          TASK_STATUS_RUNNING, {kWireOff}};
+StationCase Thermostat(const char* name, bool wire_on, float degrees, Commands sent) {
+  return {name, {Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
+                 Sees(Wire(wire_on ? 20.0f : 100.0f), wire_on ? Commands{kWireOn} : Commands{}),
+                 Sees(Wire(degrees), sent), End(TASK_STATUS_RUNNING)},
+          {kWireOff}};
 }
 // Charging stops, and fails, once a plate is over 78 degrees or the hand switch
 // closes; a refused switch-off fails it the same way.
-Course ChargeStop(const char* name, Rep report, bool refused = false) {
+StationCase ChargeStop(const char* name, Rep report, bool refused = false) {
   const std::string off = Act(station::ENUM_SUPPLY_CHARGING, 0);
-  return {name, Own(TASK_TYPE_AUTO_CHARGE),
-          {{0, Plates(78, 78), {Act(station::ENUM_SUPPLY_CHARGING, 1)}}, {0, report, {off}, refused}},
-          TASK_STATUS_ERROR, {off}};
+  return {name, {Own(TASK_TYPE_AUTO_CHARGE), Sees(Plates(78, 78), {Act(station::ENUM_SUPPLY_CHARGING, 1)}),
+                 Sees(report, {off}, 0, refused), End(TASK_STATUS_ERROR)}, {off}};
 }
-
-class OwnRule : public ::testing::TestWithParam<Course> {};
-TEST_P(OwnRule, SendsWhatTheRuleSays) { RunCourse(GetParam()); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, OwnRule,
-    ::testing::Values(Thermostat("OffAt59_5", false, 59.5f, {kWireOn}), Thermostat("OffAt60_0", false, 60.0f, {}),
-                      Thermostat("OffAt60_5", false, 60.5f, {}), Thermostat("OnAt59_5", true, 59.5f, {}),
-                      Thermostat("OnAt60_0", true, 60.0f, {}), Thermostat("OnAt60_5", true, 60.5f, {kWireOff}),
-                      Course{"ThermostatSwitchRefused", Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
-                             {{0, Wire(59.5f), {kWireOn}}, {0, Wire(60.5f), {kWireOff}, true}}, TASK_STATUS_ERROR,
-                             {kWireOff}},
-                      ChargeStop("Plate1", Plates(79, 20)), ChargeStop("Plate2", Plates(20, 79)),
-                      ChargeStop("HandSwitch", Plates(20, 20, 1)), ChargeStop("Plate1Refused", Plates(79, 20), true),
-                      // Hand charging runs until the switch opens; a refused switch-off is tried again.
-                      Course{"ManualChargeRetriesItsSwitchOff", Own(TASK_TYPE_MANUAL_CHARGE),
-                             {{0, HandSwitch(1), {kHandOn}}, {0, HandSwitch(0), {kHandOff}, true},
-                              {0, HandSwitch(0), {kHandOff}}},
-                             TASK_STATUS_OVER}),
-    [](const ::testing::TestParamInfo<Course>& p) { return std::string(p.param.name); });
-
-Do Start(TaskType type, int32_t duration = 0) { return Ask(SupplyRequest(type, 2, duration), SRV_RESULT_OK); }
-Do Stop(TaskType type, int32_t result = -1) { return Ask(SupplyRequest(type, 4), result); }
-const std::vector<Do> kDryAndWire = {Push(Wire(20.0f)), Start(TASK_TYPE_DRY, 600), Sent(1), Start(TASK_TYPE_HEAT_WIRE),
-                                     Sent(2)};
-const Commands kFanAndWire = {"act 5:0", "act 5:1", "act 6:0", "act 6:1"};
 
 class Station : public ::testing::TestWithParam<StationCase> {};
 TEST_P(Station, PlaysItsDay) { RunStationCase(GetParam()); }
 
-// Drying for 600 s with the wire heating, then one way of ending: the robot's
-// stop of the fan is refused while the wire runs; the wire's switch-off refused,
-// the fan blows on until it is off. A stopped spray may resume without new water
-// while the sewage pump runs; a spray that failed withdraws the water.
+// What each task has of its own, driven by hand.
 INSTANTIATE_TEST_SUITE_P(
     Rows, Station,
     ::testing::Values(
-        StationCase{"FanStopRefusedUnderTheWire", true,
-                    kDryAndWire + std::vector<Do>{Stop(TASK_TYPE_DRY, SRV_RESULT_FAILED), Tasks(2),
-                                                  Stop(TASK_TYPE_HEAT_WIRE), Tasks(1), Stop(TASK_TYPE_DRY)},
-                    kFanAndWire, STATION_NORMAL, 0, true},
-        StationCase{"DryTimeLimitUnderTheWire", true, kDryAndWire + std::vector<Do>{Clock(601)}, kFanAndWire,
-                    STATION_NORMAL, 0, true},
-        StationCase{"ConnectionLostUnderTheWire", true,
-                    kDryAndWire + std::vector<Do>{Ask(ServiceRequest(SRV_CONNECTION_LOST), SRV_RESULT_OK)}, kFanAndWire,
-                    STATION_NORMAL, 0, true},
-        StationCase{"WireOffRefused", true,
-                    kDryAndWire + std::vector<Do>{Refuse(), Clock(601), Idle(), Op(Do::kRetry, 0)},
-                    kFanAndWire, STATION_NORMAL, 0, true},
-        StationCase{"SprayResumesAfterAStopNotAfterAnError", true,
-                    {Push(RobotDocked(EmptyTankReport())), SetData(Spray(true, true, 2, false)),
-                     Start(TASK_TYPE_WATER_SPRAY), Sent(1), Stop(TASK_TYPE_WATER_SPRAY, SRV_RESULT_OK), Idle(),
-                     Start(TASK_TYPE_WATER_SPRAY, 10), Tasks(1), Clock(11), Idle(),
-                     Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2), SRV_RESULT_FAILED, "pre disinfectant no ready")},
-                    {"act 8:0", "act 8:80"}, STATION_NORMAL, 0, true}),
-    [](const ::testing::TestParamInfo<StationCase>& p) { return std::string(p.param.name); });
+        Thermostat("OffAt59_5", false, 59.5f, {kWireOn}), Thermostat("OffAt60_0", false, 60.0f, {}),
+        Thermostat("OffAt60_5", false, 60.5f, {}), Thermostat("OnAt59_5", true, 59.5f, {}),
+        Thermostat("OnAt60_0", true, 60.0f, {}), Thermostat("OnAt60_5", true, 60.5f, {kWireOff}),
+        StationCase{"ThermostatSwitchRefused", {Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
+                    Sees(Wire(59.5f), {kWireOn}), Sees(Wire(60.5f), {kWireOff}, 0, true), End(TASK_STATUS_ERROR)},
+                    {kWireOff}},
+        ChargeStop("Plate1", Plates(79, 20)), ChargeStop("Plate2", Plates(20, 79)),
+        ChargeStop("HandSwitch", Plates(20, 20, 1)), ChargeStop("Plate1Refused", Plates(79, 20), true),
+        // Hand charging runs until the switch opens; a refused switch-off is tried again.
+        StationCase{"ManualChargeRetriesItsSwitchOff", {Own(TASK_TYPE_MANUAL_CHARGE), Sees(HandSwitch(1), {kHandOn}),
+                    Sees(HandSwitch(0), {kHandOff}, 0, true), Sees(HandSwitch(0), {kHandOff}), End(TASK_STATUS_OVER)}}),
+    RowName());
 
 }  // namespace
 }  // namespace station_center
