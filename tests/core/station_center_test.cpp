@@ -226,5 +226,23 @@ TEST(SafeStop, SilentBoardEndsTheStopWithinItsBudget) {
   station.KeepRunning();
 }
 
+// A closed hand switch under a docked robot is asked again with every report,
+// but its refusal is logged once while it lasts, not ten times a second.
+TEST(HandCharge, ARefusalIsLoggedOnceWhileItLasts) {
+  StationHarness station;
+  ASSERT_TRUE(station.StartNormal());
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(station.PushReport(RobotDocked(HandSwitch(1))));
+  ASSERT_TRUE(station.PushReport(HandSwitch(1)));  // the robot has left: admitted
+  ASSERT_TRUE(station.WaitForCommands(1));
+  const std::string out = testing::internal::GetCapturedStdout();
+  size_t logged = 0;
+  for (size_t at = out.find("101900034"); at != std::string::npos; at = out.find("101900034", at + 1)) ++logged;
+  EXPECT_EQ(logged, 1u) << out;
+  EXPECT_EQ(station.CommandsSinceMark(), Commands{"act 14:1"});
+  ASSERT_TRUE(station.PushReport(EmptyTankReport()));  // switch opened
+  ASSERT_TRUE(station.WaitIdle());
+}
+
 }  // namespace
 }  // namespace station_center
