@@ -1,21 +1,25 @@
 #pragma once
-// The whole service on loopback: a real mosquitto, the simulated board (station_board_sim, driven
-// through its control port), the real service executable with a configuration in a temporary
-// folder, and a robot client subscribed to every station topic. The rig keeps a ledger of the
-// robot's requests, reads what the board holds switched on, tallies the board's reports against
-// those the service decoded, scans the service's output for sanitizer reports, and serves a
-// systemd notify socket.
+// The whole service on loopback: a real mosquitto that knows one user (with a TLS listener on
+// request), the simulated board (station_board_sim, driven through its control port), the real
+// service executable with a configuration in a temporary folder, and a robot client subscribed to
+// every station topic. The rig keeps a ledger of the robot's requests, reads what the board holds
+// switched on, tallies the board's reports against those the service decoded, scans the service's
+// output for sanitizer reports, and serves a systemd notify socket.
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include "support/mosquitto_broker.h"
+#include <mqtt/async_client.h>
+
+#include "support/process.h"
 
 namespace station_test {
 
-constexpr const char* kStation = "E1";
+constexpr const char *kStation = "E1", *kUser = "quorvane", *kPassword = "73019468";
 // The reply to a supply the station started, and to one repeated while its task runs.
 constexpr const char* kAccepted = R"({"rspHeader":{"msgId":{"uuid":""},"robotId":{"uuid":""},"errCode":0,"errMsg":""}})";
 constexpr const char* kRenewed = R"({"rspHeader":{"msgId":{"uuid":""},"robotId":{"uuid":""},"errCode":0,)"
@@ -24,15 +28,70 @@ enum RobotSupply { kCharging = 2, kWatering, kSewagePump, kHeatingWire, kHeating
 enum RobotAction { kStandard = 2, kStop = 4 };
 enum RobotCheck { kInPose = 0, kWaterReady, kWaterFinish };
 
+// mosquitto on loopback for kUser only. Stop() and Start() again keep the ports. EnableTls() before
+// the first Start() adds a TLS listener; its folder holds ca.pem, client.pem, client.key and
+// other_ca.pem (which signed nothing of it); the server certificate names localhost and 127.0.0.1.
+class MosquittoBroker {
+ public:
+  bool EnableTls(bool require_client_certificate);
+  bool Start(std::chrono::milliseconds bound = std::chrono::seconds(10));  // until its ports accept
+  void Stop() { process_.reset(); }
+  uint16_t port() const { return port_; }
+  std::string Address() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+  std::string TlsAddress() const { return "ssl://localhost:" + std::to_string(tls_port_); }
+  const std::string& folder() const { return dir_.path(); }
+  std::string Log() const { return ReadWholeFile(dir_.path() + "/mosquitto.log"); }
+
+ private:
+  TempDir dir_;
+  uint16_t port_ = 0, tls_port_ = 0;
+  bool require_client_certificate_ = false;
+  std::unique_ptr<Process> process_;
+};
+
+struct ReceivedMessage {
+  std::string topic, payload;
+  bool retained = false;
+};
+
+// An MQTT 5 client as kUser that reconnects by itself, subscribes its filter again on every
+// connection and records every message.
+class TestMqttClient : public mqtt::callback {
+ public:
+  TestMqttClient(const std::string& address, const std::string& client_id);
+  ~TestMqttClient() override;
+  bool Connect(const std::string& topic_filter);  // connected, and subscribed at QoS 1
+  bool Connected() const { return client_->is_connected(); }
+  bool Publish(const std::string& topic, const std::string& payload, bool retained = false);  // QoS 1, taken
+  std::vector<ReceivedMessage> Messages() const;
+  std::vector<std::string> Payloads(const std::string& topic) const;
+  size_t Count(const std::string& topic) const { return Payloads(topic).size(); }
+  bool WaitForCount(const std::string& topic, size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+    return PollUntil([&] { return Count(topic) >= count; }, bound);
+  }
+  // Publishes on `request_topic`; the next message on `reply_topic`, or "" on time-out.
+  std::string Request(const std::string& request_topic, const std::string& reply_topic, const std::string& payload,
+                      std::chrono::milliseconds bound = std::chrono::seconds(10));
+  void Clear();
+  void connected(const std::string& cause) override;
+  void message_arrived(mqtt::const_message_ptr msg) override;
+
+ private:
+  std::unique_ptr<mqtt::async_client> client_;
+  mutable std::mutex mutex_;
+  std::string filter_;
+  std::vector<ReceivedMessage> messages_;
+};
+
 // The simulated board as a process, with its one-line control commands.
 class BoardSim {
  public:
   ~BoardSim();
   bool Start(std::vector<std::string> args, const std::string& program = STATION_BINARY_DIR "/station_board_sim");
   std::string Command(const std::string& line);  // its one-line answer, "" on time-out
+  long long Number(const std::string& command, const std::string& key);  // "reports_sent" of "stats", or -1
   Process& process() { return *process_; }
   int command_port() const { return command_port_; }
-  int control_port() const { return control_port_; }
 
  private:
   TempDir dir_;
@@ -42,12 +101,15 @@ class BoardSim {
 };
 
 struct RigOptions {
-  std::vector<std::string> board_args = {"--level", "500"};  // after the ports and a report rate of 20
-  std::map<std::string, std::string> config;                // members over the rig's, values as JSON
-  bool broker_up = true;                                     // false: only its port is reserved
-  bool led_json = true, start_service = true;
+  RigOptions(std::vector<std::string> args = {"--level", "500"}, std::vector<std::string> setup = {})
+      : board_args(std::move(args)), board_setup(std::move(setup)) {}
+  std::vector<std::string> board_args;   // after the ports and a report rate of 20
+  std::vector<std::string> board_setup;  // control commands before the service starts
+  // Members over the rig's, values as JSON; "$TLS" in a value is the broker's folder.
+  std::map<std::string, std::string> config;
+  std::vector<std::string> env;  // added to the service's environment
+  bool start_service = true, broker_up = true, led_json = true;
   bool tls = false, tls_client_certificate = false;  // the service on the broker's TLS listener
-  std::vector<std::string> env;                      // added to the service's environment
 };
 
 struct ReportTally {
@@ -57,8 +119,7 @@ struct ReportTally {
 
 class ServiceRig {
  public:
-  ServiceRig() : broker_("quorvane", "73019468") {}
-  bool Start(const RigOptions& options = RigOptions());
+  bool Start(const RigOptions& options = RigOptions());  // false also when a board_setup command is refused
   bool StartService();
   bool ConnectRobot();
   // Until the service answers, then until late answers to the probes came in.
@@ -73,14 +134,16 @@ class ServiceRig {
   bool PollCheckReady(int check_type, std::chrono::milliseconds bound = std::chrono::seconds(60));
   long long Mismatched();  // replies minus requests of the ledger, topic by topic, once late replies are in
   std::string Board(const std::string& command) { return board_.Command(command); }
-  long long BoardNumber(const std::string& command, const std::string& key);
+  long long BoardNumber(const std::string& command, const std::string& key) { return board_.Number(command, key); }
+  bool AwaitReports(long long count);        // until the board sent `count` more reports
   std::vector<std::string> BoardCommands();  // "TAP_WATER_SWITCH 1", in order, LEDs left out
   int Actuator(const std::string& type) { return static_cast<int>(BoardNumber("state", "ENUM_SUPPLY_" + type)); }
   bool PollActuator(const std::string& type, int value, std::chrono::milliseconds bound = std::chrono::seconds(15)) {
     return PollUntil([&] { return Actuator(type) == value; }, bound);
   }
   std::vector<std::string> ActuatorsOn();  // "NAME value" for each actuator the board holds on
-  // Pauses the reports until the service took in what was sent, counts, resumes (needs CountingConfig()).
+  // Pauses the reports until the service took in what was sent, counts, resumes (needs the service
+  // to log every decoded report: "debug" and "sensor_data_print_space" 1).
   ReportTally TallyReports();
   std::vector<std::string> SanitizerReports() const;
   static std::string Topic(const std::string& name) { return std::string("clean_robot_station/") + kStation + "/" + name; }
@@ -101,7 +164,6 @@ class ServiceRig {
   uint16_t report_port_ = 0;
 };
 
-std::map<std::string, std::string> CountingConfig();  // the service logs every decoded report
 std::string Joined(const std::vector<std::string>& items);
 long long Occurrences(const std::string& text, const std::string& part);
 
