@@ -5,7 +5,6 @@
 #include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <mqtt/exception.h>
@@ -37,7 +36,6 @@ namespace station_test {
 namespace {
 
 using mqtt_client::MqttClient;
-const std::string kCheck = "clean_robot_station/S1/checkStation";
 
 // Counts the connection events it hears.
 class CountingCallback : public mqtt_callback::MqttCallback {
@@ -50,11 +48,10 @@ class CountingCallback : public mqtt_callback::MqttCallback {
   std::atomic<int> connections{0};
 };
 
-// A broker, the configuration pointed at it, a robot, and a callback around a fresh station center;
+// A broker, a robot, the configuration pointed at them, and a callback around a fresh station center;
 // the center and callback live until process exit, as the library's threads may still use them.
 struct Messaging {
-  MosquittoBroker broker;
-  std::unique_ptr<TestMqttClient> robot;
+  ServiceRig rig;
   std::shared_ptr<CountingCallback> callback =
       std::make_shared<CountingCallback>(std::make_shared<station_center::StationCenter>());
   Messaging() {
@@ -65,26 +62,16 @@ struct Messaging {
   // the station center while the process exits.
   ~Messaging() { mqtt_client::MqttClientTestPeer::Disconnect(); }
   bool Start(bool broker_up = true) {
-    station_center::config_reader.station_id = "S1";
+    RigOptions options;
+    options.start_service = false;
+    options.broker_up = broker_up;
+    station_center::config_reader.station_id = kStation;
     station_center::config_reader.mqtt_user_name = kUser;
     station_center::config_reader.mqtt_pwd = kPassword;
     station_center::config_reader.mqtt_keep_alive_interval = 5;
-    if (!broker.Start()) return false;
-    station_center::config_reader.mqtt_server_address = broker.Address();
-    if (!broker_up) broker.Stop();
-    return !broker_up || ConnectRobot();
-  }
-  bool ConnectRobot() {
-    robot = std::make_unique<TestMqttClient>(broker.Address(), "robot");
-    return robot->Connect("clean_robot_station/#");
-  }
-  // Until the station's subscriptions are in place, then forgets the probes.
-  bool Serving() {
-    const bool serving =
-        PollUntil([&] { return !robot->Request(kCheck, kCheck + "Re", "{}", std::chrono::milliseconds(300)).empty(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    robot->Clear();
-    return serving;
+    if (!rig.Start(options)) return false;
+    station_center::config_reader.mqtt_server_address = rig.broker().Address();
+    return true;
   }
 };
 
@@ -97,20 +84,19 @@ TEST(MqttClient, CallbackIsRegisteredBeforeTheFirstConnection) {
   ASSERT_TRUE(MqttClient::getInstance().Init(m.callback));
   EXPECT_TRUE(PollUntil([&] { return m.callback->connections == 1; }));
   ASSERT_TRUE(MqttClient::getInstance().Init(m.callback)) << "a second Init finds the client connected";
-  EXPECT_TRUE(m.Serving());
+  EXPECT_TRUE(m.rig.WaitServing());
   EXPECT_EQ(m.callback->connections, 1);
 }
 
 // Should a retained request reach the station, it is dropped unanswered.
 TEST(MqttClient, RequestArrivingRetainedIsDropped) {
   Messaging m;
-  ASSERT_TRUE(m.Start() && MqttClient::getInstance().Init(m.callback) && m.Serving());
-  m.callback->message_arrived(mqtt::make_message(kCheck, R"({"reqHeader":{"msgId":{"uuid":"old"}}})", 1, true));
-  ASSERT_NE(m.robot->Request(kCheck, kCheck + "Re", R"({"reqHeader":{"msgId":{"uuid":"new"}}})"), "");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const auto replies = m.robot->Payloads(kCheck + "Re");
-  ASSERT_EQ(replies.size(), 1u);
-  EXPECT_NE(replies[0].find("\"new\""), std::string::npos) << replies[0];
+  ASSERT_TRUE(m.Start() && MqttClient::getInstance().Init(m.callback) && m.rig.WaitServing());
+  m.rig.OpenLedger();
+  m.callback->message_arrived(
+      mqtt::make_message(ServiceRig::Topic("checkStation"), R"({"reqHeader":{"msgId":{"uuid":"old"}}})", 1, true));
+  EXPECT_NE(m.rig.Ask("checkStation", R"({"reqHeader":{"msgId":{"uuid":"new"}}})").find("\"new\""), std::string::npos);
+  EXPECT_EQ(m.rig.Mismatched(), 0) << "the retained request was answered";
 }
 
 // The status report's caller hears that a publish was refused; a reply, published on the library's
@@ -133,9 +119,9 @@ TEST(MqttClient, InitKeepsFailingUntilABrokerIsUp) {
   EXPECT_FALSE(MqttClient::getInstance().Init(nullptr));
   EXPECT_FALSE(MqttClient::getInstance().Init(m.callback));
   EXPECT_FALSE(MqttClient::getInstance().Init(m.callback));
-  ASSERT_TRUE(m.broker.Start() && m.ConnectRobot());
+  ASSERT_TRUE(m.rig.broker().Start() && m.rig.ConnectRobot());
   EXPECT_TRUE(PollUntil([&] { return MqttClient::getInstance().Init(m.callback); }, std::chrono::seconds(30)));
-  EXPECT_TRUE(m.Serving());
+  EXPECT_TRUE(m.rig.WaitServing());
 }
 
 }  // namespace

@@ -140,14 +140,8 @@ void ForgeDockedReports(uint16_t port) {
   report.set_robotdockdetright(1);
   std::string frame;
   ASSERT_TRUE(station_center::EncodeFrame(report, frame));
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = inet_addr("127.0.0.2");
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  addr.sin_addr.s_addr = inet_addr("127.0.0.1");
-  addr.sin_port = htons(port);
-  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  const int fd = ConnectLoopback(port, "127.0.0.2");
+  ASSERT_GE(fd, 0);
   for (int i = 0; i < 5; ++i) ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
   ::close(fd);
 }
@@ -176,42 +170,32 @@ TEST(ServiceRequests, EveryRequestGetsItsReply) {
   run({{"checkStation", "{}", Check(0, 0)},
        {"checkStation", R"({"reqHeader":{"msgId":{"uuid":"m-1"},"robotId":{"uuid":"r-7"}},"checkType":"ENUM_WATER_READY"})",
         Rsp("0", "", "m-1", "r-7") + R"(,"robotCheck":0,"checkType":1})"},
-       {"checkStation", R"({"checkType":"ENUM_WATER_FINISH"})", Check(0, 2)},
-       {"checkStation", R"({"checkType":2})", Check(0, 2)},
-       {"checkStation", R"({"check_type":2})", Check(0, 2)},
+       {"checkStation", R"({"checkType":"ENUM_WATER_FINISH"})", Check(0, 2)}, {"checkStation", R"({"checkType":2})", Check(0, 2)},
+       {"checkStation", R"({"check_type":2})", Check(0, 2)}, {"checkStation", "", kCheckFailed},
        {"checkStation", R"({"checkType":7})", Check(0, 0, "1", "Unknown check type")},
        {"checkStation", R"({"checkType":0,"colour":"red"})", kCheckFailed},
-       {"checkStation", "check station please", kCheckFailed},
+       {"checkStation", "check station please", kCheckFailed}, {"checkStation", R"({"checkType":)", kCheckFailed},
        {"checkStation", R"({"checkType":"ENUM_SOMETHING"})", kCheckFailed},
        {"checkStation", R"({"checkType":"enum_water_finish"})", kCheckFailed},
-       {"checkStation", "", kCheckFailed},
-       {"checkStation", R"({"checkType":)", kCheckFailed},
        {"dockState", "{]", kFailed + R"(,"robotState":0,"robotDesire":0})"},
        {"dockState", R"({"robotDesire":1,"extra":true})", kFailed + R"(,"robotState":0,"robotDesire":0})"},
        {"preWaterRequest", R"({"cmd":{"tablets":1}})", kFailed + "}"},
        {"supplyMaterialRequest", R"({"cmd":{"supplyType":"WATER"}})", kFailed + "}"},
-       {"supplyMaterialRequest", SupplyReq(0, kStandard), unknown},
-       {"supplyMaterialRequest", SupplyReq(1, kStandard), unknown},
+       {"supplyMaterialRequest", SupplyReq(0, kStandard), unknown}, {"supplyMaterialRequest", SupplyReq(1, kStandard), unknown},
        {"supplyMaterialRequest", SupplyReq(10, kStandard), unknown},
        {"supplyMaterialRequest", R"({"reqHeader":{"msgId":{"uuid":"m"},"robotId":{"uuid":"r"}}})", unknown},
-       {"supplyMaterialRequest", SupplyReq(kCharging, kStop), NoTask(11)},
-       {"supplyMaterialRequest", SupplyReq(kWatering, kStop), NoTask(5)},
-       {"supplyMaterialRequest", SupplyReq(kSewagePump, kStop), NoTask(8)},
-       {"supplyMaterialRequest", SupplyReq(kHeatingWire, kStop), NoTask(10)},
-       {"supplyMaterialRequest", SupplyReq(kHeatingFan, kStop), NoTask(9)},
-       {"supplyMaterialRequest", SupplyReq(kCollectDust, kStop), NoTask(6)},
-       {"supplyMaterialRequest", SupplyReq(kCleanPump, kStop), NoTask(7)},
-       {"supplyMaterialRequest", SupplyReq(kUvLamp, kStop), NoTask(13)},
        {"supplyMaterialRequest", SupplyReq(kUvLamp, 0), Rsp("1", "action model illegal", "m", "r") + "}"},
        {"preWaterRequest", R"({"reqHeader":{"msgId":{"uuid":"m"},"robotId":{"uuid":"r"}},"cmd":{"actionCmd":{"action":4}}})", NoTask(1)},
        {"checkStation", R"({"checkType":"ENUM_IN_POSE"})", Check(0, 0)},  // the forged reports were not believed
-       {"dockState", R"({"robotState":2,"robotDesire":1})", Dock(1, 2)},
-       {"dockState", R"({"robotState":2,"robotDesire":0})", Dock(1, 0)}});
+       {"dockState", R"({"robotState":2,"robotDesire":1})", Dock(1, 2)}, {"dockState", R"({"robotState":2,"robotDesire":0})", Dock(1, 0)}});
+  for (const auto& [supply, task] : std::map<int, int>{{kCharging, 11}, {kWatering, 5}, {kSewagePump, 8}, {kHeatingWire, 10},
+                                                       {kHeatingFan, 9}, {kCollectDust, 6}, {kCleanPump, 7}, {kUvLamp, 13}}) {
+    EXPECT_EQ(rig.Ask("supplyMaterialRequest", SupplyReq(supply, kStop)), NoTask(task)) << "stop of supply " << supply;
+  }
   ASSERT_TRUE(rig.robot().Publish(ServiceRig::Topic("reportActivelyRe"), R"({"rspHeader":{"errCode":0}})"));
   ASSERT_EQ(rig.Board("dock"), "ok");
   ASSERT_TRUE(rig.PollCheckReady(kInPose, seconds(10)));
-  run({{"checkStation", R"({"checkType":1})", Check(0, 1)},
-       {"checkStation", R"({"checkType":2})", Check(0, 2)},
+  run({{"checkStation", R"({"checkType":1})", Check(0, 1)}, {"checkStation", R"({"checkType":2})", Check(0, 2)},
        {"dockState", R"({"robotState":"ENUM_IN_STATION","robotDesire":"ENUM_ROBOT_DESIRE_STAY_IN"})", Dock(2, 1)},
        {"dockState", R"({"robotState":2,"robotDesire":7})", Dock(2, 0)},
        {"supplyMaterialRequest", R"({"cmd":{"action":2,"supplyType":9}})", kAccepted},

@@ -1,14 +1,12 @@
 #include "support/service_rig.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <regex>
-#include <set>
 #include <thread>
 
 #include "support/fake_board.h"
@@ -24,18 +22,6 @@ std::vector<std::string> Matches(const std::string& text, const char* pattern) {
     found.push_back(it->size() > 2 ? (*it)[1].str() + " " + (*it)[2].str() : (*it)[1].str());
   }
   return found;
-}
-
-// A stream socket connected to `port` on loopback, or -1.
-int ConnectLoopback(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
-  ::close(fd);
-  return -1;
 }
 
 bool PortAccepts(uint16_t port) {
@@ -60,6 +46,19 @@ auto Settled(Value value, std::chrono::milliseconds quiet = std::chrono::millise
 }
 
 }  // namespace
+
+int ConnectLoopback(uint16_t port, const char* from) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = inet_addr(from != nullptr ? from : "127.0.0.1");
+  const bool bound = from == nullptr || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+  addr.sin_port = htons(port);
+  if (bound && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
 
 bool MosquittoBroker::EnableTls(bool require_client_certificate) {
   const std::string& dir = dir_.path();
@@ -98,48 +97,55 @@ bool MosquittoBroker::Start(std::chrono::milliseconds bound) {
       return false;
     }
   }
-  const auto deadline = std::chrono::steady_clock::now() + bound;
+  auto ended = [&] { return process_->WaitExit(std::chrono::milliseconds(0)) >= 0; };
+  auto up = [&] { return PortAccepts(port_) && (tls_port_ == 0 || PortAccepts(tls_port_)); };
   // The port of a broker just stopped can take a moment to be free again: start until it holds.
-  while (!process_ && std::chrono::steady_clock::now() < deadline) {
+  return PollUntil([&] {
     process_ = std::make_unique<Process>(std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir + "/mosquitto.conf"},
                                          dir + "/mosquitto.log");
-    auto ended = [&] { return process_->WaitExit(std::chrono::milliseconds(0)) >= 0; };
-    PollUntil([&] { return ended() || (PortAccepts(port_) && (tls_port_ == 0 || PortAccepts(tls_port_))); }, bound);
-    if (ended()) {
-      process_.reset();
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-  }
-  return process_ != nullptr;
+    return PollUntil([&] { return ended() || up(); }, bound) && !ended();
+  }, bound, std::chrono::milliseconds(100));
 }
 
+// Nothing may escape a library callback; a failed resubscription shows in the test as a missing message.
 TestMqttClient::TestMqttClient(const std::string& address, const std::string& client_id)
-    : client_(std::make_unique<mqtt::async_client>(address, client_id, mqtt::create_options(MQTTVERSION_5), nullptr)) {
-  client_->set_callback(*this);
+    : client_(address, client_id, mqtt::create_options(MQTTVERSION_5), nullptr) {
+  client_.set_connected_handler([this](const std::string&) {
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      client_.subscribe(filter_, 1);  // never waited for here: the callback thread would block itself
+    } catch (...) {
+    }
+  });
+  client_.set_message_callback([this](mqtt::const_message_ptr msg) {
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      messages_.push_back(ReceivedMessage{msg->get_topic(), msg->to_string(), msg->is_retained()});
+    } catch (...) {
+    }
+  });
 }
 
 TestMqttClient::~TestMqttClient() {
   try {
-    client_->disable_callbacks();
-    client_->disconnect()->wait_for(std::chrono::seconds(5));
-  } catch (...) {
-    // The broker may be gone already.
+    client_.disable_callbacks();
+    client_.disconnect()->wait_for(std::chrono::seconds(5));
+  } catch (...) {  // the broker may be gone already
   }
 }
 
 bool TestMqttClient::Connect(const std::string& topic_filter) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    filter_ = topic_filter;
-  }
   try {
     mqtt::connect_options options;
     options.set_mqtt_version(MQTTVERSION_5);
     options.set_automatic_reconnect(1, 2);
     options.set_user_name(kUser);
     options.set_password(kPassword);
-    return client_->connect(options)->wait_for(std::chrono::seconds(10)) && client_->is_connected() &&
-           client_->subscribe(topic_filter, 1)->wait_for(std::chrono::seconds(10));
+    std::unique_lock<std::mutex> lock(mutex_);
+    filter_ = topic_filter;
+    lock.unlock();
+    return client_.connect(options)->wait_for(std::chrono::seconds(10)) && client_.is_connected() &&
+           client_.subscribe(topic_filter, 1)->wait_for(std::chrono::seconds(10));
   } catch (const std::exception&) {
     return false;
   }
@@ -147,15 +153,10 @@ bool TestMqttClient::Connect(const std::string& topic_filter) {
 
 bool TestMqttClient::Publish(const std::string& topic, const std::string& payload, bool retained) {
   try {
-    return client_->publish(mqtt::make_message(topic, payload, 1, retained))->wait_for(std::chrono::seconds(10));
+    return client_.publish(mqtt::make_message(topic, payload, 1, retained))->wait_for(std::chrono::seconds(10));
   } catch (const std::exception&) {
     return false;
   }
-}
-
-std::vector<ReceivedMessage> TestMqttClient::Messages() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return messages_;
 }
 
 std::vector<std::string> TestMqttClient::Payloads(const std::string& topic) const {
@@ -164,35 +165,6 @@ std::vector<std::string> TestMqttClient::Payloads(const std::string& topic) cons
     if (message.topic == topic) payloads.push_back(message.payload);
   }
   return payloads;
-}
-
-std::string TestMqttClient::Request(const std::string& request_topic, const std::string& reply_topic,
-                                    const std::string& payload, std::chrono::milliseconds bound) {
-  const size_t before = Count(reply_topic);
-  return Publish(request_topic, payload) && WaitForCount(reply_topic, before + 1, bound) ? Payloads(reply_topic)[before]
-                                                                                         : std::string();
-}
-
-void TestMqttClient::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  messages_.clear();
-}
-
-// Nothing may escape a library callback; a failed resubscription shows in the test as a missing message.
-void TestMqttClient::connected(const std::string& /*cause*/) {
-  try {
-    std::lock_guard<std::mutex> lock(mutex_);
-    client_->subscribe(filter_, 1);  // never waited for here: the callback thread would block itself
-  } catch (...) {
-  }
-}
-
-void TestMqttClient::message_arrived(mqtt::const_message_ptr msg) {
-  try {
-    std::lock_guard<std::mutex> lock(mutex_);
-    messages_.push_back(ReceivedMessage{msg->get_topic(), msg->to_string(), msg->is_retained()});
-  } catch (...) {
-  }
 }
 
 BoardSim::~BoardSim() { ::close(control_fd_); }
@@ -243,20 +215,20 @@ bool ServiceRig::Start(const RigOptions& options) {
   for (const std::string& command : options.board_setup) {
     if (Board(command) != "ok") return false;
   }
+  auto quoted = [](const std::string& text) { return "\"" + text + "\""; };
   std::map<std::string, std::string> config = {
-      {"embedded_ip", "\"127.0.0.1\""}, {"embedded_action_port", std::to_string(board_.command_port())},
-      {"soc_ip", "\"127.0.0.1\""}, {"soc_data_server_port", std::to_string(report_port_)},
-      {"mqtt_server_address", "\"" + (options.tls ? broker_.TlsAddress() : broker_.Address()) + "\""},
-      {"mqtt_user_name", std::string("\"") + kUser + "\""}, {"mqtt_pwd", std::string("\"") + kPassword + "\""},
-      {"mqtt_keep_alive_interval", "5"}, {"station_id", std::string("\"") + kStation + "\""},
-      {"upload_station_info_to_cloud_interval", "1"}, {"bottom_action_timeout", "2"}, {"running_schedule_space", "20"},
-      {"default_schedule_space", "100"}, {"disinfectant_table_dissolution_time", "1"},
+      {"embedded_ip", quoted("127.0.0.1")}, {"embedded_action_port", std::to_string(board_.command_port())},
+      {"soc_ip", quoted("127.0.0.1")}, {"soc_data_server_port", std::to_string(report_port_)},
+      {"mqtt_server_address", quoted(options.tls ? broker_.TlsAddress() : broker_.Address())},
+      {"mqtt_user_name", quoted(kUser)}, {"mqtt_pwd", quoted(kPassword)}, {"mqtt_keep_alive_interval", "5"},
+      {"station_id", quoted(kStation)}, {"upload_station_info_to_cloud_interval", "1"}, {"bottom_action_timeout", "2"},
+      {"running_schedule_space", "20"}, {"default_schedule_space", "100"}, {"disinfectant_table_dissolution_time", "1"},
       {"disinfectant_tablet_release_time", "1"}};
-  if (options.tls) config["mqtt_ca_file"] = "\"$TLS/ca.pem\"";
+  if (options.tls) config["mqtt_ca_file"] = quoted("$TLS/ca.pem");
   for (const auto& [key, value] : options.config) config[key] = value;
   std::string text;
   for (const auto& [key, value] : config) {
-    text += (text.empty() ? "{\"" : ",\"") + key + "\":" + std::regex_replace(value, std::regex("\\$TLS"), broker_.folder());
+    text += (text.empty() ? "{" : ",") + quoted(key) + ":" + std::regex_replace(value, std::regex("\\$TLS"), broker_.folder());
   }
   dir_.Write("config.json", text + "}");
   if (options.led_json) dir_.Write("led.json", ReadWholeFile(STATION_SOURCE_DIR "/config/led.json"));
@@ -272,14 +244,9 @@ bool ServiceRig::StartService() {
   return service_->started();
 }
 
-bool ServiceRig::ConnectRobot() {
-  robot_ = std::make_unique<TestMqttClient>(broker_.Address(), "robot");
-  return robot_->Connect("clean_robot_station/#");
-}
-
 bool ServiceRig::WaitServing(std::chrono::milliseconds bound) {
   const bool serving = PollUntil([&] { return !Ask("checkStation", "{}", std::chrono::milliseconds(300)).empty(); }, bound);
-  Settled([&] { return robot_->Count(Topic("checkStationRe")); }, std::chrono::milliseconds(150));
+  Settled([&] { return robot_->Count(Topic("checkStationRe")); });
   return serving;
 }
 
@@ -287,30 +254,6 @@ bool ServiceRig::WaitNormal(std::chrono::milliseconds bound) {
   return WaitServing(bound) &&
          PollUntil([&] { return Supply(kUvLamp, kStop).find("\"errCode\":0") != std::string::npos; }, bound,
                    std::chrono::milliseconds(100));
-}
-
-void ServiceRig::OpenLedger() {
-  sent_.clear();
-  robot_->Clear();
-}
-
-std::string ServiceRig::Ask(const std::string& name, const std::string& payload, std::chrono::milliseconds bound) {
-  ++sent_[name];
-  return robot_->Request(Topic(name), Topic(name + "Re"), payload, bound);
-}
-
-std::string ServiceRig::Supply(int supply_type, int action, int duration) {
-  return Ask("supplyMaterialRequest", "{\"cmd\":{\"action\":" + std::to_string(action) + ",\"supplyType\":" +
-                                          std::to_string(supply_type) + ",\"duration\":" + std::to_string(duration) + "}}");
-}
-
-bool ServiceRig::CheckReady(int check_type) {
-  const std::string reply = Ask("checkStation", "{\"checkType\":" + std::to_string(check_type) + "}");
-  return reply.find("\"robotCheck\":1") != std::string::npos;
-}
-
-bool ServiceRig::PollCheckReady(int check_type, std::chrono::milliseconds bound) {
-  return PollUntil([&] { return CheckReady(check_type); }, bound, std::chrono::milliseconds(200));
 }
 
 long long ServiceRig::Mismatched() {
@@ -324,20 +267,12 @@ long long ServiceRig::Mismatched() {
   return mismatched;
 }
 
-bool ServiceRig::AwaitReports(long long count) {
-  const long long sent = BoardNumber("stats", "reports_sent");
-  return PollUntil([&] { return BoardNumber("stats", "reports_sent") >= sent + count; });
-}
-
 std::vector<std::string> ServiceRig::BoardCommands() {
   return Matches(Board("log"), R"re("type":"ENUM_SUPPLY_([A-Z0-9_]+)","action":(-?\d+))re");
 }
 
 std::vector<std::string> ServiceRig::ActuatorsOn() {
-  std::vector<std::string> on = Matches(Board("state"), R"re("ENUM_SUPPLY_([A-Z0-9_]+)":(-?\d+))re");
-  on.erase(std::remove_if(on.begin(), on.end(), [](const std::string& a) { return a.substr(a.size() - 2) == " 0"; }),
-           on.end());
-  return on;
+  return Matches(Board("state"), R"re("ENUM_SUPPLY_([A-Z0-9_]+)":(-?[1-9]\d*))re");
 }
 
 ReportTally ServiceRig::TallyReports() {
@@ -354,22 +289,17 @@ ReportTally ServiceRig::TallyReports() {
             std::chrono::seconds(20));
   decoded();
   tally.decoded = static_cast<long long>(seqs.size());
-  std::set<long long> seen;
+  long long last = 0;
   for (long long seq : seqs) {
-    tally.corrupt += seen.count(seq) != 0 || (!seen.empty() && seq < *seen.rbegin()) || seq > tally.sent ? 1 : 0;
-    seen.insert(seq);
+    tally.corrupt += seq <= last || seq > tally.sent;  // repeated, out of order, never sent
+    tally.lost += std::max(0LL, seq - last - 1);
+    tally.lost_runs += seq > last + 1;
+    last = std::max(last, seq);
   }
-  for (long long seq = 1; seq <= tally.sent; ++seq) {
-    tally.lost += seen.count(seq) == 0 ? 1 : 0;
-    tally.lost_runs += seen.count(seq) == 0 && (seq == 1 || seen.count(seq - 1) != 0) ? 1 : 0;
-  }
+  tally.lost += tally.sent - std::min(last, tally.sent);
+  tally.lost_runs += last < tally.sent;
   Board("reports resume");
   return tally;
-}
-
-std::string ReportTally::Text() const {
-  return "reports sent " + std::to_string(sent) + " decoded " + std::to_string(decoded) + " lost " +
-         std::to_string(lost) + " in " + std::to_string(lost_runs) + " runs, corrupt " + std::to_string(corrupt);
 }
 
 // The service ends through _Exit, so a sanitizer report never reaches its exit status: its output tells.
@@ -377,20 +307,7 @@ std::vector<std::string> ServiceRig::SanitizerReports() const {
   return Matches(service_->Output(), R"(((WARNING: ThreadSanitizer|ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:).*))");
 }
 
-std::string Joined(const std::vector<std::string>& items) {
-  std::string text;
-  for (const std::string& item : items) text += item + "; ";
-  return text;
-}
-
-long long Occurrences(const std::string& text, const std::string& part) {
-  long long count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
-  return count;
-}
-
-NotifySocket::NotifySocket(const std::string& path) : path_(path) {
-  fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+NotifySocket::NotifySocket(const std::string& path) : path_(path), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);

@@ -28,6 +28,20 @@ enum RobotSupply { kCharging = 2, kWatering, kSewagePump, kHeatingWire, kHeating
 enum RobotAction { kStandard = 2, kStop = 4 };
 enum RobotCheck { kInPose = 0, kWaterReady, kWaterFinish };
 
+inline std::string Joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += item + "; ";
+  return text;
+}
+inline long long Occurrences(const std::string& text, const std::string& part) {
+  long long count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
+// A stream socket to `port` on 127.0.0.1, from the loopback address `from` if given; -1 when refused.
+int ConnectLoopback(uint16_t port, const char* from = nullptr);
+
 // mosquitto on loopback for kUser only. Stop() and Start() again keep the ports. EnableTls() before
 // the first Start() adds a TLS listener; its folder holds ca.pem, client.pem, client.key and
 // other_ca.pem (which signed nothing of it); the server certificate names localhost and 127.0.0.1.
@@ -56,14 +70,17 @@ struct ReceivedMessage {
 
 // An MQTT 5 client as kUser that reconnects by itself, subscribes its filter again on every
 // connection and records every message.
-class TestMqttClient : public mqtt::callback {
+class TestMqttClient {
  public:
   TestMqttClient(const std::string& address, const std::string& client_id);
-  ~TestMqttClient() override;
+  ~TestMqttClient();
   bool Connect(const std::string& topic_filter);  // connected, and subscribed at QoS 1
-  bool Connected() const { return client_->is_connected(); }
+  bool Connected() const { return client_.is_connected(); }
   bool Publish(const std::string& topic, const std::string& payload, bool retained = false);  // QoS 1, taken
-  std::vector<ReceivedMessage> Messages() const;
+  std::vector<ReceivedMessage> Messages() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
   std::vector<std::string> Payloads(const std::string& topic) const;
   size_t Count(const std::string& topic) const { return Payloads(topic).size(); }
   bool WaitForCount(const std::string& topic, size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
@@ -71,13 +88,18 @@ class TestMqttClient : public mqtt::callback {
   }
   // Publishes on `request_topic`; the next message on `reply_topic`, or "" on time-out.
   std::string Request(const std::string& request_topic, const std::string& reply_topic, const std::string& payload,
-                      std::chrono::milliseconds bound = std::chrono::seconds(10));
-  void Clear();
-  void connected(const std::string& cause) override;
-  void message_arrived(mqtt::const_message_ptr msg) override;
+                      std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+    const size_t before = Count(reply_topic);
+    const bool got = Publish(request_topic, payload) && WaitForCount(reply_topic, before + 1, bound);
+    return got ? Payloads(reply_topic)[before] : "";
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.clear();
+  }
 
  private:
-  std::unique_ptr<mqtt::async_client> client_;
+  mqtt::async_client client_;
   mutable std::mutex mutex_;
   std::string filter_;
   std::vector<ReceivedMessage> messages_;
@@ -114,28 +136,51 @@ struct RigOptions {
 
 struct ReportTally {
   long long sent = 0, decoded = 0, lost = 0, lost_runs = 0, corrupt = 0;
-  std::string Text() const;
+  std::string Text() const {
+    return "reports sent " + std::to_string(sent) + " decoded " + std::to_string(decoded) + " lost " +
+           std::to_string(lost) + " in " + std::to_string(lost_runs) + " runs, corrupt " + std::to_string(corrupt);
+  }
 };
 
 class ServiceRig {
  public:
   bool Start(const RigOptions& options = RigOptions());  // false also when a board_setup command is refused
   bool StartService();
-  bool ConnectRobot();
+  bool ConnectRobot() {
+    robot_ = std::make_unique<TestMqttClient>(broker_.Address(), "robot");
+    return robot_->Connect("clean_robot_station/#");
+  }
   // Until the service answers, then until late answers to the probes came in.
   bool WaitServing(std::chrono::milliseconds bound = std::chrono::seconds(30));
   // Until the station is normal, not resetting: a stop for no task is answered errCode 0.
   bool WaitNormal(std::chrono::milliseconds bound = std::chrono::seconds(30));
-  void OpenLedger();  // counts requests from here on; forgets earlier messages
+  void OpenLedger() {  // counts requests from here on; forgets earlier messages
+    sent_.clear();
+    robot_->Clear();
+  }
   std::string Ask(const std::string& name, const std::string& payload,
-                  std::chrono::milliseconds bound = std::chrono::seconds(10));
-  std::string Supply(int supply_type, int action, int duration = 0);
-  bool CheckReady(int check_type);
-  bool PollCheckReady(int check_type, std::chrono::milliseconds bound = std::chrono::seconds(60));
+                  std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+    ++sent_[name];
+    return robot_->Request(Topic(name), Topic(name + "Re"), payload, bound);
+  }
+  std::string Supply(int supply_type, int action, int duration = 0) {
+    return Ask("supplyMaterialRequest", "{\"cmd\":{\"action\":" + std::to_string(action) + ",\"supplyType\":" +
+                                            std::to_string(supply_type) + ",\"duration\":" + std::to_string(duration) + "}}");
+  }
+  bool CheckReady(int check_type) {
+    return Ask("checkStation", "{\"checkType\":" + std::to_string(check_type) + "}").find("\"robotCheck\":1") !=
+           std::string::npos;
+  }
+  bool PollCheckReady(int check_type, std::chrono::milliseconds bound = std::chrono::seconds(60)) {
+    return PollUntil([&] { return CheckReady(check_type); }, bound, std::chrono::milliseconds(200));
+  }
   long long Mismatched();  // replies minus requests of the ledger, topic by topic, once late replies are in
   std::string Board(const std::string& command) { return board_.Command(command); }
   long long BoardNumber(const std::string& command, const std::string& key) { return board_.Number(command, key); }
-  bool AwaitReports(long long count);        // until the board sent `count` more reports
+  bool AwaitReports(long long count) {  // until the board sent `count` more reports
+    const long long sent = BoardNumber("stats", "reports_sent");
+    return PollUntil([&] { return BoardNumber("stats", "reports_sent") >= sent + count; });
+  }
   std::vector<std::string> BoardCommands();  // "TAP_WATER_SWITCH 1", in order, LEDs left out
   int Actuator(const std::string& type) { return static_cast<int>(BoardNumber("state", "ENUM_SUPPLY_" + type)); }
   bool PollActuator(const std::string& type, int value, std::chrono::milliseconds bound = std::chrono::seconds(15)) {
@@ -163,9 +208,6 @@ class ServiceRig {
   std::map<std::string, long long> sent_;
   uint16_t report_port_ = 0;
 };
-
-std::string Joined(const std::vector<std::string>& items);
-long long Occurrences(const std::string& text, const std::string& part);
 
 // The datagram socket systemd serves a Type=notify unit on.
 class NotifySocket {
