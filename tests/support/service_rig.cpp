@@ -120,7 +120,7 @@ TestMqttClient::TestMqttClient(const std::string& address, const std::string& cl
   client_.set_message_callback([this](mqtt::const_message_ptr msg) {
     try {
       std::lock_guard<std::mutex> lock(mutex_);
-      messages_.push_back(ReceivedMessage{msg->get_topic(), msg->to_string(), msg->is_retained()});
+      messages_.emplace_back(msg->get_topic(), msg->to_string());
     } catch (...) {
     }
   });
@@ -161,8 +161,9 @@ bool TestMqttClient::Publish(const std::string& topic, const std::string& payloa
 
 std::vector<std::string> TestMqttClient::Payloads(const std::string& topic) const {
   std::vector<std::string> payloads;
-  for (const ReceivedMessage& message : Messages()) {
-    if (message.topic == topic) payloads.push_back(message.payload);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [from, payload] : messages_) {
+    if (from == topic) payloads.push_back(payload);
   }
   return payloads;
 }

@@ -63,11 +63,6 @@ class MosquittoBroker {
   std::unique_ptr<Process> process_;
 };
 
-struct ReceivedMessage {
-  std::string topic, payload;
-  bool retained = false;
-};
-
 // An MQTT 5 client as kUser that reconnects by itself, subscribes its filter again on every
 // connection and records every message.
 class TestMqttClient {
@@ -77,11 +72,7 @@ class TestMqttClient {
   bool Connect(const std::string& topic_filter);  // connected, and subscribed at QoS 1
   bool Connected() const { return client_.is_connected(); }
   bool Publish(const std::string& topic, const std::string& payload, bool retained = false);  // QoS 1, taken
-  std::vector<ReceivedMessage> Messages() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_;
-  }
-  std::vector<std::string> Payloads(const std::string& topic) const;
+  std::vector<std::string> Payloads(const std::string& topic) const;  // in the order they came
   size_t Count(const std::string& topic) const { return Payloads(topic).size(); }
   bool WaitForCount(const std::string& topic, size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
     return PollUntil([&] { return Count(topic) >= count; }, bound);
@@ -102,7 +93,7 @@ class TestMqttClient {
   mqtt::async_client client_;
   mutable std::mutex mutex_;
   std::string filter_;
-  std::vector<ReceivedMessage> messages_;
+  std::vector<std::pair<std::string, std::string>> messages_;  // topic, payload
 };
 
 // The simulated board as a process, with its one-line control commands.
