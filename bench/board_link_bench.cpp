@@ -45,12 +45,7 @@ class Sim {
     return board_->Start(std::move(args), path);
   }
   std::string Command(const std::string& line) { return board_->Command(line); }
-  // A number member of a one-line JSON reply, e.g. "reports_sent" of "stats".
-  long long Number(const std::string& command, const std::string& key) {
-    const std::string reply = Command(command);
-    const size_t at = reply.find("\"" + key + "\":");
-    return at == std::string::npos ? -1 : std::atoll(reply.c_str() + at + key.size() + 3);
-  }
+  long long Number(const std::string& command, const std::string& key) { return board_->Number(command, key); }
   int command_port() const { return board_->command_port(); }
 
  private:

@@ -43,7 +43,8 @@
 #include <mqtt/async_client.h>
 
 #include "mqtt/mqtt_client.h"
-#include "support/process.h"
+#include "support/fake_board.h"
+#include "support/service_rig.h"
 
 extern char** environ;
 
@@ -71,51 +72,20 @@ std::string Dirname(const std::string& path) {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) {
-    return 0;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
+// The tests' rig code: free port, loopback connection, process spawner, file reading, polling.
+using station_test::PollUntil;
+using station_test::ReadWholeFile;
+uint16_t FreePort() { return station_test::PickFreeLoopbackPort(); }
 bool PortAccepts(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) {
-    return false;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-  ::close(fd);
-  return ok;
+  const int fd = station_test::ConnectLoopback(port);
+  return fd >= 0 && ::close(fd) == 0;
 }
-
 using Child = station_test::Process;  // the tests' one process spawner
 
 bool WriteFile(const std::string& path, const std::string& text) {
   std::ofstream out(path);
   out << text;
   return static_cast<bool>(out);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // A client that sends a request and waits for the next message on its reply topic.
@@ -262,7 +232,7 @@ Stats Summarise(std::vector<double> samples) {
 
 // utime + stime of a process, in clock ticks; -1 when unreadable.
 long long CpuTicks(pid_t pid) {
-  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
   const size_t paren = stat.rfind(')');
   if (paren == std::string::npos) {
     return -1;
@@ -284,7 +254,7 @@ long long CpuTicks(pid_t pid) {
 
 // A "Vm...:" value of /proc/<pid>/status in kB; -1 when unreadable.
 long StatusKb(pid_t pid, const std::string& key) {
-  std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  std::istringstream status(ReadWholeFile("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(status, line);) {
     if (line.rfind(key + ":", 0) == 0) {
       return std::atol(line.c_str() + key.size() + 1);
@@ -326,17 +296,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
          options->idle_seconds >= 0;
 }
 
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
-  const auto deadline = Clock::now() + bound;
-  while (!condition()) {
-    if (Clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -369,7 +328,7 @@ int main(int argc, char** argv) {
                                            std::to_string(mqtt_port) + " 127.0.0.1\n");
     auto broker = std::make_unique<Child>(std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir + "/mosquitto.conf"},
                                           dir + "/mosquitto.log");
-    if (!WaitFor([&] { return PortAccepts(mqtt_port); }, std::chrono::seconds(10))) {
+    if (!PollUntil([&] { return PortAccepts(mqtt_port); }, std::chrono::seconds(10))) {
       std::fprintf(stderr, "mosquitto did not start (%s/mosquitto.log)\n", dir.c_str());
       return nullptr;
     }
@@ -388,9 +347,9 @@ int main(int argc, char** argv) {
              "--exit-with-parent"},
             dir + "/sim.log");
   int command_port = 0;
-  if (!WaitFor(
+  if (!PollUntil(
           [&] {
-            const std::string ready = ReadFile(dir + "/sim.ready");
+            const std::string ready = ReadWholeFile(dir + "/sim.ready");
             return std::sscanf(ready.c_str(), "{\"command_port\":%d", &command_port) == 1 && command_port > 0;
           },
           std::chrono::seconds(10))) {
@@ -404,9 +363,9 @@ int main(int argc, char** argv) {
                 "\",\"mqtt_pwd\":\"" + kPassword + "\",\"station_id\":\"" + kStation + "\"}");
   // The shipped LED rules, from a build folder inside the source tree or the
   // source tree itself; without them every rule takes the default priority.
-  std::string led = ReadFile(Dirname(Dirname(argv[0])) + "/config/led.json");
+  std::string led = ReadWholeFile(Dirname(Dirname(argv[0])) + "/config/led.json");
   if (led.empty()) {
-    led = ReadFile("config/led.json");
+    led = ReadWholeFile("config/led.json");
   }
   WriteFile(dir + "/led.json", led.empty() ? "{}" : led);
   Child station({options.station}, dir + "/station.log",
@@ -446,7 +405,7 @@ int main(int argc, char** argv) {
   };
   // The station subscribes once its start-up (or reconnect) is through.
   auto wait_answer = [&](std::chrono::milliseconds bound) {
-    return WaitFor([&] { return robot->RoundTrip(check, check_reply, request, std::chrono::milliseconds(100)).count() > 0; },
+    return PollUntil([&] { return robot->RoundTrip(check, check_reply, request, std::chrono::milliseconds(100)).count() > 0; },
                    bound);
   };
 

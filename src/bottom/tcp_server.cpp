@@ -32,21 +32,6 @@ TcpServer::~TcpServer() {
   }
 }
 
-void TcpServer::Init() {
-  if (!CreateSocket(fd_)) {
-    return;
-  }
-  if (!SetSockOpt(fd_, true)) {
-    return;
-  }
-  QLOG_INFO("Start tcp server thread");
-  try {
-    std::thread([this] { Start(); }).detach();
-  } catch (const std::system_error& e) {
-    QLOG_ERROR("ErrorCode: {}, Start tcp server thread failed: {}", 101900003, e.what());
-  }
-}
-
 namespace {
 
 // The server cannot serve, so the station cannot work: end the process the way
@@ -61,7 +46,25 @@ namespace {
 
 }  // namespace
 
-void TcpServer::Start() {
+void TcpServer::Init() {
+  if (!CreateSocket(fd_)) {
+    return;
+  }
+  if (!SetSockOpt(fd_, true)) {
+    return;
+  }
+  // Listening before the start-up goes on: an address that cannot be served
+  // ends the process before anything on the board is switched on.
+  BindAndListen();
+  QLOG_INFO("Start tcp server thread");
+  try {
+    std::thread([this] { Start(); }).detach();
+  } catch (const std::system_error& e) {
+    QLOG_ERROR("ErrorCode: {}, Start tcp server thread failed: {}", 101900003, e.what());
+  }
+}
+
+void TcpServer::BindAndListen() {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port_));
@@ -80,6 +83,13 @@ void TcpServer::Start() {
     const int err = errno;
     QLOG_ERROR("ErrorCode: {}, Listen Socket error: {}(errornum: {})", 101900004, std::strerror(err), err);
     ExitWithoutCleanUp();
+  }
+  listening_ = true;
+}
+
+void TcpServer::Start() {
+  if (!listening_) {
+    BindAndListen();
   }
   // Non-blocking, so that a peer that reset between the wake-up and the
   // accept leaves the thread waiting in poll, not stuck in accept.

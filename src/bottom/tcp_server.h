@@ -20,12 +20,14 @@ class TcpServer : public TcpSocket {
   TcpServer(const TcpServer&) = delete;
   TcpServer& operator=(const TcpServer&) = delete;
 
-  // Creates the socket and sets its options; only when both succeed starts the
-  // detached server thread running Start().
+  // Creates the socket and sets its options; only when both succeed binds and
+  // listens in the calling thread (a failure ends the process with status 255
+  // before the caller can command the board) and starts the detached server
+  // thread running Start().
   void Init();
 
-  // Binds to ip:port (a bind or listen failure ends the process with status
-  // 255), then accepts for ever.
+  // Binds to ip:port unless Init() did (a bind or listen failure ends the
+  // process with status 255), then accepts for ever.
   void Start();
 
   // Serves one accepted connection and closes it (sets `fd` to -1).
@@ -46,6 +48,10 @@ class TcpServer : public TcpSocket {
   int backlog_;
 
  private:
+  // Binds and listens on fd_, or ends the process with status 255.
+  void BindAndListen();
+  bool listening_ = false;
+
   // Takes one peer from the listen queue and logs it: its descriptor when
   // admitted, -1 when refused (closed), none waited or accept failed.
   int AcceptPeer();

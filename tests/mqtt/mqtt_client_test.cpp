@@ -1,12 +1,10 @@
-// The station's MQTT client in the test process against a real broker: what
-// only shows from inside (the callback's registration, exceptions, retries).
-
+// The station's MQTT client in the test process against a real broker: what only shows from inside
+// (the callback's registration, exceptions, retries).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <mqtt/exception.h>
@@ -15,7 +13,7 @@
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/mqtt_client.h"
 #include "station_center.h"
-#include "support/mosquitto_broker.h"
+#include "support/service_rig.h"
 
 namespace mqtt_client {
 class MqttClientTestPeer {
@@ -50,12 +48,10 @@ class CountingCallback : public mqtt_callback::MqttCallback {
   std::atomic<int> connections{0};
 };
 
-// A broker, the configuration pointed at it, a robot, and a callback around a
-// fresh station center; the center and callback live until process exit, as
-// the library's threads may still use them.
+// A broker, a robot, the configuration pointed at them, and a callback around a fresh station center;
+// the center and callback live until process exit, as the library's threads may still use them.
 struct Messaging {
-  MosquittoBroker broker{"quorvane", "73019468"};
-  std::unique_ptr<TestMqttClient> robot;
+  ServiceRig rig;
   std::shared_ptr<CountingCallback> callback =
       std::make_shared<CountingCallback>(std::make_shared<station_center::StationCenter>());
   Messaging() {
@@ -66,67 +62,48 @@ struct Messaging {
   // the station center while the process exits.
   ~Messaging() { mqtt_client::MqttClientTestPeer::Disconnect(); }
   bool Start(bool broker_up = true) {
-    station_center::config_reader.station_id = "S1";
-    station_center::config_reader.mqtt_user_name = "quorvane";
-    station_center::config_reader.mqtt_pwd = "73019468";
+    RigOptions options;
+    options.start_service = false;
+    options.broker_up = broker_up;
+    station_center::config_reader.station_id = kStation;
+    station_center::config_reader.mqtt_user_name = kUser;
+    station_center::config_reader.mqtt_pwd = kPassword;
     station_center::config_reader.mqtt_keep_alive_interval = 5;
-    if (!broker.Start()) {
-      return false;
-    }
-    station_center::config_reader.mqtt_server_address = broker.Address();
-    if (!broker_up) {
-      broker.Stop();
-      return true;
-    }
-    robot = std::make_unique<TestMqttClient>(broker.Address(), "robot", "quorvane", "73019468");
-    return robot->Connect() && robot->Subscribe("clean_robot_station/#");
-  }
-  // Until the station's subscriptions are in place, then forgets the probes.
-  bool Serving() {
-    const bool serving = PollUntil([&] {
-      return !robot->Request("clean_robot_station/S1/checkStation", "clean_robot_station/S1/checkStationRe", "{}",
-                             std::chrono::milliseconds(300)).empty();
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    robot->Clear();
-    return serving;
+    if (!rig.Start(options)) return false;
+    station_center::config_reader.mqtt_server_address = rig.broker().Address();
+    return true;
   }
 };
 
-// Registering the callback while the library completes an operation deadlocks
-// its threads (seen at start-up, with the subscriptions finishing): it is in
-// place before the first connection, which is heard like every later one.
+// Registering the callback while the library completes an operation deadlocks its threads (seen at
+// start-up, with the subscriptions finishing): it is in place before the first connection, which is
+// heard like every later one.
 TEST(MqttClient, CallbackIsRegisteredBeforeTheFirstConnection) {
   Messaging m;
   ASSERT_TRUE(m.Start());
   ASSERT_TRUE(MqttClient::getInstance().Init(m.callback));
   EXPECT_TRUE(PollUntil([&] { return m.callback->connections == 1; }));
   ASSERT_TRUE(MqttClient::getInstance().Init(m.callback)) << "a second Init finds the client connected";
-  EXPECT_TRUE(m.Serving());
+  EXPECT_TRUE(m.rig.WaitServing());
   EXPECT_EQ(m.callback->connections, 1);
 }
 
 // Should a retained request reach the station, it is dropped unanswered.
 TEST(MqttClient, RequestArrivingRetainedIsDropped) {
   Messaging m;
-  ASSERT_TRUE(m.Start());
-  ASSERT_TRUE(MqttClient::getInstance().Init(m.callback));
-  ASSERT_TRUE(m.Serving());
-  const std::string topic = "clean_robot_station/S1/checkStation";
-  m.callback->message_arrived(mqtt::make_message(topic, R"({"reqHeader":{"msgId":{"uuid":"old"}}})", 1, true));
-  ASSERT_NE(m.robot->Request(topic, topic + "Re", R"({"reqHeader":{"msgId":{"uuid":"new"}}})"), "");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const auto replies = m.robot->Payloads(topic + "Re");
-  ASSERT_EQ(replies.size(), 1u);
-  EXPECT_NE(replies[0].find("\"new\""), std::string::npos) << replies[0];
+  ASSERT_TRUE(m.Start() && MqttClient::getInstance().Init(m.callback) && m.rig.WaitServing());
+  m.rig.OpenLedger();
+  m.callback->message_arrived(
+      mqtt::make_message(ServiceRig::Topic("checkStation"), R"({"reqHeader":{"msgId":{"uuid":"old"}}})", 1, true));
+  EXPECT_NE(m.rig.Ask("checkStation", R"({"reqHeader":{"msgId":{"uuid":"new"}}})").find("\"new\""), std::string::npos);
+  EXPECT_EQ(m.rig.Mismatched(), 0) << "the retained request was answered";
 }
 
-// The status report's caller hears that a publish was refused; a reply,
-// published on the library's callback thread, never lets the exception out.
+// The status report's caller hears that a publish was refused; a reply, published on the library's
+// callback thread, never lets the exception out.
 TEST(MqttClient, PublishWhileDisconnected) {
   Messaging m;
-  ASSERT_TRUE(m.Start());
-  ASSERT_TRUE(MqttClient::getInstance().Init(m.callback));
+  ASSERT_TRUE(m.Start() && MqttClient::getInstance().Init(m.callback));
   mqtt_client::MqttClientTestPeer::Disconnect();
   EXPECT_THROW(MqttClient::getInstance().Publish(std::string("{}"), std::string("clean_robot_station/reportActively"), 1),
                mqtt::exception);
@@ -134,19 +111,17 @@ TEST(MqttClient, PublishWhileDisconnected) {
   EXPECT_NO_THROW(m.callback->dealSupplyMaterialRequest(R"({"cmd":{"supplyType":3,"action":2}})"));
 }
 
-// Init fails while no broker listens, and the next attempt once it is up gets
-// through, whatever the library's retries of the failed attempt are doing.
+// Init fails while no broker listens, and the next attempt once it is up gets through, whatever the
+// library's retries of the failed attempt are doing.
 TEST(MqttClient, InitKeepsFailingUntilABrokerIsUp) {
   Messaging m;
   ASSERT_TRUE(m.Start(false));
   EXPECT_FALSE(MqttClient::getInstance().Init(nullptr));
   EXPECT_FALSE(MqttClient::getInstance().Init(m.callback));
   EXPECT_FALSE(MqttClient::getInstance().Init(m.callback));
-  ASSERT_TRUE(m.broker.Start());
-  m.robot = std::make_unique<TestMqttClient>(m.broker.Address(), "robot", "quorvane", "73019468");
-  ASSERT_TRUE(m.robot->Connect() && m.robot->Subscribe("clean_robot_station/#"));
+  ASSERT_TRUE(m.rig.broker().Start() && m.rig.ConnectRobot());
   EXPECT_TRUE(PollUntil([&] { return MqttClient::getInstance().Init(m.callback); }, std::chrono::seconds(30)));
-  EXPECT_TRUE(m.Serving());
+  EXPECT_TRUE(m.rig.WaitServing());
 }
 
 }  // namespace

@@ -20,9 +20,7 @@ dpkg-deb -e "$service_deb" "$work/control"
 for f in config.json led.json; do grep -qx "/etc/quorvane_station_center/$f" "$work/control/conffiles" || fail "$f is no conffile"; done
 for s in preinst postinst prerm postrm; do [ -x "$work/control/$s" ] || fail "no executable $s"; done
 depends=$(dpkg-deb -f "$service_deb" Depends)
-for lib in libpaho-mqttpp3 libprotobuf32 libspdlog1.10 libfmt9 libsystemd0 adduser; do
-  echo "$depends" | grep -q "$lib" || fail "Depends lacks $lib: $depends"
-done
+for lib in libpaho-mqttpp3 libprotobuf32 libspdlog1.10 libfmt9 libsystemd0 adduser; do [[ $depends == *$lib* ]] || fail "Depends lacks $lib: $depends"; done
 root="$work/root"
 dpkg-deb -x "$service_deb" "$root" && dpkg-deb -x "$sim_deb" "$root"
 for path in usr/bin/quorvane_station_center usr/bin/station_board_sim etc/quorvane_station_center/config.json \
@@ -41,11 +39,8 @@ if systemd-analyze security --help 2>/dev/null | grep -q -- --offline; then
 else
   skip "systemd-analyze security --offline is not available"
 fi
-if command -v lintian >/dev/null; then
-  lintian --fail-on error "$service_deb" "$sim_deb" >"$work/lintian.txt" 2>&1 || { cat "$work/lintian.txt" >&2; fail "lintian errors"; }
-else
-  skip "lintian is not installed"
-fi
+if ! command -v lintian >/dev/null; then skip "lintian is not installed"
+elif ! lintian --fail-on error "$service_deb" "$sim_deb" >"$work/lintian.txt" 2>&1; then cat "$work/lintian.txt" >&2; fail "lintian errors"; fi
 # In a private mount namespace whose /etc and /usr/lib are overlays: the service echoes the
 # station_id of the config.json it read and ends at once (no led.json beside it).
 lookup() {  # $1: station_id in /etc or "", $2: in /lib or ""

@@ -12,15 +12,15 @@
 
 namespace station_test {
 
-// Polls `condition` every 10 ms until it holds or `bound` has passed; its last value.
-bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound = std::chrono::seconds(10));
+// Polls `condition` every `period` until it holds or `bound` has passed; its last value.
+bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound = std::chrono::seconds(10),
+               std::chrono::milliseconds period = std::chrono::milliseconds(10));
 std::string ReadWholeFile(const std::string& path);
 inline const char* TestEmulator() {
   const char* emulator = std::getenv("STATION_TEST_EMULATOR");
   return emulator != nullptr && emulator[0] != '\0' ? emulator : nullptr;
 }
 std::vector<std::string> ProgramArgs(std::vector<std::string> args);  // argv for one of the project's programs
-std::string ProgramCommand(const std::string& command);               // the same as a shell command line
 
 struct ChildResult {
   int exit_code = -1;  // exit status, or 128 + signal number

@@ -1,15 +1,12 @@
 #include "support/service_rig.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <regex>
-#include <set>
 #include <thread>
 
 #include "support/fake_board.h"
@@ -27,52 +24,186 @@ std::vector<std::string> Matches(const std::string& text, const char* pattern) {
   return found;
 }
 
+bool PortAccepts(uint16_t port) {
+  const int fd = ConnectLoopback(port);
+  return fd >= 0 && ::close(fd) == 0;
+}
+
+bool RunToEnd(const std::vector<std::string>& args, const std::string& log) {
+  return Process(args, log).WaitExit(std::chrono::seconds(30)) == 0;
+}
+
+// `value` once it stayed the same over `quiet`: the late messages it counts have come in.
+template <class Value>
+auto Settled(Value value, std::chrono::milliseconds quiet = std::chrono::milliseconds(300)) {
+  auto last = value();
+  PollUntil([&] {
+    std::this_thread::sleep_for(quiet);
+    const auto now = value();
+    return std::exchange(last, now) == now;
+  });
+  return last;
+}
+
 }  // namespace
+
+int ConnectLoopback(uint16_t port, const char* from) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = inet_addr(from != nullptr ? from : "127.0.0.1");
+  const bool bound = from == nullptr || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+  addr.sin_port = htons(port);
+  if (bound && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+bool MosquittoBroker::EnableTls(bool require_client_certificate) {
+  const std::string& dir = dir_.path();
+  // EC keys: made in milliseconds, unlike RSA ones.
+  auto make = [&](const std::string& name, const std::string& extension) {
+    std::vector<std::string> args = {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                     "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", "/CN=" + name,
+                                     "-keyout", dir + "/" + name + ".key", "-out", dir + "/" + name + ".pem"};
+    if (!extension.empty()) {
+      args.insert(args.end(), {"-CA", dir + "/ca.pem", "-CAkey", dir + "/ca.key", "-addext", extension});
+    }
+    return RunToEnd(args, dir + "/openssl.log");
+  };
+  tls_port_ = PickFreeLoopbackPort();
+  require_client_certificate_ = require_client_certificate;
+  return make("ca", "") && make("other_ca", "") && make("localhost", "subjectAltName=DNS:localhost,IP:127.0.0.1") &&
+         make("client", "extendedKeyUsage=clientAuth") && tls_port_ != 0;
+}
+
+bool MosquittoBroker::Start(std::chrono::milliseconds bound) {
+  const std::string& dir = dir_.path();
+  if (port_ == 0) {
+    port_ = PickFreeLoopbackPort();
+    // Started as root, mosquitto would drop to its own user and could not read the private folder.
+    std::string conf = "user root\npersistence false\nallow_anonymous false\npassword_file " + dir + "/passwd\n" +
+                       "log_dest stderr\nlog_type error\nlog_type warning\nlog_type notice\nlog_type information\n" +
+                       "listener " + std::to_string(port_) + " 127.0.0.1\n";
+    if (tls_port_ != 0) {
+      conf += "listener " + std::to_string(tls_port_) + " 127.0.0.1\ncafile " + dir + "/ca.pem\ncertfile " + dir +
+              "/localhost.pem\nkeyfile " + dir + "/localhost.key\nrequire_certificate " +
+              (require_client_certificate_ ? "true\n" : "false\n");
+    }
+    dir_.Write("mosquitto.conf", conf);
+    if (port_ == 0 ||
+        !RunToEnd({"/usr/bin/mosquitto_passwd", "-b", "-c", dir + "/passwd", kUser, kPassword}, dir + "/passwd.log")) {
+      return false;
+    }
+  }
+  auto ended = [&] { return process_->WaitExit(std::chrono::milliseconds(0)) >= 0; };
+  auto up = [&] { return PortAccepts(port_) && (tls_port_ == 0 || PortAccepts(tls_port_)); };
+  // The port of a broker just stopped can take a moment to be free again: start until it holds.
+  return PollUntil([&] {
+    process_ = std::make_unique<Process>(std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir + "/mosquitto.conf"},
+                                         dir + "/mosquitto.log");
+    return PollUntil([&] { return ended() || up(); }, bound) && !ended();
+  }, bound, std::chrono::milliseconds(100));
+}
+
+// Nothing may escape a library callback; a failed resubscription shows in the test as a missing message.
+TestMqttClient::TestMqttClient(const std::string& address, const std::string& client_id)
+    : client_(address, client_id, mqtt::create_options(MQTTVERSION_5), nullptr) {
+  client_.set_connected_handler([this](const std::string&) {
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      client_.subscribe(filter_, 1);  // never waited for here: the callback thread would block itself
+    } catch (...) {
+    }
+  });
+  client_.set_message_callback([this](mqtt::const_message_ptr msg) {
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      messages_.emplace_back(msg->get_topic(), msg->to_string());
+    } catch (...) {
+    }
+  });
+}
+
+TestMqttClient::~TestMqttClient() {
+  try {
+    client_.disable_callbacks();
+    client_.disconnect()->wait_for(std::chrono::seconds(5));
+  } catch (...) {  // the broker may be gone already
+  }
+}
+
+bool TestMqttClient::Connect(const std::string& topic_filter) {
+  try {
+    mqtt::connect_options options;
+    options.set_mqtt_version(MQTTVERSION_5);
+    options.set_automatic_reconnect(1, 2);
+    options.set_user_name(kUser);
+    options.set_password(kPassword);
+    std::unique_lock<std::mutex> lock(mutex_);
+    filter_ = topic_filter;
+    lock.unlock();
+    return client_.connect(options)->wait_for(std::chrono::seconds(10)) && client_.is_connected() &&
+           client_.subscribe(topic_filter, 1)->wait_for(std::chrono::seconds(10));
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool TestMqttClient::Publish(const std::string& topic, const std::string& payload, bool retained) {
+  try {
+    return client_.publish(mqtt::make_message(topic, payload, 1, retained))->wait_for(std::chrono::seconds(10));
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::vector<std::string> TestMqttClient::Payloads(const std::string& topic) const {
+  std::vector<std::string> payloads;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [from, payload] : messages_) {
+    if (from == topic) payloads.push_back(payload);
+  }
+  return payloads;
+}
 
 BoardSim::~BoardSim() { ::close(control_fd_); }
 
 bool BoardSim::Start(std::vector<std::string> args, const std::string& program) {
-  args.insert(args.begin(), {program, "--command-port", "0", "--control-port", "0",
-                             "--exit-with-parent"});
+  args.insert(args.begin(), {program, "--command-port", "0", "--control-port", "0", "--exit-with-parent"});
   process_ = std::make_unique<Process>(ProgramArgs(args), dir_.path() + "/board.log");
   std::vector<std::string> ports;  // it announces them on standard output
   if (!PollUntil([&] { return (ports = Matches(process_->Output(), R"(command port (\d+)\ncontrol port (\d+)\n)")).size() == 1; })) {
     return false;
   }
   std::sscanf(ports[0].c_str(), "%d %d", &command_port_, &control_port_);
-  control_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(control_port_));
-  return ::connect(control_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  const timeval timeout{5, 0};  // a command not answered within 5 s is answered ""
+  control_fd_ = ConnectLoopback(static_cast<uint16_t>(control_port_));
+  return ::setsockopt(control_fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) == 0;
 }
 
 std::string BoardSim::Command(const std::string& line) {
   const std::string out = line + "\n";
-  if (::send(control_fd_, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) {
-    return "";
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  if (::send(control_fd_, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) return "";
   char buffer[65536];
-  for (ssize_t n = 0; held_.find('\n') == std::string::npos; held_.append(buffer, static_cast<size_t>(n))) {
-    pollfd p{control_fd_, POLLIN, 0};
-    n = 0;
-    if (std::chrono::steady_clock::now() > deadline ||
-        (::poll(&p, 1, 100) == 1 && (n = ::read(control_fd_, buffer, sizeof(buffer))) <= 0)) {
-      return "";
-    }
+  for (ssize_t n; held_.find('\n') == std::string::npos; held_.append(buffer, static_cast<size_t>(n))) {
+    if ((n = ::recv(control_fd_, buffer, sizeof(buffer), 0)) <= 0) return "";
   }
   const std::string reply = held_.substr(0, held_.find('\n'));
   held_.erase(0, reply.size() + 1);
   return reply;
 }
 
+long long BoardSim::Number(const std::string& command, const std::string& key) {
+  const std::string reply = Command(command);
+  const size_t at = reply.find("\"" + key + "\":");
+  return at == std::string::npos ? -1 : std::atoll(reply.c_str() + at + key.size() + 3);
+}
+
 bool ServiceRig::Start(const RigOptions& options) {
   options_ = options;
-  if ((options.tls && !broker_.EnableTls(options.tls_client_certificate)) || !broker_.Start()) {
-    return false;
-  }
+  if ((options.tls && !broker_.EnableTls(options.tls_client_certificate)) || !broker_.Start()) return false;
   if (!options.broker_up) {
     broker_.Stop();  // the port stays reserved for a later Start
   } else if (!ConnectRobot()) {
@@ -81,32 +212,27 @@ bool ServiceRig::Start(const RigOptions& options) {
   report_port_ = PickFreeLoopbackPort();
   std::vector<std::string> board = {"--report-port", std::to_string(report_port_), "--report-rate", "20"};
   board.insert(board.end(), options.board_args.begin(), options.board_args.end());
-  if (!board_.Start(board)) {
-    return false;
+  if (!board_.Start(board)) return false;
+  for (const std::string& command : options.board_setup) {
+    if (Board(command) != "ok") return false;
   }
+  auto quoted = [](const std::string& text) { return "\"" + text + "\""; };
   std::map<std::string, std::string> config = {
-      {"embedded_ip", "\"127.0.0.1\""}, {"embedded_action_port", std::to_string(board_.command_port())},
-      {"soc_ip", "\"127.0.0.1\""}, {"soc_data_server_port", std::to_string(report_port_)},
-      {"mqtt_server_address", "\"" + broker_.Address() + "\""}, {"mqtt_user_name", "\"quorvane\""},
-      {"mqtt_pwd", "\"73019468\""}, {"mqtt_keep_alive_interval", "5"}, {"station_id", std::string("\"") + kStation + "\""},
-      {"upload_station_info_to_cloud_interval", "1"}, {"bottom_action_timeout", "2"}, {"running_schedule_space", "20"},
-      {"default_schedule_space", "100"}, {"disinfectant_table_dissolution_time", "1"},
+      {"embedded_ip", quoted("127.0.0.1")}, {"embedded_action_port", std::to_string(board_.command_port())},
+      {"soc_ip", quoted("127.0.0.1")}, {"soc_data_server_port", std::to_string(report_port_)},
+      {"mqtt_server_address", quoted(options.tls ? broker_.TlsAddress() : broker_.Address())},
+      {"mqtt_user_name", quoted(kUser)}, {"mqtt_pwd", quoted(kPassword)}, {"mqtt_keep_alive_interval", "5"},
+      {"station_id", quoted(kStation)}, {"upload_station_info_to_cloud_interval", "1"}, {"bottom_action_timeout", "2"},
+      {"running_schedule_space", "20"}, {"default_schedule_space", "100"}, {"disinfectant_table_dissolution_time", "1"},
       {"disinfectant_tablet_release_time", "1"}};
-  if (options.tls) {
-    config["mqtt_server_address"] = "\"" + broker_.TlsAddress("ssl", "localhost") + "\"";
-    config["mqtt_ca_file"] = "\"" + broker_.tls().ca + "\"";
-  }
-  for (const auto& [key, value] : options.config) {
-    config[key] = value;
-  }
+  if (options.tls) config["mqtt_ca_file"] = quoted("$TLS/ca.pem");
+  for (const auto& [key, value] : options.config) config[key] = value;
   std::string text;
   for (const auto& [key, value] : config) {
-    text += (text.empty() ? "{\"" : ",\"") + key + "\":" + value;
+    text += (text.empty() ? "{" : ",") + quoted(key) + ":" + std::regex_replace(value, std::regex("\\$TLS"), broker_.folder());
   }
   dir_.Write("config.json", text + "}");
-  if (options.led_json) {
-    dir_.Write("led.json", ReadWholeFile(STATION_SOURCE_DIR "/config/led.json"));
-  }
+  if (options.led_json) dir_.Write("led.json", ReadWholeFile(STATION_SOURCE_DIR "/config/led.json"));
   return !options.start_service || StartService();
 }
 
@@ -119,78 +245,27 @@ bool ServiceRig::StartService() {
   return service_->started();
 }
 
-bool ServiceRig::ConnectRobot() {
-  robot_ = std::make_unique<TestMqttClient>(broker_.Address(), "robot", "quorvane", "73019468");
-  return robot_->Connect() && robot_->Subscribe("clean_robot_station/#");
-}
-
 bool ServiceRig::WaitServing(std::chrono::milliseconds bound) {
   const bool serving = PollUntil([&] { return !Ask("checkStation", "{}", std::chrono::milliseconds(300)).empty(); }, bound);
-  PollUntil([&] {
-    const size_t before = robot_->Count(Topic("checkStationRe"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    return robot_->Count(Topic("checkStationRe")) == before;
-  });
+  Settled([&] { return robot_->Count(Topic("checkStationRe")); });
   return serving;
 }
 
 bool ServiceRig::WaitNormal(std::chrono::milliseconds bound) {
-  return WaitServing(bound) && PollUntil([&] {
-           return Supply(kUvLamp, kStop).find("\"errCode\":0") != std::string::npos ||
-                  (std::this_thread::sleep_for(std::chrono::milliseconds(100)), false);
-         }, bound);
-}
-
-void ServiceRig::OpenLedger() {
-  sent_.clear();
-  robot_->Clear();
-}
-
-std::string ServiceRig::Ask(const std::string& name, const std::string& payload, std::chrono::milliseconds bound) {
-  ++sent_[name];
-  return robot_->Request(Topic(name), Topic(name + "Re"), payload, bound);
-}
-
-std::string ServiceRig::Supply(int supply_type, int action, int duration) {
-  return Ask("supplyMaterialRequest", "{\"cmd\":{\"action\":" + std::to_string(action) + ",\"supplyType\":" +
-                                          std::to_string(supply_type) + ",\"duration\":" + std::to_string(duration) + "}}");
-}
-
-bool ServiceRig::CheckReady(int check_type) {
-  return Ask("checkStation", "{\"checkType\":" + std::to_string(check_type) + "}").find("\"robotCheck\":1") !=
-         std::string::npos;
-}
-
-bool ServiceRig::PollCheckReady(int check_type, std::chrono::milliseconds bound) {
-  return PollUntil(
-      [&] { return CheckReady(check_type) || (std::this_thread::sleep_for(std::chrono::milliseconds(200)), false); },
-      bound);
+  return WaitServing(bound) &&
+         PollUntil([&] { return Supply(kUvLamp, kStop).find("\"errCode\":0") != std::string::npos; }, bound,
+                   std::chrono::milliseconds(100));
 }
 
 long long ServiceRig::Mismatched() {
-  auto replies = [&] {
+  const auto replies = Settled([&] {
     std::map<std::string, long long> count;
-    for (const auto& entry : sent_) {
-      count[entry.first] = static_cast<long long>(robot_->Count(Topic(entry.first + "Re")));
-    }
+    for (const auto& entry : sent_) count[entry.first] = static_cast<long long>(robot_->Count(Topic(entry.first + "Re")));
     return count;
-  };
-  PollUntil([&] {
-    const auto before = replies();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    return replies() == before;
   });
   long long mismatched = 0;
-  for (const auto& [name, count] : replies()) {
-    mismatched += std::abs(count - sent_[name]);
-  }
+  for (const auto& [name, count] : replies) mismatched += std::abs(count - sent_[name]);
   return mismatched;
-}
-
-long long ServiceRig::BoardNumber(const std::string& command, const std::string& key) {
-  const std::string reply = Board(command);
-  const size_t at = reply.find("\"" + key + "\":");
-  return at == std::string::npos ? -1 : std::atoll(reply.c_str() + at + key.size() + 3);
 }
 
 std::vector<std::string> ServiceRig::BoardCommands() {
@@ -198,46 +273,34 @@ std::vector<std::string> ServiceRig::BoardCommands() {
 }
 
 std::vector<std::string> ServiceRig::ActuatorsOn() {
-  std::vector<std::string> on = Matches(Board("state"), R"re("ENUM_SUPPLY_([A-Z0-9_]+)":(-?\d+))re");
-  on.erase(std::remove_if(on.begin(), on.end(), [](const std::string& a) { return a.substr(a.size() - 2) == " 0"; }),
-           on.end());
-  return on;
+  return Matches(Board("state"), R"re("ENUM_SUPPLY_([A-Z0-9_]+)":(-?[1-9]\d*))re");
 }
 
 ReportTally ServiceRig::TallyReports() {
+  std::vector<long long> seqs;
   auto decoded = [&] {
-    std::vector<long long> seqs;
-    for (const std::string& seq : Matches(service_->Output(), R"(sensor data : seq: (\d+))")) {
-      seqs.push_back(std::stoll(seq));
-    }
-    return seqs;
+    seqs.clear();
+    for (const std::string& seq : Matches(service_->Output(), R"(sensor data : seq: (\d+))")) seqs.push_back(std::stoll(seq));
+    return seqs.empty() ? 0 : *std::max_element(seqs.begin(), seqs.end());
   };
   Board("reports pause");
   ReportTally tally;
   // Reports are taken in in order: once the last one sent is in, so is every one the service will take.
-  PollUntil([&] {
-    const std::vector<long long> seqs = decoded();
-    tally.sent = BoardNumber("stats", "reports_sent");
-    return tally.sent > 0 && !seqs.empty() && *std::max_element(seqs.begin(), seqs.end()) >= tally.sent;
-  }, std::chrono::seconds(20));
-  const std::vector<long long> seqs = decoded();
+  PollUntil([&] { return (tally.sent = BoardNumber("stats", "reports_sent")) > 0 && decoded() >= tally.sent; },
+            std::chrono::seconds(20));
+  decoded();
   tally.decoded = static_cast<long long>(seqs.size());
-  std::set<long long> seen;
+  long long last = 0;
   for (long long seq : seqs) {
-    tally.corrupt += seen.count(seq) != 0 || (!seen.empty() && seq < *seen.rbegin()) || seq > tally.sent ? 1 : 0;
-    seen.insert(seq);
+    tally.corrupt += seq <= last || seq > tally.sent;  // repeated, out of order, never sent
+    tally.lost += std::max(0LL, seq - last - 1);
+    tally.lost_runs += seq > last + 1;
+    last = std::max(last, seq);
   }
-  for (long long seq = 1; seq <= tally.sent; ++seq) {
-    tally.lost += seen.count(seq) == 0 ? 1 : 0;
-    tally.lost_runs += seen.count(seq) == 0 && (seq == 1 || seen.count(seq - 1) != 0) ? 1 : 0;
-  }
+  tally.lost += tally.sent - std::min(last, tally.sent);
+  tally.lost_runs += last < tally.sent;
   Board("reports resume");
   return tally;
-}
-
-std::string ReportTally::Text() const {
-  return "reports sent " + std::to_string(sent) + " decoded " + std::to_string(decoded) + " lost " +
-         std::to_string(lost) + " in " + std::to_string(lost_runs) + " runs, corrupt " + std::to_string(corrupt);
 }
 
 // The service ends through _Exit, so a sanitizer report never reaches its exit status: its output tells.
@@ -245,26 +308,7 @@ std::vector<std::string> ServiceRig::SanitizerReports() const {
   return Matches(service_->Output(), R"(((WARNING: ThreadSanitizer|ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:).*))");
 }
 
-std::map<std::string, std::string> CountingConfig() { return {{"debug", "true"}, {"sensor_data_print_space", "1"}}; }
-
-std::string Joined(const std::vector<std::string>& items) {
-  std::string text;
-  for (const std::string& item : items) {
-    text += item + "; ";
-  }
-  return text;
-}
-
-long long Occurrences(const std::string& text, const std::string& part) {
-  long long count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
-    ++count;
-  }
-  return count;
-}
-
-NotifySocket::NotifySocket(const std::string& path) : path_(path) {
-  fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+NotifySocket::NotifySocket(const std::string& path) : path_(path), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);

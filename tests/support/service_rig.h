@@ -1,21 +1,25 @@
 #pragma once
-// The whole service on loopback: a real mosquitto, the simulated board (station_board_sim, driven
-// through its control port), the real service executable with a configuration in a temporary
-// folder, and a robot client subscribed to every station topic. The rig keeps a ledger of the
-// robot's requests, reads what the board holds switched on, tallies the board's reports against
-// those the service decoded, scans the service's output for sanitizer reports, and serves a
-// systemd notify socket.
+// The whole service on loopback: a real mosquitto that knows one user (with a TLS listener on
+// request), the simulated board (station_board_sim, driven through its control port), the real
+// service executable with a configuration in a temporary folder, and a robot client subscribed to
+// every station topic. The rig keeps a ledger of the robot's requests, reads what the board holds
+// switched on, tallies the board's reports against those the service decoded, scans the service's
+// output for sanitizer reports, and serves a systemd notify socket.
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include "support/mosquitto_broker.h"
+#include <mqtt/async_client.h>
+
+#include "support/process.h"
 
 namespace station_test {
 
-constexpr const char* kStation = "E1";
+constexpr const char *kStation = "E1", *kUser = "quorvane", *kPassword = "73019468";
 // The reply to a supply the station started, and to one repeated while its task runs.
 constexpr const char* kAccepted = R"({"rspHeader":{"msgId":{"uuid":""},"robotId":{"uuid":""},"errCode":0,"errMsg":""}})";
 constexpr const char* kRenewed = R"({"rspHeader":{"msgId":{"uuid":""},"robotId":{"uuid":""},"errCode":0,)"
@@ -24,15 +28,83 @@ enum RobotSupply { kCharging = 2, kWatering, kSewagePump, kHeatingWire, kHeating
 enum RobotAction { kStandard = 2, kStop = 4 };
 enum RobotCheck { kInPose = 0, kWaterReady, kWaterFinish };
 
+inline std::string Joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += item + "; ";
+  return text;
+}
+inline long long Occurrences(const std::string& text, const std::string& part) {
+  long long count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
+// A stream socket to `port` on 127.0.0.1, from the loopback address `from` if given; -1 when refused.
+int ConnectLoopback(uint16_t port, const char* from = nullptr);
+
+// mosquitto on loopback for kUser only. Stop() and Start() again keep the ports. EnableTls() before
+// the first Start() adds a TLS listener; its folder holds ca.pem, client.pem, client.key and
+// other_ca.pem (which signed nothing of it); the server certificate names localhost and 127.0.0.1.
+class MosquittoBroker {
+ public:
+  bool EnableTls(bool require_client_certificate);
+  bool Start(std::chrono::milliseconds bound = std::chrono::seconds(10));  // until its ports accept
+  void Stop() { process_.reset(); }
+  uint16_t port() const { return port_; }
+  std::string Address() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+  std::string TlsAddress() const { return "ssl://localhost:" + std::to_string(tls_port_); }
+  const std::string& folder() const { return dir_.path(); }
+  std::string Log() const { return ReadWholeFile(dir_.path() + "/mosquitto.log"); }
+
+ private:
+  TempDir dir_;
+  uint16_t port_ = 0, tls_port_ = 0;
+  bool require_client_certificate_ = false;
+  std::unique_ptr<Process> process_;
+};
+
+// An MQTT 5 client as kUser that reconnects by itself, subscribes its filter again on every
+// connection and records every message.
+class TestMqttClient {
+ public:
+  TestMqttClient(const std::string& address, const std::string& client_id);
+  ~TestMqttClient();
+  bool Connect(const std::string& topic_filter);  // connected, and subscribed at QoS 1
+  bool Connected() const { return client_.is_connected(); }
+  bool Publish(const std::string& topic, const std::string& payload, bool retained = false);  // QoS 1, taken
+  std::vector<std::string> Payloads(const std::string& topic) const;  // in the order they came
+  size_t Count(const std::string& topic) const { return Payloads(topic).size(); }
+  bool WaitForCount(const std::string& topic, size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+    return PollUntil([&] { return Count(topic) >= count; }, bound);
+  }
+  // Publishes on `request_topic`; the next message on `reply_topic`, or "" on time-out.
+  std::string Request(const std::string& request_topic, const std::string& reply_topic, const std::string& payload,
+                      std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+    const size_t before = Count(reply_topic);
+    const bool got = Publish(request_topic, payload) && WaitForCount(reply_topic, before + 1, bound);
+    return got ? Payloads(reply_topic)[before] : "";
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.clear();
+  }
+
+ private:
+  mqtt::async_client client_;
+  mutable std::mutex mutex_;
+  std::string filter_;
+  std::vector<std::pair<std::string, std::string>> messages_;  // topic, payload
+};
+
 // The simulated board as a process, with its one-line control commands.
 class BoardSim {
  public:
   ~BoardSim();
   bool Start(std::vector<std::string> args, const std::string& program = STATION_BINARY_DIR "/station_board_sim");
   std::string Command(const std::string& line);  // its one-line answer, "" on time-out
+  long long Number(const std::string& command, const std::string& key);  // "reports_sent" of "stats", or -1
   Process& process() { return *process_; }
   int command_port() const { return command_port_; }
-  int control_port() const { return control_port_; }
 
  private:
   TempDir dir_;
@@ -42,45 +114,72 @@ class BoardSim {
 };
 
 struct RigOptions {
-  std::vector<std::string> board_args = {"--level", "500"};  // after the ports and a report rate of 20
-  std::map<std::string, std::string> config;                // members over the rig's, values as JSON
-  bool broker_up = true;                                     // false: only its port is reserved
-  bool led_json = true, start_service = true;
+  RigOptions(std::vector<std::string> args = {"--level", "500"}, std::vector<std::string> setup = {})
+      : board_args(std::move(args)), board_setup(std::move(setup)) {}
+  std::vector<std::string> board_args;   // after the ports and a report rate of 20
+  std::vector<std::string> board_setup;  // control commands before the service starts
+  // Members over the rig's, values as JSON; "$TLS" in a value is the broker's folder.
+  std::map<std::string, std::string> config;
+  std::vector<std::string> env;  // added to the service's environment
+  bool start_service = true, broker_up = true, led_json = true;
   bool tls = false, tls_client_certificate = false;  // the service on the broker's TLS listener
-  std::vector<std::string> env;                      // added to the service's environment
 };
 
 struct ReportTally {
   long long sent = 0, decoded = 0, lost = 0, lost_runs = 0, corrupt = 0;
-  std::string Text() const;
+  std::string Text() const {
+    return "reports sent " + std::to_string(sent) + " decoded " + std::to_string(decoded) + " lost " +
+           std::to_string(lost) + " in " + std::to_string(lost_runs) + " runs, corrupt " + std::to_string(corrupt);
+  }
 };
 
 class ServiceRig {
  public:
-  ServiceRig() : broker_("quorvane", "73019468") {}
-  bool Start(const RigOptions& options = RigOptions());
+  bool Start(const RigOptions& options = RigOptions());  // false also when a board_setup command is refused
   bool StartService();
-  bool ConnectRobot();
+  bool ConnectRobot() {
+    robot_ = std::make_unique<TestMqttClient>(broker_.Address(), "robot");
+    return robot_->Connect("clean_robot_station/#");
+  }
   // Until the service answers, then until late answers to the probes came in.
   bool WaitServing(std::chrono::milliseconds bound = std::chrono::seconds(30));
   // Until the station is normal, not resetting: a stop for no task is answered errCode 0.
   bool WaitNormal(std::chrono::milliseconds bound = std::chrono::seconds(30));
-  void OpenLedger();  // counts requests from here on; forgets earlier messages
+  void OpenLedger() {  // counts requests from here on; forgets earlier messages
+    sent_.clear();
+    robot_->Clear();
+  }
   std::string Ask(const std::string& name, const std::string& payload,
-                  std::chrono::milliseconds bound = std::chrono::seconds(10));
-  std::string Supply(int supply_type, int action, int duration = 0);
-  bool CheckReady(int check_type);
-  bool PollCheckReady(int check_type, std::chrono::milliseconds bound = std::chrono::seconds(60));
+                  std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+    ++sent_[name];
+    return robot_->Request(Topic(name), Topic(name + "Re"), payload, bound);
+  }
+  std::string Supply(int supply_type, int action, int duration = 0) {
+    return Ask("supplyMaterialRequest", "{\"cmd\":{\"action\":" + std::to_string(action) + ",\"supplyType\":" +
+                                            std::to_string(supply_type) + ",\"duration\":" + std::to_string(duration) + "}}");
+  }
+  bool CheckReady(int check_type) {
+    return Ask("checkStation", "{\"checkType\":" + std::to_string(check_type) + "}").find("\"robotCheck\":1") !=
+           std::string::npos;
+  }
+  bool PollCheckReady(int check_type, std::chrono::milliseconds bound = std::chrono::seconds(60)) {
+    return PollUntil([&] { return CheckReady(check_type); }, bound, std::chrono::milliseconds(200));
+  }
   long long Mismatched();  // replies minus requests of the ledger, topic by topic, once late replies are in
   std::string Board(const std::string& command) { return board_.Command(command); }
-  long long BoardNumber(const std::string& command, const std::string& key);
+  long long BoardNumber(const std::string& command, const std::string& key) { return board_.Number(command, key); }
+  bool AwaitReports(long long count) {  // until the board sent `count` more reports
+    const long long sent = BoardNumber("stats", "reports_sent");
+    return PollUntil([&] { return BoardNumber("stats", "reports_sent") >= sent + count; });
+  }
   std::vector<std::string> BoardCommands();  // "TAP_WATER_SWITCH 1", in order, LEDs left out
   int Actuator(const std::string& type) { return static_cast<int>(BoardNumber("state", "ENUM_SUPPLY_" + type)); }
   bool PollActuator(const std::string& type, int value, std::chrono::milliseconds bound = std::chrono::seconds(15)) {
     return PollUntil([&] { return Actuator(type) == value; }, bound);
   }
   std::vector<std::string> ActuatorsOn();  // "NAME value" for each actuator the board holds on
-  // Pauses the reports until the service took in what was sent, counts, resumes (needs CountingConfig()).
+  // Pauses the reports until the service took in what was sent, counts, resumes (needs the service
+  // to log every decoded report: "debug" and "sensor_data_print_space" 1).
   ReportTally TallyReports();
   std::vector<std::string> SanitizerReports() const;
   static std::string Topic(const std::string& name) { return std::string("clean_robot_station/") + kStation + "/" + name; }
@@ -100,10 +199,6 @@ class ServiceRig {
   std::map<std::string, long long> sent_;
   uint16_t report_port_ = 0;
 };
-
-std::map<std::string, std::string> CountingConfig();  // the service logs every decoded report
-std::string Joined(const std::vector<std::string>& items);
-long long Occurrences(const std::string& text, const std::string& part);
 
 // The datagram socket systemd serves a Type=notify unit on.
 class NotifySocket {
