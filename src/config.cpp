@@ -8,6 +8,7 @@
 
 #include <rapidjson/filereadstream.h>
 
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -48,7 +49,7 @@ bool Take<bool>(const rapidjson::Value& value) { return value.GetBool(); }
 // Anything else would silently connect to (or listen on) the wrong port.
 void AssignPort(const char* key, int64_t value, uint16_t& field) {
   if (value < 0 || value > std::numeric_limits<uint16_t>::max()) {
-    QLOG_ERROR("ErrorCode: {}, config.json {} : {} is not a port number (0 to 65535), keep {}", 101900064, key,
+    QLOG_ERROR("ErrorCode: {}, config.json {} : {} is not a port number (0 to 65535), keep {}", kConfigFormatError, key,
                value, field);
     return;
   }
@@ -102,7 +103,7 @@ bool ReadJsonObjectFile(const char* file_name, rapidjson::Document& doc) {
   const std::string path = ConfigFilePath(file_name);
   FILE* file = std::fopen(path.c_str(), "r");
   if (file == nullptr) {
-    QLOG_ERROR("ErrorCode: {}, open {} failed", 101900062, file_name);
+    QLOG_ERROR("ErrorCode: {}, open {} failed", kConfigOpenFailed, file_name);
     return false;
   }
   char buffer[65536];
@@ -110,7 +111,7 @@ bool ReadJsonObjectFile(const char* file_name, rapidjson::Document& doc) {
   doc.ParseStream(stream);
   std::fclose(file);
   if (doc.HasParseError() || !doc.IsObject()) {
-    QLOG_ERROR("ErrorCode: {}, {} format error", 101900064, file_name);
+    QLOG_ERROR("ErrorCode: {}, {} format error", kConfigFormatError, file_name);
     return false;
   }
   return true;

@@ -82,8 +82,8 @@ std::string ChooseConfigDir(const char* env_dir, const std::string& etc_dir, con
 std::string ConfigFilePath(const char* file_name);
 
 // Parses `file_name` in ConfigDir() as strict JSON into `doc`. False, with the
-// error line "open <file> failed" (101900062) or "<file> format error"
-// (101900064), when the file cannot be opened or its root is not an object.
+// error line "open <file> failed" (kConfigOpenFailed) or "<file> format error"
+// (kConfigFormatError), when the file cannot be opened or its root is not an object.
 bool ReadJsonObjectFile(const char* file_name, rapidjson::Document& doc);
 
 // Loads config.json from ConfigDir() over the values already in `config`.

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/mqtt_client.h"
@@ -78,7 +79,7 @@ int main() {
 
   auto callback = std::make_shared<mqtt_callback::MqttCallback>(center);
   while (!mqtt_client::MqttClient::getInstance().Init(callback)) {
-    QLOG_ERROR("ErrorCode: {}, mqtt client init failed", 101900017);
+    QLOG_ERROR("ErrorCode: {}, mqtt client init failed", station_center::kMqttInitFailed);
     QLOG_INFO("wait retry connect mqtt server");
     for (int i = 0; i < 10; ++i) {
       Watchdog();
@@ -93,9 +94,9 @@ int main() {
       try {
         center->StationInfoUploadCloud();
       } catch (const std::exception& e) {
-        QLOG_ERROR("ErrorCode: {}, station info upload failed: {}", 101900071, e.what());
+        QLOG_ERROR("ErrorCode: {}, station info upload failed: {}", station_center::kMqttPublishFailed, e.what());
       } catch (...) {
-        QLOG_ERROR("ErrorCode: {}, station info upload failed", 101900071);
+        QLOG_ERROR("ErrorCode: {}, station info upload failed", station_center::kMqttPublishFailed);
       }
       const int interval = station_center::config_reader.upload_station_info_to_cloud_interval;
       if (interval >= 1) {

@@ -16,6 +16,7 @@
 #include "bottom/embedded_communicator.h"
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "mqtt/mqtt_client.h"
 #include "station/cmd.pb.h"
@@ -96,7 +97,7 @@ StationSrvRsp StationCenter::HandleService(const StationSrvReq& request) {
   if (it != service_handlers_.end()) {
     return it->second(request);
   }
-  QLOG_ERROR("ErrorCode: {}, station service receive unsupport cmd : {}", 101900037, request.service_type);
+  QLOG_ERROR("ErrorCode: {}, station service receive unsupport cmd : {}", kUnsupportedService, request.service_type);
   return Response(SRV_RESULT_UNSUPPORTED);
 }
 
@@ -125,7 +126,7 @@ StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& request, boo
       break;
     default:
       if (type == TASK_TYPE_INVALID) {
-        QLOG_ERROR("ErrorCode: {}, receive unvalid task type", 101900031);
+        QLOG_ERROR("ErrorCode: {}, receive unvalid task type", kInvalidTaskType);
         return Response(SRV_RESULT_INVALID_TASK_TYPE, "task type is invalid");
       }
       if (type == TASK_TYPE_DISINFECTANT_PREPARE) {
@@ -177,7 +178,7 @@ StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& request, boo
     if (log_refusal) {
       QLOG_ERROR("ErrorCode: {}, The conditions are not met or there are mutually exclusive tasks, making it "
                  "impossible to run new tasks",
-                 101900034);
+                 kTaskNotStarted);
     }
     return Response(SRV_RESULT_FAILED, refusal);
   }
@@ -186,7 +187,7 @@ StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& request, boo
     std::thread([self, task]() mutable { self->RunTask(task); }).detach();
   } catch (const std::exception& e) {
     // Without a worker the task would block its type for good.
-    QLOG_ERROR("ErrorCode: {}, start task thread failed: {}", 101900034, e.what());
+    QLOG_ERROR("ErrorCode: {}, start task thread failed: {}", kTaskNotStarted, e.what());
     tasks_.erase(type);
     return Response(SRV_RESULT_FAILED, "create new task failed, may be not memory");
   }
@@ -287,7 +288,7 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
           HandleTaskOver(task);
           return;
         case TASK_STATUS_ERROR:
-          QLOG_ERROR("ErrorCode: {}, task id {}, task_type {}, error occurred", 101900011, task->TaskId(),
+          QLOG_ERROR("ErrorCode: {}, task id {}, task_type {}, error occurred", kTaskError, task->TaskId(),
                      static_cast<int>(task->GetTaskType()));
           HandleTaskError(task);
           return;
@@ -328,7 +329,7 @@ void StationCenter::HandleTaskOver(std::shared_ptr<Task>& task) {
 
 void StationCenter::HandleTaskError(std::shared_ptr<Task>& task) {
   if (task->GetTaskType() == TASK_TYPE_RESET_STATION) {
-    QLOG_ERROR("ErrorCode: {}, reset station task failed, station center change status to error", 101900058);
+    QLOG_ERROR("ErrorCode: {}, reset station task failed, station center change status to error", kResetFailed);
     SetStationCenterStatus(STATION_ERROR);
   } else {
     QLOG_INFO("task id {}, task type {}, error, try do reset", task->TaskId(), static_cast<int>(task->GetTaskType()));
@@ -487,7 +488,7 @@ void StationCenter::StartResetWhenIdle() {
     }
   } catch (const std::exception& e) {
     reset_threads_running_.fetch_sub(1);
-    QLOG_ERROR("ErrorCode: {}, start reset thread failed: {}", 101900058, e.what());
+    QLOG_ERROR("ErrorCode: {}, start reset thread failed: {}", kResetFailed, e.what());
   }
 }
 
@@ -523,7 +524,7 @@ void StationCenter::ReflushLed() {
   if (embedded_communicator_ && embedded_communicator_->ChangeLed(static_cast<station::EnumLedCmd>(led_cmd))) {
     last_led_cmd_ = led_cmd;
   } else {
-    QLOG_ERROR("Errorcode: {}, reflush led failed", 101900069);
+    QLOG_ERROR("Errorcode: {}, reflush led failed", kLedRefreshFailed);
   }
 }
 
@@ -561,7 +562,7 @@ void StationCenter::DataUploadCallback(const station::SensorsDataRep& report) {
           hand_charge_refusal_.clear();
         }
       } else if (rsp.err_msg != hand_charge_refusal_) {
-        QLOG_ERROR("ErrorCode: {}, hand charge request refused : {}", 101900034, rsp.err_msg);
+        QLOG_ERROR("ErrorCode: {}, hand charge request refused : {}", kTaskNotStarted, rsp.err_msg);
         hand_charge_refusal_ = rsp.err_msg;
       }
     }
@@ -585,7 +586,7 @@ void StationCenter::DataUploadCallback(const station::SensorsDataRep& report) {
         QLOG_INFO("sewage drain over, close sewage drain pump");
         task_data_.sewage_pump_left_on = false;
       } else {
-        QLOG_ERROR("ErrorCode: {}, sewage drain over, but close sewage drain pump failed", 101900068);
+        QLOG_ERROR("ErrorCode: {}, sewage drain over, but close sewage drain pump failed", kSewagePumpCloseFailed);
       }
     }
   }
@@ -677,7 +678,7 @@ void StationCenter::StationInfoUploadCloud() {
     mqtt_client::MqttClient::getInstance().Publish(document, config_reader.station_upload_topic, 1);
   } catch (const mqtt::exception& e) {
     // Refused while the connection is down; the next report goes out once it is back.
-    QLOG_ERROR("ErrorCode: {}, publish station info failed: {}", 101900071, e.what());
+    QLOG_ERROR("ErrorCode: {}, publish station info failed: {}", kMqttPublishFailed, e.what());
   }
 }
 
@@ -727,7 +728,7 @@ bool StationCenter::ReportsStale(int64_t& age_s) const {
 void StationCenter::HandleStaleTask(std::shared_ptr<Task>& task, int64_t age_s) {
   // A heat wire keeps heating on a stale temperature, a charger keeps charging
   // on stale plate temperatures: nothing may act on readings this old.
-  QLOG_ERROR("ErrorCode: {}, no sensor report for {} s, cancel task id {}, task type {}", 101900070, age_s,
+  QLOG_ERROR("ErrorCode: {}, no sensor report for {} s, cancel task id {}, task type {}", kSensorReportsStopped, age_s,
              task->TaskId(), static_cast<int>(task->GetTaskType()));
   HandleTaskCancel(task);
   if (task->GetTaskStatus() == TASK_STATUS_ERROR) {
@@ -752,7 +753,7 @@ void StationCenter::CloseLeftSewagePumpUnlock() {
     QLOG_INFO("sensor reports stopped, close sewage drain pump");
     task_data_.sewage_pump_left_on = false;
   } else {
-    QLOG_ERROR("ErrorCode: {}, sensor reports stopped, but close sewage drain pump failed", 101900068);
+    QLOG_ERROR("ErrorCode: {}, sensor reports stopped, but close sewage drain pump failed", kSewagePumpCloseFailed);
   }
 }
 
@@ -810,7 +811,7 @@ bool StationCenter::SwitchEverythingOff(int64_t deadline_ms) {
   for (const Actuator& actuator : kActuators) {
     const int64_t left_ms = deadline_ms - SteadyMs();
     if (left_ms < 1000) {
-      QLOG_ERROR("ErrorCode: {}, safe stop: no time left to switch off {}", 101900074, actuator.name);
+      QLOG_ERROR("ErrorCode: {}, safe stop: no time left to switch off {}", kSafeStopFailed, actuator.name);
       ++failed;
       continue;
     }
@@ -822,7 +823,7 @@ bool StationCenter::SwitchEverythingOff(int64_t deadline_ms) {
       QLOG_INFO("safe stop: {} switched off", actuator.name);
       ++off;
     } else {
-      QLOG_ERROR("ErrorCode: {}, safe stop: switching off {} failed", 101900074, actuator.name);
+      QLOG_ERROR("ErrorCode: {}, safe stop: switching off {} failed", kSafeStopFailed, actuator.name);
       ++failed;
     }
   }
@@ -880,8 +881,8 @@ size_t StationCenter::RetrySwitchOffs() {
     off_retry_pause_s_ = 1;
     next_off_retry_s_ = 0;
   } else {
-    QLOG_ERROR("ErrorCode: {}, {} switch-offs still refused by the board, next try in {} s", 101900076, owed.size(),
-               off_retry_pause_s_);
+    QLOG_ERROR("ErrorCode: {}, {} switch-offs still refused by the board, next try in {} s", kSwitchOffRefused,
+               owed.size(), off_retry_pause_s_);
     next_off_retry_s_ = now + off_retry_pause_s_;
     off_retry_pause_s_ = std::min<int64_t>(off_retry_pause_s_ * 2, kOffRetryPauseMaxS);
   }
@@ -892,7 +893,7 @@ bool StationCenter::SafeStop(int budget_s) {
   stopping_.store(true);
   QLOG_INFO("safe stop: switching every actuator off");
   if (!embedded_communicator_) {
-    QLOG_ERROR("ErrorCode: {}, safe stop: no board link", 101900074);
+    QLOG_ERROR("ErrorCode: {}, safe stop: no board link", kSafeStopFailed);
     return false;
   }
   const int64_t deadline_ms = SteadyMs() + static_cast<int64_t>(budget_s) * 1000;
@@ -904,12 +905,12 @@ bool StationCenter::SafeStop(int budget_s) {
   try {
     std::thread([self, done, deadline_ms]() { done->set_value(self->SwitchEverythingOff(deadline_ms)); }).detach();
   } catch (const std::exception& e) {
-    QLOG_ERROR("ErrorCode: {}, safe stop: start failed: {}", 101900074, e.what());
+    QLOG_ERROR("ErrorCode: {}, safe stop: start failed: {}", kSafeStopFailed, e.what());
     return false;
   }
   if (result.wait_for(std::chrono::milliseconds(static_cast<int64_t>(budget_s) * 1000 + 500)) !=
       std::future_status::ready) {
-    QLOG_ERROR("ErrorCode: {}, safe stop: the board did not confirm within {} s", 101900074, budget_s);
+    QLOG_ERROR("ErrorCode: {}, safe stop: the board did not confirm within {} s", kSafeStopFailed, budget_s);
     return false;
   }
   return result.get();

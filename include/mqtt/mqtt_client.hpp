@@ -9,6 +9,7 @@
 #include <google/protobuf/util/json_util.h>
 #include <mqtt/exception.h>
 
+#include "error_codes.h"
 #include "logger.h"
 #include "mqtt/mqtt_client.h"
 
@@ -24,7 +25,8 @@ std::string MqttClient::GetTopicName(const T& msg) {
   }
   const auto found = replyTopics_.find(type_name);
   if (found == replyTopics_.end()) {
-    QLOG_ERROR("ErrorCode: {}, Can not find mqtt topic name, publish may be failed", 101900061);
+    QLOG_ERROR("ErrorCode: {}, Can not find mqtt topic name, publish may be failed",
+               station_center::kReplyTopicUnknown);
     return std::string();
   }
   return found->second;
@@ -49,15 +51,16 @@ void MqttClient::Publish(const T& msg, int qos) {
 
   if (topic.empty()) {
     // An empty station id leaves the reply topics empty; the broker would refuse them.
-    QLOG_ERROR("ErrorCode: {}, reply not published, no topic for {}", 101900071, msg.GetTypeName());
+    QLOG_ERROR("ErrorCode: {}, reply not published, no topic for {}", station_center::kMqttPublishFailed,
+               msg.GetTypeName());
     return;
   }
   try {
     PublishRaw(json, topic, qos);
   } catch (const mqtt::exception& e) {
-    QLOG_ERROR("ErrorCode: {}, publish reply on {} failed: {}", 101900071, topic, e.what());
+    QLOG_ERROR("ErrorCode: {}, publish reply on {} failed: {}", station_center::kMqttPublishFailed, topic, e.what());
   } catch (const std::exception& e) {
-    QLOG_ERROR("ErrorCode: {}, publish reply on {} failed: {}", 101900071, topic, e.what());
+    QLOG_ERROR("ErrorCode: {}, publish reply on {} failed: {}", station_center::kMqttPublishFailed, topic, e.what());
   }
 }
 

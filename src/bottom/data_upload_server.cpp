@@ -9,14 +9,13 @@
 
 #include "bottom/frame_buffer.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
 
 namespace {
 
-constexpr int kDecodeError = 101900012;
-constexpr int kRefusedPeerError = 101900075;
 // Reports are read at this pace; frames that arrive in between wait in the
 // socket and the buffer, and every one of them is decoded at the next read.
 constexpr auto kReadPause = std::chrono::milliseconds(100);
@@ -35,7 +34,7 @@ bool DataUploadServer::AdmitPeer(const std::string& ip) {
     return true;
   }
   // Reports decide what the actuators do: only the board may send them.
-  QLOG_ERROR("ErrorCode: {}, report connection from {} refused, the board is {}", kRefusedPeerError, ip,
+  QLOG_ERROR("ErrorCode: {}, report connection from {} refused, the board is {}", kReportPeerRefused, ip,
              config_reader.embedded_ip);
   return false;
 }
@@ -70,7 +69,7 @@ bool DataUploadServer::HandleAccept(int& fd) {
         if (next == FrameBuffer::Next::kOversized ||
             !report.ParseFromArray(body.data(), static_cast<int>(body.size()))) {
           // The stream has lost its frame boundary: whatever is held is dropped.
-          QLOG_ERROR("ErrorCode: {}, Deserialize CleanRobotReport error", kDecodeError);
+          QLOG_ERROR("ErrorCode: {}, Deserialize CleanRobotReport error", kFrameDecodeFailed);
           frames.Clear();
           break;
         }

@@ -11,18 +11,12 @@
 #include "bottom/tcp_client.h"
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
 
 namespace {
-
-constexpr int kSerializeError = 101900052;
-constexpr int kSendError = 101900054;
-constexpr int kNoDataError = 101900055;
-constexpr int kDecodeError = 101900012;
-constexpr int kBoardError = 101900056;
-constexpr int kExchangeError = 101900057;
 
 // One wait on the socket never exceeds the socket's own receive time-out.
 constexpr int64_t kMaxWaitMs = 10000;
@@ -93,7 +87,7 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
   QLOG_INFO("EmbeddedCommunicator::BottomReqNeedResp request id :{}", id);
   std::string frame;
   if (!client || !EncodeFrame(req, frame)) {
-    QLOG_ERROR("ErrorCode: {}, req serialize failed request id : {}", kSerializeError, id);
+    QLOG_ERROR("ErrorCode: {}, req serialize failed request id : {}", kRequestSerializeFailed, id);
     return false;
   }
 
@@ -117,7 +111,7 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
       // A reconnect inside the exchange gets only the time the exchange has left.
       const int connect_wait_ms = static_cast<int>(std::min<int64_t>(left_ms(), TcpClient::kConnectWaitMs));
       if (!client->Send(frame.data(), static_cast<int>(frame.size()), connect_wait_ms)) {
-        QLOG_ERROR("ErrorCode: {}, BottomReqNeedResp exchange failed, exchange:{}, request id : {}", kSendError,
+        QLOG_ERROR("ErrorCode: {}, BottomReqNeedResp exchange failed, exchange:{}, request id : {}", kRequestSendFailed,
                    false, id);
         // Pause before the next attempt, but never past the deadline.
         const int64_t pause = std::min<int64_t>(kSendRetryPauseMs, std::max<int64_t>(left_ms(), 0));
@@ -134,7 +128,7 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
       const int len = client->Recv(chunk.data(), static_cast<int>(frames.Room()), static_cast<int>(wait_ms));
       if (len < 1) {
         QLOG_ERROR("ErrorCode: {}, SendCleaningComponentRequest response failed, rcvlen : {}, request id : {}",
-                   kNoDataError, len, id);
+                   kNoResponse, len, id);
         if (len == 0) {
           const int64_t pause = std::min<int64_t>(kReconnectPauseMs, std::max<int64_t>(left_ms(), 0));
           std::this_thread::sleep_for(std::chrono::milliseconds(pause));
@@ -148,7 +142,7 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
       station::SupplyMaterialRsp reply;
       if (next == FrameBuffer::Next::kOversized || !reply.ParseFromArray(body.data(), static_cast<int>(body.size()))) {
         QLOG_ERROR("ErrorCode: {}, Deserialize response from SendCleaningComponentRequest failed, request_id : {}",
-                   kDecodeError, id);
+                   kFrameDecodeFailed, id);
         frames.Clear();
         failed = true;
         break;
@@ -161,7 +155,7 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
       }
       if (rsp.err_code_() != station::ENUM_SUCCESS) {
         QLOG_ERROR("ErrorCode: {}, SendCleaningComponentRequest processing failed right now, request id : {}",
-                   kBoardError, id);
+                   kBoardRefused, id);
         failed = true;
       } else {
         succeeded = true;
@@ -175,7 +169,7 @@ bool EmbeddedCommunicator::BottomReqNeedResp(const std::shared_ptr<TcpClient>& c
   if (succeeded && rsp.err_code_() == station::ENUM_SUCCESS) {
     return true;
   }
-  QLOG_ERROR("ErrorCode: {}, SendCleaningComponentRequest failed, request id : {}", kExchangeError, id);
+  QLOG_ERROR("ErrorCode: {}, SendCleaningComponentRequest failed, request id : {}", kBoardExchangeFailed, id);
   return false;
 }
 

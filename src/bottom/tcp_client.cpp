@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -79,7 +80,7 @@ bool TcpClient::Connect(int wait_ms) {
   }
   QLOG_INFO("TcpSocket::Connect get flag: {}", flag);
   if (flag < 0) {
-    QLOG_ERROR("ErrorCode: {}, TcpSocket::Connect failed", 101900002);
+    QLOG_ERROR("ErrorCode: {}, TcpSocket::Connect failed", kTcpConnectFailed);
     return false;
   }
   frames_.Clear();

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <thread>
 
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -60,7 +61,7 @@ void TcpServer::Init() {
   try {
     std::thread([this] { Start(); }).detach();
   } catch (const std::system_error& e) {
-    QLOG_ERROR("ErrorCode: {}, Start tcp server thread failed: {}", 101900003, e.what());
+    QLOG_ERROR("ErrorCode: {}, Start tcp server thread failed: {}", kTcpServerStartFailed, e.what());
   }
 }
 
@@ -76,12 +77,12 @@ void TcpServer::BindAndListen() {
   }
   if (bound != 0) {
     const int err = errno;
-    QLOG_ERROR("ErrorCode: {}, Bind Socket error: {}(errornum: {})", 101900003, std::strerror(err), err);
+    QLOG_ERROR("ErrorCode: {}, Bind Socket error: {}(errornum: {})", kTcpServerStartFailed, std::strerror(err), err);
     ExitWithoutCleanUp();
   }
   if (::listen(fd_, backlog_) != 0) {
     const int err = errno;
-    QLOG_ERROR("ErrorCode: {}, Listen Socket error: {}(errornum: {})", 101900004, std::strerror(err), err);
+    QLOG_ERROR("ErrorCode: {}, Listen Socket error: {}(errornum: {})", kTcpListenFailed, std::strerror(err), err);
     ExitWithoutCleanUp();
   }
   listening_ = true;

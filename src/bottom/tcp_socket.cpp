@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -19,14 +20,13 @@ constexpr int kKeepIdleS = 20;
 constexpr int kKeepCount = 3;
 constexpr int kSendTimeoutS = 3;
 constexpr int kRecvTimeoutS = 10;
-constexpr int kSockOptError = 101900009;
 
 }  // namespace
 
 bool TcpSocket::CreateSocket(int& fd) {
   fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (fd < 0) {
-    QLOG_ERROR("ErrorCode: {}, TcpSocket::CreateSocket failed", 101900005);
+    QLOG_ERROR("ErrorCode: {}, TcpSocket::CreateSocket failed", kSocketCreateFailed);
     return false;
   }
   return true;
@@ -35,41 +35,41 @@ bool TcpSocket::CreateSocket(int& fd) {
 bool TcpSocket::SetSockOpt(int fd, bool server) {
   int keep_alive = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &keep_alive, sizeof(keep_alive)) != 0) {
-    QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt SO_KEEPALIVE failed", kSockOptError);
+    QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt SO_KEEPALIVE failed", kSocketOptionFailed);
     return false;
   }
   int idle = kKeepIdleS;
   if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle)) != 0) {
-    QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt TCP_KEEPIDLE failed", kSockOptError);
+    QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt TCP_KEEPIDLE failed", kSocketOptionFailed);
     return false;
   }
   int interval = idle / 3 > 0 ? idle / 3 : 1;
   if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval)) != 0) {
-    QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt TCP_KEEPINTVL failed", kSockOptError);
+    QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt TCP_KEEPINTVL failed", kSocketOptionFailed);
     return false;
   }
   int count = kKeepCount;
   if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count)) != 0) {
-    QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt TCP_KEEPCNT failed", kSockOptError);
+    QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt TCP_KEEPCNT failed", kSocketOptionFailed);
     return false;
   }
   timeval send_timeout{kSendTimeoutS, 0};
   if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof(send_timeout)) != 0) {
     std::puts("TcpSocket::SetSockOpt SO_SNDTIMEO failed");
-    QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt SO_SNDTIMEO failed", kSockOptError);
+    QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt SO_SNDTIMEO failed", kSocketOptionFailed);
     return false;
   }
   timeval recv_timeout{kRecvTimeoutS, 0};
   if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &recv_timeout, sizeof(recv_timeout)) != 0) {
     std::puts("TcpSocket::SetSockOpt SO_RCVTIMEO failed");
-    QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt SO_RCVTIMEO failed", kSockOptError);
+    QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt SO_RCVTIMEO failed", kSocketOptionFailed);
     return false;
   }
   if (server) {
     int reuse = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse)) != 0) {
       std::puts("TcpSocket::SetSockOpt SO_REUSEADDR failed");
-      QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt SO_REUSEADDR failed", kSockOptError);
+      QLOG_ERROR("ErrorCode: {}, TcpSocket::SetSockOpt SO_REUSEADDR failed", kSocketOptionFailed);
       return false;
     }
   }
@@ -82,8 +82,8 @@ bool TcpSocket::SendData(int fd, const char* data, int len) {
     // MSG_NOSIGNAL: a peer that has gone makes the send fail, not the process die.
     const ssize_t ret = ::send(fd, data + total, static_cast<size_t>(len - total), MSG_NOSIGNAL);
     if (ret < 0) {
-      QLOG_ERROR("ErrorCode: {}, TcpSocket::Send data failed, totalLen: {}, dataLen: {}, ret: {}", 101900006, total,
-                 len, ret);
+      QLOG_ERROR("ErrorCode: {}, TcpSocket::Send data failed, totalLen: {}, dataLen: {}, ret: {}", kSocketSendFailed,
+                 total, len, ret);
       return false;
     }
     total += static_cast<int>(ret);
@@ -97,14 +97,14 @@ int TcpSocket::RecvData(int fd, char* buf, int len) {
     return static_cast<int>(ret);
   }
   if (ret == 0) {
-    QLOG_ERROR("ErrorCode: {}, TcpSocket::RecvData connect shutdown", 101900008);
+    QLOG_ERROR("ErrorCode: {}, TcpSocket::RecvData connect shutdown", kSocketPeerClosed);
     return 0;
   }
   const int err = errno;
   if (err == EAGAIN || err == EWOULDBLOCK) {
     return -1;
   }
-  QLOG_ERROR("ErrorCode: {}, TcpSocket::RecvData failed, ret:{}, errno:{}", 101900007, ret, err);
+  QLOG_ERROR("ErrorCode: {}, TcpSocket::RecvData failed, ret:{}, errno:{}", kSocketRecvFailed, ret, err);
   return -1;
 }
 

@@ -5,6 +5,7 @@
 
 #include <google/protobuf/util/json_util.h>
 
+#include "error_codes.h"
 #include "logger.h"
 #include "mqtt/mqtt_client.h"
 #include "robot/base_station_common.pb.h"
@@ -29,7 +30,7 @@ bool ParseRequest(const std::string& payload, T* request) {
     options.case_insensitive_enum_parsing = false;
     return google::protobuf::util::JsonStringToMessage(payload, request, options).ok();
   } catch (const std::exception& e) {
-    QLOG_ERROR("ErrorCode: {}, json parser raised: {}", 101900059, e.what());
+    QLOG_ERROR("ErrorCode: {}, json parser raised: {}", station_center::kJsonToMessageFailed, e.what());
     return false;
   }
 }
@@ -37,7 +38,7 @@ bool ParseRequest(const std::string& payload, T* request) {
 // Answers an unparsable request: no identifiers can be copied back.
 template <typename R>
 void ReplyUnparsable(R* reply) {
-  QLOG_ERROR("ErrorCode: {}, json to message failed", 101900059);
+  QLOG_ERROR("ErrorCode: {}, json to message failed", station_center::kJsonToMessageFailed);
   reply->mutable_rsp_header()->set_err_code(common::ENUM_DESERIALIZE_DATA_FAILED);
   reply->mutable_rsp_header()->set_err_msg("req data convert to message failed");
   mqtt_client::MqttClient::getInstance().Publish(*reply, kReplyQos);
@@ -99,13 +100,13 @@ void MqttCallback::connected(const std::string& /*cause*/) {
     mqtt_client::MqttClient::getInstance().OnConnected();
     mqtt_client::MqttClient::getInstance().AnnounceOnline();
   } catch (...) {
-    QLOG_ERROR("ErrorCode: {}, resubscribe after connect failed", 101900072);
+    QLOG_ERROR("ErrorCode: {}, resubscribe after connect failed", station_center::kMqttSubscribeFailed);
   }
 }
 
 void MqttCallback::connection_lost(const std::string& cause) {
   try {
-    QLOG_ERROR("ErrorCode: {}, Connection lost for {}, will reset station", 101900013, cause);
+    QLOG_ERROR("ErrorCode: {}, Connection lost for {}, will reset station", station_center::kMqttConnectionLost, cause);
     mqtt_client::MqttClient::getInstance().OnConnectionLost();
     StationSrvReq request;
     request.service_type = station_center::SRV_CONNECTION_LOST;
@@ -113,7 +114,7 @@ void MqttCallback::connection_lost(const std::string& cause) {
       (void)stationCenter_->HandleService(request);
     }
   } catch (...) {
-    QLOG_ERROR("ErrorCode: {}, handling the lost connection failed", 101900013);
+    QLOG_ERROR("ErrorCode: {}, handling the lost connection failed", station_center::kMqttConnectionLost);
   }
 }
 
@@ -142,21 +143,21 @@ void MqttCallback::message_arrived(mqtt::const_message_ptr msg) {
     QLOG_INFO("msg->to_string(): {}", payload);
     if (msg->is_retained() && topicHandlers_.count(topic_name) != 0) {
       // A retained request is an old command replayed by the broker, not the robot asking now.
-      QLOG_ERROR("ErrorCode: {}, retained request on {} dropped", 101900073, topic);
+      QLOG_ERROR("ErrorCode: {}, retained request on {} dropped", station_center::kMessageHandlingFailed, topic);
       return;
     }
     onMessageArrived(payload, topic_name);
   } catch (const std::exception& e) {
-    QLOG_ERROR("ErrorCode: {}, handling a message failed: {}", 101900073, e.what());
+    QLOG_ERROR("ErrorCode: {}, handling a message failed: {}", station_center::kMessageHandlingFailed, e.what());
   } catch (...) {
-    QLOG_ERROR("ErrorCode: {}, handling a message failed", 101900073);
+    QLOG_ERROR("ErrorCode: {}, handling a message failed", station_center::kMessageHandlingFailed);
   }
 }
 
 void MqttCallback::onMessageArrived(const std::string& payload, const std::string& topic_name) {
   const auto handler = topicHandlers_.find(topic_name);
   if (handler == topicHandlers_.end()) {
-    QLOG_ERROR("ErrorCode: {}, Topic: {} not found", 101900014, topic_name);
+    QLOG_ERROR("ErrorCode: {}, Topic: {} not found", station_center::kMqttTopicUnknown, topic_name);
     return;
   }
   handler->second(payload);
@@ -187,7 +188,7 @@ void MqttCallback::dealCheckStation(const std::string& payload) {
       ready_result = station_center::SRV_RESULT_WATER_FINISHED;
       break;
     default:
-      QLOG_ERROR("ErrorCode: {}, Unknown check type", 101900016);
+      QLOG_ERROR("ErrorCode: {}, Unknown check type", station_center::kUnknownRequestType);
       reply.mutable_rsp_header()->set_err_code(common::ENUM_ERROR_UNKNOW);
       reply.mutable_rsp_header()->set_err_msg("Unknown check type");
       mqtt_client::MqttClient::getInstance().Publish(reply, kReplyQos);
@@ -310,7 +311,7 @@ void MqttCallback::dealSupplyMaterialRequest(const std::string& payload) {
 
   const station_center::TaskType task_type = TaskForSupply(request.cmd().supply_type());
   if (task_type == station_center::TASK_TYPE_INVALID) {
-    QLOG_ERROR("ErrorCode: {}, Unknown supply type", 101900016);
+    QLOG_ERROR("ErrorCode: {}, Unknown supply type", station_center::kUnknownRequestType);
     header->set_err_code(common::ENUM_ERROR_UNKNOW);
     header->set_err_msg("Unknown supply type");
     mqtt_client::MqttClient::getInstance().Publish(reply, kReplyQos);

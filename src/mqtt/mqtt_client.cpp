@@ -27,6 +27,7 @@
 #include <mqtt/will_options.h>
 
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/tls_probe.h"
@@ -191,7 +192,7 @@ bool Readable(const char* key, const std::string& path) {
     return true;
   }
   const int error = errno;
-  QLOG_ERROR("ErrorCode: {}, TLS to {}: cannot read {} {}: {}", 101900060,
+  QLOG_ERROR("ErrorCode: {}, TLS to {}: cannot read {} {}: {}", station_center::kMqttConnectFailed,
              station_center::config_reader.mqtt_server_address, key, path, std::strerror(error));
   return false;
 }
@@ -203,7 +204,7 @@ bool SetTls(mqtt::connect_options& options) {
   const station_center::StationConfig& c = station_center::config_reader;
   if (c.mqtt_cert_file.empty() != c.mqtt_key_file.empty()) {
     QLOG_ERROR("ErrorCode: {}, TLS to {}: mqtt_cert_file and mqtt_key_file go together, one of them is empty",
-               101900060, c.mqtt_server_address);
+               station_center::kMqttConnectFailed, c.mqtt_server_address);
     return false;
   }
   if ((!c.mqtt_ca_file.empty() && !Readable("mqtt_ca_file", c.mqtt_ca_file)) ||
@@ -238,7 +239,7 @@ void ExplainTlsFailure() {
   settings.key_file = c.mqtt_key_file;
   settings.verify = c.mqtt_tls_verify;
   const std::string reason = ProbeTls(settings, std::chrono::milliseconds(kTlsProbeBoundMs));
-  QLOG_ERROR("ErrorCode: {}, TLS to {} failed: {}", 101900060, c.mqtt_server_address,
+  QLOG_ERROR("ErrorCode: {}, TLS to {} failed: {}", station_center::kMqttConnectFailed, c.mqtt_server_address,
              reason.empty() ? "the handshake itself goes through; the broker ended the connection" : reason);
 }
 
@@ -314,7 +315,7 @@ MqttClient::MqttClient() {
                                                    mqtt::create_options(MQTTVERSION_5), nullptr);
   } catch (const std::exception& e) {
     // A malformed server address: Init then keeps failing and start-up keeps retrying.
-    QLOG_ERROR("ErrorCode: {}, create mqtt client for {} failed: {}", 101900060,
+    QLOG_ERROR("ErrorCode: {}, create mqtt client for {} failed: {}", station_center::kMqttConnectFailed,
                station_center::config_reader.mqtt_server_address, e.what());
   }
 }
@@ -332,7 +333,7 @@ bool MqttClient::Init(const std::shared_ptr<mqtt_callback::MqttCallback>& cb) {
     try {
       client_->set_callback(*cb);
     } catch (const std::exception& e) {
-      QLOG_ERROR("ErrorCode: {}, register mqtt callback failed: {}", 101900060, e.what());
+      QLOG_ERROR("ErrorCode: {}, register mqtt callback failed: {}", station_center::kMqttConnectFailed, e.what());
       return false;
     }
     callback_ = cb;
@@ -346,7 +347,7 @@ bool MqttClient::Init(const std::shared_ptr<mqtt_callback::MqttCallback>& cb) {
   if (!connected) {
     QLOG_INFO("try connect to broker");
     if (!ConnectToBroker()) {
-      QLOG_ERROR("ErrorCode: {}, Connect broker failed", 101900060);
+      QLOG_ERROR("ErrorCode: {}, Connect broker failed", station_center::kMqttConnectFailed);
       return false;
     }
     QLOG_INFO("connect to broker success");
@@ -387,14 +388,14 @@ bool MqttClient::ConnectToBroker() {
     }
     return client_->is_connected();
   } catch (const mqtt::exception& e) {
-    QLOG_ERROR("ErrorCode: {}, connect to {} failed: {}", 101900060,
+    QLOG_ERROR("ErrorCode: {}, connect to {} failed: {}", station_center::kMqttConnectFailed,
                station_center::config_reader.mqtt_server_address, e.what());
     if (e.get_return_code() == MQTTASYNC_FAILURE) {
       ExplainTlsFailure();
     }
     return false;
   } catch (const std::exception& e) {
-    QLOG_ERROR("ErrorCode: {}, connect to {} failed: {}", 101900060,
+    QLOG_ERROR("ErrorCode: {}, connect to {} failed: {}", station_center::kMqttConnectFailed,
                station_center::config_reader.mqtt_server_address, e.what());
     return false;
   }
@@ -410,14 +411,15 @@ void MqttClient::SubscribeTopics() {
   for (const Exchange& exchange : kExchanges) {
     const std::string topic = FormatTopic(exchange.request_format, stationId_);
     if (topic.empty()) {
-      QLOG_ERROR("ErrorCode: {}, empty request topic for {}, not subscribed", 101900072, exchange.request_format);
+      QLOG_ERROR("ErrorCode: {}, empty request topic for {}, not subscribed", station_center::kMqttSubscribeFailed,
+                 exchange.request_format);
       continue;
     }
     try {
       client_->subscribe(topic, kSubscribeQos, request_options);
       QLOG_INFO("SubscribeTopics: {}", topic);
     } catch (const std::exception& e) {
-      QLOG_ERROR("ErrorCode: {}, subscribe {} failed: {}", 101900072, topic, e.what());
+      QLOG_ERROR("ErrorCode: {}, subscribe {} failed: {}", station_center::kMqttSubscribeFailed, topic, e.what());
     }
   }
 
@@ -431,7 +433,7 @@ void MqttClient::SubscribeTopics() {
     client_->subscribe(cloud_topic, kSubscribeQos);
     QLOG_INFO("SubscribeTopics: {}", cloud_topic);
   } catch (const std::exception& e) {
-    QLOG_ERROR("ErrorCode: {}, subscribe {} failed: {}", 101900072, cloud_topic, e.what());
+    QLOG_ERROR("ErrorCode: {}, subscribe {} failed: {}", station_center::kMqttSubscribeFailed, cloud_topic, e.what());
   }
 }
 
@@ -458,7 +460,7 @@ void MqttClient::OnConnectionLost() {
       std::thread([this] { WatchBroker(); }).detach();
       watcherStarted_ = true;
     } catch (const std::system_error& e) {
-      QLOG_ERROR("ErrorCode: {}, broker watch not started: {}", 101900060, e.what());
+      QLOG_ERROR("ErrorCode: {}, broker watch not started: {}", station_center::kMqttConnectFailed, e.what());
     }
   }
   watchChanged_.notify_all();
@@ -509,7 +511,8 @@ void MqttClient::AnnounceOnline() {
     client_->publish(mqtt::make_message(availabilityTopic_, std::string(kOnline), kAvailabilityQos, true));
     QLOG_INFO("availability : {} on {}", kOnline, availabilityTopic_);
   } catch (const std::exception& e) {
-    QLOG_ERROR("ErrorCode: {}, publish {} on {} failed: {}", 101900071, kOnline, availabilityTopic_, e.what());
+    QLOG_ERROR("ErrorCode: {}, publish {} on {} failed: {}", station_center::kMqttPublishFailed, kOnline,
+               availabilityTopic_, e.what());
   }
 }
 
@@ -535,7 +538,8 @@ bool MqttClient::GoOffline(std::chrono::milliseconds bound) {
       client_->disconnect()->wait_for(left);
     }
   } catch (const std::exception& e) {
-    QLOG_ERROR("ErrorCode: {}, going offline on {} failed: {}", 101900071, availabilityTopic_, e.what());
+    QLOG_ERROR("ErrorCode: {}, going offline on {} failed: {}", station_center::kMqttPublishFailed, availabilityTopic_,
+               e.what());
   }
   return delivered;
 }
@@ -559,7 +563,7 @@ void MqttClient::Publish(const std::string& payload, const std::string& topic, c
 
 void MqttClient::PublishRaw(const std::string& payload, const std::string& topic, int qos) {
   if (!client_) {
-    QLOG_ERROR("ErrorCode: {}, no mqtt client, {} not published", 101900071, topic);
+    QLOG_ERROR("ErrorCode: {}, no mqtt client, {} not published", station_center::kMqttPublishFailed, topic);
     return;
   }
   mqtt::message_ptr message = mqtt::make_message(topic, payload, qos, false);

@@ -5,6 +5,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "task/flow_counts.h"
 
@@ -70,7 +71,7 @@ bool AddWaterTask::DoTaskInside(const station::SensorsDataRep& report) {
   if (TimeLimitExceeded(now)) {
     QLOG_ERROR(
         "ErrorCode: {}, task id {}, task type {}, add water exec timeout, start time : {}, cur_time : {}, duration : {}",
-        101900019, task_id_, static_cast<int>(task_type_), start_time_, now, max_seconds_);
+        kTaskTimeout, task_id_, static_cast<int>(task_type_), start_time_, now, max_seconds_);
     return false;
   }
   return steps_.RunStep(report);
@@ -78,7 +79,7 @@ bool AddWaterTask::DoTaskInside(const station::SensorsDataRep& report) {
 
 bool AddWaterTask::DoAddWaterToRobot(const station::SensorsDataRep& /*report*/) {
   if (!SwitchSupplyWater(1)) {
-    QLOG_ERROR("ErrorCode: {}, open supply tag failed", 101900035);
+    QLOG_ERROR("ErrorCode: {}, open supply tag failed", kSupplyTagOpenFailed);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -102,7 +103,7 @@ bool AddWaterTask::WaitAddWaterToRobot(const station::SensorsDataRep& report) {
     return true;  // the tank still holds water above its foot: keep supplying
   }
   if (!SwitchSupplyWater(0)) {
-    QLOG_ERROR("ErrorCode: {}, close supply tag failed", 101900036);
+    QLOG_ERROR("ErrorCode: {}, close supply tag failed", kSupplyTagCloseFailed);
     SetTaskStatus(TASK_STATUS_ERROR);
     return true;
   }
@@ -119,7 +120,7 @@ bool AddWaterTask::WaitAddWaterToRobot(const station::SensorsDataRep& report) {
 
 bool AddWaterTask::DoAddWaterToStation(const station::SensorsDataRep& report) {
   if (!SwitchTapWater(1)) {
-    QLOG_ERROR("ErrorCode: {}, task water inlet failed", 101900032);
+    QLOG_ERROR("ErrorCode: {}, task water inlet failed", kWaterInletFailed);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -134,7 +135,7 @@ bool AddWaterTask::WaitAddWaterToStation(const station::SensorsDataRep& report) 
   if (report.cleantankuplevel() == 1 || static_cast<uint32_t>(water_to_add_) <= added) {
     QLOG_INFO("Add water to station complete");
     if (!SwitchTapWater(0)) {
-      QLOG_ERROR("ErrorCode: {}, close water switch failed", 101900033);
+      QLOG_ERROR("ErrorCode: {}, close water switch failed", kWaterSwitchCloseFailed);
       SetTaskStatus(TASK_STATUS_ERROR);
       return false;
     }
@@ -146,9 +147,9 @@ bool AddWaterTask::WaitAddWaterToStation(const station::SensorsDataRep& report) 
     return true;
   }
   if (NowSeconds() - step_start_time_ > config_reader.add_water_to_station_max_time) {
-    QLOG_ERROR("ErrorCode: {}, Add water timeout, may be no water", 101900020);
+    QLOG_ERROR("ErrorCode: {}, Add water timeout, may be no water", kAddWaterTimeout);
     if (!SwitchTapWater(0)) {
-      QLOG_ERROR("ErrorCode: {}, close water switch failed", 101900033);
+      QLOG_ERROR("ErrorCode: {}, close water switch failed", kWaterSwitchCloseFailed);
     }
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
@@ -184,11 +185,11 @@ bool AddWaterTask::SwitchBothOff() {
   // open must not also keep the water running to the robot.
   bool all_off = true;
   if (!SwitchTapWater(0)) {
-    QLOG_ERROR("ErrorCode: {}, close water switch failed", 101900033);
+    QLOG_ERROR("ErrorCode: {}, close water switch failed", kWaterSwitchCloseFailed);
     all_off = false;
   }
   if (!SwitchSupplyWater(0)) {
-    QLOG_ERROR("ErrorCode: {}, close supply tag failed", 101900036);
+    QLOG_ERROR("ErrorCode: {}, close supply tag failed", kSupplyTagCloseFailed);
     all_off = false;
   }
   return all_off;

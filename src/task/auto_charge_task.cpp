@@ -5,6 +5,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -36,7 +37,7 @@ bool AutoChargeTask::DoTaskInside(const station::SensorsDataRep& report) {
   if (GetTaskStatus() == TASK_STATUS_WAITING) {
     start_time_ = now;
     if (!SwitchCharging(1)) {
-      QLOG_ERROR("ErrorCode: {}, start charge failed", 101900045);
+      QLOG_ERROR("ErrorCode: {}, start charge failed", kChargeStartFailed);
       return false;
     }
     SetTaskStatus(TASK_STATUS_RUNNING);
@@ -48,7 +49,7 @@ bool AutoChargeTask::DoTaskInside(const station::SensorsDataRep& report) {
     return true;
   }
   if (TimeLimitExceeded(now)) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", 101900019, task_id_,
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", kTaskTimeout, task_id_,
                static_cast<int>(task_type_));
     return false;
   }
@@ -56,9 +57,9 @@ bool AutoChargeTask::DoTaskInside(const station::SensorsDataRep& report) {
   if (report.electrodeplatetemp1() > max_temp || report.electrodeplatetemp2() > max_temp ||
       report.handchargedet() != 0) {
     QLOG_ERROR("ErrorCode: {}, charge plate temp({} {}) too high or hand charge switch({}) open, stop charge",
-               101900047, report.electrodeplatetemp1(), report.electrodeplatetemp2(), report.handchargedet());
+               kChargeUnsafe, report.electrodeplatetemp1(), report.electrodeplatetemp2(), report.handchargedet());
     if (!SwitchCharging(0)) {
-      QLOG_ERROR("ErrorCode: {}, stop charge failed", 101900046);
+      QLOG_ERROR("ErrorCode: {}, stop charge failed", kChargeStopFailed);
       return false;
     }
     SetTaskStatus(TASK_STATUS_ERROR);
@@ -68,7 +69,7 @@ bool AutoChargeTask::DoTaskInside(const station::SensorsDataRep& report) {
 
 bool AutoChargeTask::DoCancelUnlock() {
   if (!SwitchCharging(0)) {
-    QLOG_ERROR("ErrorCode: {}, stop charge failed", 101900046);
+    QLOG_ERROR("ErrorCode: {}, stop charge failed", kChargeStopFailed);
     return false;
   }
   return true;
@@ -83,7 +84,7 @@ bool AutoChargeTask::DoReset() {
   std::unique_lock<std::shared_mutex> lock(TaskDataLock());
   TaskData().charge_state = 0;
   if (!SwitchCharging(0)) {
-    QLOG_ERROR("ErrorCode: {}, stop charge failed", 101900046);
+    QLOG_ERROR("ErrorCode: {}, stop charge failed", kChargeStopFailed);
     return false;
   }
   return true;

@@ -6,6 +6,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "task/flow_counts.h"
 
@@ -70,7 +71,7 @@ bool DisinfectantPrepareTask::DoTaskInside(const station::SensorsDataRep& report
     return true;
   }
   if (TimeLimitExceeded(now)) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", 101900019, task_id_,
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", kTaskTimeout, task_id_,
                static_cast<int>(task_type_));
     return false;
   }
@@ -86,7 +87,7 @@ bool DisinfectantPrepareTask::DoEmptyTank(const station::SensorsDataRep& report)
   // did not confirm in time may still have happened.
   drain_open_ = true;
   if (!SwitchDrainage(1)) {
-    QLOG_ERROR("ErrorCode: {}, open darin water switch failed", 101900022);
+    QLOG_ERROR("ErrorCode: {}, open darin water switch failed", kDrainSwitchOpenFailed);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -98,7 +99,7 @@ bool DisinfectantPrepareTask::DoEmptyTank(const station::SensorsDataRep& report)
 
 bool DisinfectantPrepareTask::WaitEmptyTank(const station::SensorsDataRep& report) {
   if (NowSeconds() - drain_start_time_ > config_reader.drain_water_max_time) {
-    QLOG_ERROR("ErrorCode: {}, drain water timeout", 101900025);
+    QLOG_ERROR("ErrorCode: {}, drain water timeout", kDrainTimeout);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -106,7 +107,7 @@ bool DisinfectantPrepareTask::WaitEmptyTank(const station::SensorsDataRep& repor
     std::unique_lock<std::shared_mutex> lock(TaskDataLock());
     TaskData().station_added_water = 0;
     if (!SwitchDrainage(0)) {
-      QLOG_ERROR("ErrorCode: {}, close darin water switch failed", 101900024);
+      QLOG_ERROR("ErrorCode: {}, close darin water switch failed", kDrainSwitchCloseFailed);
       SetTaskStatus(TASK_STATUS_ERROR);
     } else {
       drain_open_ = false;
@@ -118,7 +119,7 @@ bool DisinfectantPrepareTask::WaitEmptyTank(const station::SensorsDataRep& repor
 
 bool DisinfectantPrepareTask::DoWaterInlet(const station::SensorsDataRep& report) {
   if (!SwitchTapWater(1)) {
-    QLOG_ERROR("ErrorCode: {}, disnfectant prepare task water inlet failed", 101900032);
+    QLOG_ERROR("ErrorCode: {}, disnfectant prepare task water inlet failed", kWaterInletFailed);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -132,9 +133,9 @@ bool DisinfectantPrepareTask::DoWaterInlet(const station::SensorsDataRep& report
 bool DisinfectantPrepareTask::WaitWaterInlet(const station::SensorsDataRep& report) {
   if (NowSeconds() - inlet_start_time_ > config_reader.add_water_to_station_max_time) {
     // Unlike the liquid prepare task, the tap is closed before the task fails.
-    QLOG_ERROR("ErrorCode: {}, Add water timeout, may be no water", 101900020);
+    QLOG_ERROR("ErrorCode: {}, Add water timeout, may be no water", kAddWaterTimeout);
     if (!SwitchTapWater(0)) {
-      QLOG_ERROR("ErrorCode: {}, disinfectant prepare task close water switch", 101900033);
+      QLOG_ERROR("ErrorCode: {}, disinfectant prepare task close water switch", kWaterSwitchCloseFailed);
     }
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
@@ -143,7 +144,7 @@ bool DisinfectantPrepareTask::WaitWaterInlet(const station::SensorsDataRep& repo
   const uint32_t added = inlet_meter_.Added(report.flowmeter());
   if (report.cleantankuplevel() == 1 || wanted <= added) {
     if (!SwitchTapWater(0)) {
-      QLOG_ERROR("ErrorCode: {}, liquid prepare task close water switch", 101900033);
+      QLOG_ERROR("ErrorCode: {}, liquid prepare task close water switch", kWaterSwitchCloseFailed);
       SetTaskStatus(TASK_STATUS_ERROR);
       return true;
     }
@@ -165,7 +166,7 @@ bool DisinfectantPrepareTask::DoReleaseTablets(const station::SensorsDataRep& /*
   std::shared_lock<std::shared_mutex> lock(TaskDataLock());
   tablets_at_start_ = TaskData().released_tablets;
   if (!SwitchPlatesMotor(1)) {
-    QLOG_ERROR("ErrorCode: {}, open disinfectant motor failed", 101900021);
+    QLOG_ERROR("ErrorCode: {}, open disinfectant motor failed", kDisinfectantMotorOpenFailed);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -205,8 +206,8 @@ bool DisinfectantPrepareTask::WaitTablets(const station::SensorsDataRep& report)
   if (released >= prepare_req_.cmd().disinfection_tablets_num()) {
     QLOG_INFO("Disinfectant tables ready");
     if (!SwitchPlatesMotor(0)) {
-      QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, close disinfectant motor failed", 101900029, task_id_,
-                 static_cast<int>(task_type_));
+      QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, close disinfectant motor failed",
+                 kDisinfectantMotorCloseFailed, task_id_, static_cast<int>(task_type_));
       SetTaskStatus(TASK_STATUS_ERROR);
     } else {
       dissolution_start_time_ = now;
@@ -216,7 +217,7 @@ bool DisinfectantPrepareTask::WaitTablets(const station::SensorsDataRep& report)
   }
   if (now - motor_start_time_ > config_reader.disinfectant_motor_timeout) {
     // The motor stays on until DoReset switches it off on the error path.
-    QLOG_ERROR("ErrorCode: {}, release tables timeout", 101900030);
+    QLOG_ERROR("ErrorCode: {}, release tables timeout", kReleaseTabletsTimeout);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -229,8 +230,8 @@ bool DisinfectantPrepareTask::WaitTablets(const station::SensorsDataRep& report)
       motor_run_seconds_ += now > motor_run_start_time_ ? now - motor_run_start_time_ : 0;
       motor_run_start_time_ = -1;
     } else {
-      QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, close disinfectant motor failed", 101900029, task_id_,
-                 static_cast<int>(task_type_));
+      QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, close disinfectant motor failed",
+                 kDisinfectantMotorCloseFailed, task_id_, static_cast<int>(task_type_));
       SetTaskStatus(TASK_STATUS_ERROR);
     }
   }
@@ -245,7 +246,7 @@ bool DisinfectantPrepareTask::WaitMotorRecovery(const station::SensorsDataRep& /
       motor_run_start_time_ = now;
       steps_.SwitchStep(STEP_WAIT_TABLETS);
     } else {
-      QLOG_ERROR("ErrorCode: {}, open disinfectant motor failed", 101900021);
+      QLOG_ERROR("ErrorCode: {}, open disinfectant motor failed", kDisinfectantMotorOpenFailed);
       SetTaskStatus(TASK_STATUS_ERROR);
     }
   }
@@ -281,12 +282,12 @@ void DisinfectantPrepareTask::AfterError() {
 bool DisinfectantPrepareTask::SwitchMotorAndTapOff() {
   bool all_off = true;
   if (!SwitchPlatesMotor(0)) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, close disinfectant motor failed", 101900029, task_id_,
-               static_cast<int>(task_type_));
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, close disinfectant motor failed",
+               kDisinfectantMotorCloseFailed, task_id_, static_cast<int>(task_type_));
     all_off = false;
   }
   if (!SwitchTapWater(0)) {
-    QLOG_ERROR("ErrorCode: {}, disinfectant prepare task close water switch", 101900033);
+    QLOG_ERROR("ErrorCode: {}, disinfectant prepare task close water switch", kWaterSwitchCloseFailed);
     all_off = false;
   }
   return all_off;
@@ -295,7 +296,7 @@ bool DisinfectantPrepareTask::SwitchMotorAndTapOff() {
 bool DisinfectantPrepareTask::SwitchEverythingOff() {
   bool all_off = SwitchMotorAndTapOff();
   if (drain_open_ && !SwitchDrainage(0)) {
-    QLOG_ERROR("ErrorCode: {}, close darin water switch failed", 101900024);
+    QLOG_ERROR("ErrorCode: {}, close darin water switch failed", kDrainSwitchCloseFailed);
     all_off = false;
   }
   return all_off;

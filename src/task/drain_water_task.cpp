@@ -4,6 +4,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -51,21 +52,21 @@ bool DrainWaterTask::DoTaskInside(const station::SensorsDataRep& report) {
     if (SwitchDrainage(0)) {
       drain_open_ = false;
     } else {
-      QLOG_ERROR("ErrorCode: {}, close darin water switch failed", 101900024);
+      QLOG_ERROR("ErrorCode: {}, close darin water switch failed", kDrainSwitchCloseFailed);
     }
     SetTaskStatus(TASK_STATUS_OVER);
     return true;
   }
 
   if (TimeLimitExceeded(now)) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", 101900019, task_id_,
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", kTaskTimeout, task_id_,
                static_cast<int>(task_type_));
     return false;
   }
 
   if (!drain_open_) {
     if (!SwitchDrainage(1)) {
-      QLOG_ERROR("ErrorCode: {}, open darin water switch failed", 101900022);
+      QLOG_ERROR("ErrorCode: {}, open darin water switch failed", kDrainSwitchOpenFailed);
       return false;
     }
     drain_open_ = true;
@@ -74,7 +75,7 @@ bool DrainWaterTask::DoTaskInside(const station::SensorsDataRep& report) {
   }
 
   if (now - drain_start_time_ > config_reader.drain_water_max_time) {
-    QLOG_ERROR("ErrorCode: {}, drain water timeout", 101900025);
+    QLOG_ERROR("ErrorCode: {}, drain water timeout", kDrainTimeout);
     return false;
   }
   return true;
@@ -85,7 +86,7 @@ bool DrainWaterTask::DoCancelUnlock() {
     return true;
   }
   if (!SwitchDrainage(0)) {
-    QLOG_ERROR("ErrorCode: {}, close darin water switch failed", 101900024);
+    QLOG_ERROR("ErrorCode: {}, close darin water switch failed", kDrainSwitchCloseFailed);
     return false;
   }
   return true;
@@ -96,7 +97,7 @@ void DrainWaterTask::AfterError() { WithdrawPreparedLiquid(); }
 bool DrainWaterTask::DoReset() {
   const bool closed = SwitchDrainage(0);
   if (!closed) {
-    QLOG_ERROR("ErrorCode: {}, close darin water switch failed", 101900024);
+    QLOG_ERROR("ErrorCode: {}, close darin water switch failed", kDrainSwitchCloseFailed);
   }
   return closed;
 }

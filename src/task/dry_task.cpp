@@ -5,6 +5,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -23,7 +24,7 @@ bool DryTask::DoTaskInside(const station::SensorsDataRep& /*report*/) {
   if (GetTaskStatus() == TASK_STATUS_WAITING) {
     start_time_ = now;
     if (!SwitchFan(1)) {
-      QLOG_ERROR("ErrorCode: {}, open heat fan failed", 101900041);
+      QLOG_ERROR("ErrorCode: {}, open heat fan failed", kHeatFanOpenFailed);
       return false;
     }
     std::unique_lock<std::shared_mutex> lock(TaskDataLock());
@@ -35,7 +36,7 @@ bool DryTask::DoTaskInside(const station::SensorsDataRep& /*report*/) {
     return true;
   }
   if (TimeLimitExceeded(now)) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", 101900019, task_id_,
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", kTaskTimeout, task_id_,
                static_cast<int>(task_type_));
     return false;
   }
@@ -44,7 +45,7 @@ bool DryTask::DoTaskInside(const station::SensorsDataRep& /*report*/) {
 
 bool DryTask::SwitchFanOff() {
   if (!SwitchFan(0)) {
-    QLOG_ERROR("ErrorCode: {}, close heat fan failed", 101900042);
+    QLOG_ERROR("ErrorCode: {}, close heat fan failed", kHeatFanCloseFailed);
     return false;
   }
   // From here on no heat wire task may start, and a running one ends itself.
@@ -56,7 +57,7 @@ bool DryTask::SwitchWireThenFanOff() {
   // The wire goes off first whether or not a heat wire task runs (a wire already
   // off takes no harm); a wire the board keeps on keeps its fan.
   if (!Actuate(station::ENUM_SUPPLY_HEATING_WIRE, 0)) {
-    QLOG_ERROR("ErrorCode: {}, stop heat wire failed", 101900044);
+    QLOG_ERROR("ErrorCode: {}, stop heat wire failed", kHeatWireStopFailed);
     OweSwitchOff(station::ENUM_SUPPLY_HEATING_FAN);  // once the wire is confirmed off
     return false;
   }

@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -42,13 +43,13 @@ bool DustCollectTask::DoTaskInside(const station::SensorsDataRep& /*report*/) {
     return true;
   }
   if (TimeLimitExceeded(now)) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", 101900019, task_id_,
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", kTaskTimeout, task_id_,
                static_cast<int>(task_type_));
     return false;
   }
   if (!actuator_on_) {
     if (!SwitchCollectDust(1)) {
-      QLOG_ERROR("ErrorCode: {}, start collect dust failed", 101900039);
+      QLOG_ERROR("ErrorCode: {}, start collect dust failed", kDustCollectStartFailed);
       SetTaskStatus(TASK_STATUS_ERROR);
       return false;
     }
@@ -59,7 +60,7 @@ bool DustCollectTask::DoTaskInside(const station::SensorsDataRep& /*report*/) {
 
 bool DustCollectTask::SwitchCollectDustOff() {
   if (!SwitchCollectDust(0)) {
-    QLOG_ERROR("ErrorCode: {}, stop collect dust failed", 101900040);
+    QLOG_ERROR("ErrorCode: {}, stop collect dust failed", kDustCollectStopFailed);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }

@@ -5,6 +5,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -59,7 +60,7 @@ bool HeatWireTask::DoTaskInside(const station::SensorsDataRep& report) {
     return true;
   }
   if (TimeLimitExceeded(now)) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", 101900019, task_id_,
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", kTaskTimeout, task_id_,
                static_cast<int>(task_type_));
     return false;
   }
@@ -67,13 +68,13 @@ bool HeatWireTask::DoTaskInside(const station::SensorsDataRep& report) {
   const double target = target_temp_;
   if (actuator_on_ && temperature > target) {
     if (!SwitchWire(0)) {
-      QLOG_ERROR("ErrorCode: {}, stop heat wire failed", 101900044);
+      QLOG_ERROR("ErrorCode: {}, stop heat wire failed", kHeatWireStopFailed);
       return false;
     }
     actuator_on_ = false;
   } else if (!actuator_on_ && temperature < target) {
     if (!SwitchWire(1)) {
-      QLOG_ERROR("ErrorCode: {}, start heat wire failed", 101900043);
+      QLOG_ERROR("ErrorCode: {}, start heat wire failed", kHeatWireStartFailed);
       return false;
     }
     actuator_on_ = true;
@@ -83,7 +84,7 @@ bool HeatWireTask::DoTaskInside(const station::SensorsDataRep& report) {
 
 bool HeatWireTask::SwitchWireOff() {
   if (!SwitchWire(0)) {
-    QLOG_ERROR("ErrorCode: {}, stop heat wire failed", 101900044);
+    QLOG_ERROR("ErrorCode: {}, stop heat wire failed", kHeatWireStopFailed);
     return false;
   }
   actuator_on_ = false;

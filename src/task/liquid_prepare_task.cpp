@@ -5,6 +5,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "task/flow_counts.h"
 
@@ -47,7 +48,8 @@ LiquidPrepareTask::LiquidPrepareTask(const std::shared_ptr<StationCenter>& stati
     dissolution_seconds_ = config_reader.perfume_liquied_dissolution_time;
     liquid_pump_ = station::ENUM_SUPPLY_PERFUME_PUMP;
   } else {
-    QLOG_ERROR("ErrorCode: {}, liquid prepare task type {} unsupport", 101900026, static_cast<int>(task_type));
+    QLOG_ERROR("ErrorCode: {}, liquid prepare task type {} unsupport", kLiquidTaskTypeUnsupported,
+               static_cast<int>(task_type));
     SetTaskStatus(TASK_STATUS_ERROR);
   }
   prepare_req_ = request;
@@ -78,7 +80,7 @@ bool LiquidPrepareTask::DoTaskInside(const station::SensorsDataRep& report) {
     return true;
   }
   if (TimeLimitExceeded(now)) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", 101900019, task_id_,
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", kTaskTimeout, task_id_,
                static_cast<int>(task_type_));
     return false;
   }
@@ -92,7 +94,7 @@ bool LiquidPrepareTask::DoEmptyTank(const station::SensorsDataRep& report) {
     return true;
   }
   if (!SwitchDrainage(1)) {
-    QLOG_ERROR("ErrorCode: {}, open darin water switch failed", 101900022);
+    QLOG_ERROR("ErrorCode: {}, open darin water switch failed", kDrainSwitchOpenFailed);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -103,7 +105,7 @@ bool LiquidPrepareTask::DoEmptyTank(const station::SensorsDataRep& report) {
 
 bool LiquidPrepareTask::WaitEmptyTank(const station::SensorsDataRep& report) {
   if (NowSeconds() - drain_start_time_ > config_reader.drain_water_max_time) {
-    QLOG_ERROR("ErrorCode: {}, drain water timeout", 101900025);
+    QLOG_ERROR("ErrorCode: {}, drain water timeout", kDrainTimeout);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -111,7 +113,7 @@ bool LiquidPrepareTask::WaitEmptyTank(const station::SensorsDataRep& report) {
     std::unique_lock<std::shared_mutex> lock(TaskDataLock());
     TaskData().station_added_water = 0;
     if (!SwitchDrainage(0)) {
-      QLOG_ERROR("ErrorCode: {}, close darin water switch failed", 101900024);
+      QLOG_ERROR("ErrorCode: {}, close darin water switch failed", kDrainSwitchCloseFailed);
       SetTaskStatus(TASK_STATUS_ERROR);
     } else {
       steps_.SwitchStep(STEP_WATER_INLET);
@@ -122,7 +124,7 @@ bool LiquidPrepareTask::WaitEmptyTank(const station::SensorsDataRep& report) {
 
 bool LiquidPrepareTask::DoWaterInlet(const station::SensorsDataRep& report) {
   if (!SwitchTapWater(1)) {
-    QLOG_ERROR("ErrorCode: {}, liquid prepare task water inlet failed", 101900032);
+    QLOG_ERROR("ErrorCode: {}, liquid prepare task water inlet failed", kWaterInletFailed);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -135,7 +137,7 @@ bool LiquidPrepareTask::DoWaterInlet(const station::SensorsDataRep& report) {
 bool LiquidPrepareTask::WaitWaterInlet(const station::SensorsDataRep& report) {
   if (NowSeconds() - inlet_start_time_ > config_reader.add_water_to_station_max_time) {
     // The tap stays open here; DoReset closes it on the error path.
-    QLOG_ERROR("ErrorCode: {}, Add water timeout, may be no water", 101900020);
+    QLOG_ERROR("ErrorCode: {}, Add water timeout, may be no water", kAddWaterTimeout);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -143,7 +145,7 @@ bool LiquidPrepareTask::WaitWaterInlet(const station::SensorsDataRep& report) {
   const uint32_t added = inlet_meter_.Added(report.flowmeter());
   if (report.cleantankuplevel() == 1 || wanted <= added) {
     if (!SwitchTapWater(0)) {
-      QLOG_ERROR("ErrorCode: {}, liquid prepare task close water switch", 101900033);
+      QLOG_ERROR("ErrorCode: {}, liquid prepare task close water switch", kWaterSwitchCloseFailed);
       SetTaskStatus(TASK_STATUS_ERROR);
       return true;
     }
@@ -158,7 +160,7 @@ bool LiquidPrepareTask::WaitWaterInlet(const station::SensorsDataRep& report) {
 
 bool LiquidPrepareTask::DoReleaseLiquid(const station::SensorsDataRep& /*report*/) {
   if (!SwitchLiquidPump(1)) {
-    QLOG_ERROR("ErrorCode: {}, open clean liqueid or perfume liqueid pump failed", 101900027);
+    QLOG_ERROR("ErrorCode: {}, open clean liqueid or perfume liqueid pump failed", kLiquidPumpOpenFailed);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -172,7 +174,7 @@ bool LiquidPrepareTask::WaitReleaseLiquid(const station::SensorsDataRep& /*repor
   if (now - pump_start_time_ > pump_seconds_) {
     if (!SwitchLiquidPump(0)) {
       QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, close clean liqueid or perfume liqueid pump failed",
-                 101900028, task_id_, static_cast<int>(task_type_));
+                 kLiquidPumpCloseFailed, task_id_, static_cast<int>(task_type_));
       SetTaskStatus(TASK_STATUS_ERROR);
     } else {
       steps_.SwitchStep(STEP_WAIT_DISSOLUTION);
@@ -219,15 +221,15 @@ bool LiquidPrepareTask::SwitchEverythingOff() {
   // A task of an unsupported type never learned which pump it would drive.
   if (liquid_pump_ != station::ENUM_SUPPLY_INVALID && !SwitchLiquidPump(0)) {
     QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, close clean liqueid or perfume liqueid pump failed",
-               101900028, task_id_, static_cast<int>(task_type_));
+               kLiquidPumpCloseFailed, task_id_, static_cast<int>(task_type_));
     all_off = false;
   }
   if (!SwitchTapWater(0)) {
-    QLOG_ERROR("ErrorCode: {}, liquid prepare task close water switch", 101900033);
+    QLOG_ERROR("ErrorCode: {}, liquid prepare task close water switch", kWaterSwitchCloseFailed);
     all_off = false;
   }
   if (!SwitchDrainage(0)) {
-    QLOG_ERROR("ErrorCode: {}, close darin water switch failed", 101900024);
+    QLOG_ERROR("ErrorCode: {}, close darin water switch failed", kDrainSwitchCloseFailed);
     all_off = false;
   }
   return all_off;

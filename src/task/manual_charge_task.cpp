@@ -1,6 +1,7 @@
 #include "task/manual_charge_task.h"
 
 #include "clock.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -26,7 +27,7 @@ bool ManualChargeTask::DoTaskInside(const station::SensorsDataRep& report) {
   if (GetTaskStatus() == TASK_STATUS_WAITING) {
     start_time_ = NowSeconds();
     if (!SwitchHandCharge(1)) {
-      QLOG_ERROR("ErrorCode: {}, start hand charge failed", 101900048);
+      QLOG_ERROR("ErrorCode: {}, start hand charge failed", kHandChargeStartFailed);
       return false;
     }
     SetTaskStatus(TASK_STATUS_RUNNING);
@@ -43,14 +44,14 @@ bool ManualChargeTask::DoTaskInside(const station::SensorsDataRep& report) {
   if (SwitchHandCharge(0)) {
     SetTaskStatus(TASK_STATUS_OVER);
   } else {
-    QLOG_ERROR("ErrorCode: {}, stop hand charge failed", 101900049);
+    QLOG_ERROR("ErrorCode: {}, stop hand charge failed", kHandChargeStopFailed);
   }
   return true;
 }
 
 bool ManualChargeTask::DoReset() {
   if (!SwitchHandCharge(0)) {
-    QLOG_ERROR("ErrorCode: {}, stop hand charge failed", 101900049);
+    QLOG_ERROR("ErrorCode: {}, stop hand charge failed", kHandChargeStopFailed);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }

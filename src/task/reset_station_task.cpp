@@ -4,6 +4,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -31,7 +32,7 @@ bool ResetStationTask::DoTaskInside(const station::SensorsDataRep& report) {
     return true;
   }
   if (TimeLimitExceeded(NowSeconds())) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", 101900019, task_id_,
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", kTaskTimeout, task_id_,
                static_cast<int>(task_type_));
     return false;
   }
@@ -45,7 +46,7 @@ bool ResetStationTask::DrainWater(const station::SensorsDataRep& report) {
     return true;
   }
   if (!SwitchDrainage(1)) {
-    QLOG_ERROR("ErrorCode: {}, open darin water switch failed", 101900022);
+    QLOG_ERROR("ErrorCode: {}, open darin water switch failed", kDrainSwitchOpenFailed);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -60,13 +61,13 @@ bool ResetStationTask::WaitDrainWaterOver(const station::SensorsDataRep& report)
     if (SwitchDrainage(0)) {
       SetTaskStatus(TASK_STATUS_OVER);
     } else {
-      QLOG_ERROR("ErrorCode: {}, close darin water switch failed", 101900024);
+      QLOG_ERROR("ErrorCode: {}, close darin water switch failed", kDrainSwitchCloseFailed);
       SetTaskStatus(TASK_STATUS_ERROR);
     }
     return true;
   }
   if (NowSeconds() - step_start_time_ > config_reader.drain_water_max_time) {
-    QLOG_ERROR("ErrorCode: {}, drain water timeout", 101900025);
+    QLOG_ERROR("ErrorCode: {}, drain water timeout", kDrainTimeout);
     SetTaskStatus(TASK_STATUS_ERROR);
     return false;
   }
@@ -76,7 +77,7 @@ bool ResetStationTask::WaitDrainWaterOver(const station::SensorsDataRep& report)
 bool ResetStationTask::DoReset() {
   const bool closed = SwitchDrainage(0);
   if (!closed) {
-    QLOG_ERROR("ErrorCode: {}, close darin water switch failed", 101900024);
+    QLOG_ERROR("ErrorCode: {}, close darin water switch failed", kDrainSwitchCloseFailed);
   }
   return closed;
 }

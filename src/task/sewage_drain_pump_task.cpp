@@ -4,6 +4,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -35,7 +36,7 @@ bool SewageDrainPumpTask::DoTaskInside(const station::SensorsDataRep& /*report*/
   if (task_status_ == TASK_STATUS_WAITING) {
     start_time_ = now;
     if (!Actuate(station::ENUM_SUPPLY_SEWAGE_PUMP, pump_power_)) {
-      QLOG_ERROR("ErrorCode: {}, open sewage drain pump failed", 101900067);
+      QLOG_ERROR("ErrorCode: {}, open sewage drain pump failed", kSewagePumpOpenFailed);
       return false;
     }
     std::unique_lock<std::shared_mutex> lock(TaskDataLock());
@@ -47,7 +48,7 @@ bool SewageDrainPumpTask::DoTaskInside(const station::SensorsDataRep& /*report*/
     return true;
   }
   if (TimeLimitExceeded(now)) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", 101900019, task_id_,
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", kTaskTimeout, task_id_,
                static_cast<int>(task_type_));
     return false;
   }

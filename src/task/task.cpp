@@ -2,6 +2,7 @@
 
 #include "bottom/embedded_communicator.h"
 #include "clock.h"
+#include "error_codes.h"
 #include "logger.h"
 #include "station_center.h"
 
@@ -68,8 +69,8 @@ bool Task::Actuate(station::EnumSupplyType supply_type, int32_t action) {
   }
   if (action != 0 && station_center_ && station_center_->Stopping()) {
     // The station is stopping: whatever a work cycle still wants, nothing goes on again.
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, station stopping, supply type {} not switched on", 101900074,
-               task_id_, static_cast<int>(task_type_), static_cast<int>(supply_type));
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, station stopping, supply type {} not switched on",
+               kSafeStopFailed, task_id_, static_cast<int>(task_type_), static_cast<int>(supply_type));
     return false;
   }
   station::ActionCommand cmd;
@@ -116,7 +117,7 @@ void StepMachine::SwitchStep(const int& step) {
 bool StepMachine::RunStep(const station::SensorsDataRep& report) {
   auto it = steps_.find(step_);
   if (it == steps_.end()) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, no step {}", 101900011, owner_.TaskId(),
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, no step {}", kTaskError, owner_.TaskId(),
                static_cast<int>(owner_.GetTaskType()), step_);
     return false;
   }

@@ -1,6 +1,7 @@
 #include "task/uv_task.h"
 
 #include "clock.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -23,7 +24,7 @@ bool UVTask::DoTaskInside(const station::SensorsDataRep& /*report*/) {
   if (GetTaskStatus() == TASK_STATUS_WAITING) {
     start_time_ = now;
     if (!SwitchLamp(1)) {
-      QLOG_ERROR("ErrorCode: {}, open uv lamp failed", 101900050);
+      QLOG_ERROR("ErrorCode: {}, open uv lamp failed", kUvLampOpenFailed);
       return false;
     }
     SetTaskStatus(TASK_STATUS_RUNNING);
@@ -33,10 +34,10 @@ bool UVTask::DoTaskInside(const station::SensorsDataRep& /*report*/) {
     return true;
   }
   if (TimeLimitExceeded(now)) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", 101900019, task_id_,
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", kTaskTimeout, task_id_,
                static_cast<int>(task_type_));
     if (!SwitchLamp(0)) {
-      QLOG_ERROR("ErrorCode: {}, close uv lamp failed", 101900051);
+      QLOG_ERROR("ErrorCode: {}, close uv lamp failed", kUvLampCloseFailed);
       return false;
     }
     QLOG_INFO("uv lamp arrive max time, task over");
@@ -47,7 +48,7 @@ bool UVTask::DoTaskInside(const station::SensorsDataRep& /*report*/) {
 
 bool UVTask::SwitchLampOff() {
   if (!SwitchLamp(0)) {
-    QLOG_ERROR("ErrorCode: {}, close uv lamp failed", 101900051);
+    QLOG_ERROR("ErrorCode: {}, close uv lamp failed", kUvLampCloseFailed);
     return false;
   }
   return true;

@@ -5,6 +5,7 @@
 
 #include "clock.h"
 #include "config.h"
+#include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
@@ -52,7 +53,7 @@ bool WaterSprayTask::DoTaskInside(const station::SensorsDataRep& /*report*/) {
   if (GetTaskStatus() == TASK_STATUS_WAITING) {
     start_time_ = now;
     if (!SwitchPump(pump_power_)) {
-      QLOG_ERROR("ErrorCode: {}, open self clean pump failed", 101900065);
+      QLOG_ERROR("ErrorCode: {}, open self clean pump failed", kSelfCleanPumpOpenFailed);
       return false;
     }
     SetTaskStatus(TASK_STATUS_RUNNING);
@@ -62,7 +63,7 @@ bool WaterSprayTask::DoTaskInside(const station::SensorsDataRep& /*report*/) {
     return true;
   }
   if (TimeLimitExceeded(now)) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", 101900019, task_id_,
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", kTaskTimeout, task_id_,
                static_cast<int>(task_type_));
     return false;
   }
@@ -71,7 +72,7 @@ bool WaterSprayTask::DoTaskInside(const station::SensorsDataRep& /*report*/) {
 
 bool WaterSprayTask::SwitchPumpOff() {
   if (!SwitchPump(0)) {
-    QLOG_ERROR("ErrorCode: {}, close self clean pump failed", 101900066);
+    QLOG_ERROR("ErrorCode: {}, close self clean pump failed", kSelfCleanPumpCloseFailed);
     return false;
   }
   return true;
