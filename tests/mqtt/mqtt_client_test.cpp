@@ -12,6 +12,7 @@
 #include "config.h"
 #include "mqtt/mqtt_callback.h"
 #include "mqtt/mqtt_client.h"
+#include "mqtt/tls_probe.h"
 #include "station_center.h"
 #include "support/service_rig.h"
 
@@ -125,4 +126,20 @@ TEST(MqttClient, InitKeepsFailingUntilABrokerIsUp) {
 }
 
 }  // namespace
+// The probe that names a TLS failure connects where the station connects.
+TEST(MqttTls, BrokerAddressSplitsIntoHostAndPort) {
+  const struct { const char *address, *host, *port; } kCases[] = {  // host nullptr: refused
+      {"ssl://broker.local:8884", "broker.local", "8884"}, {"mqtts://10.0.0.2:1", "10.0.0.2", "1"},
+      {"ssl://broker.local", "broker.local", "8883"},      {"ssl://[fd00::1]:9000", "fd00::1", "9000"},
+      {"ssl://[fd00::1", nullptr, nullptr},                {"tcp://broker.local:1883", nullptr, nullptr},
+      {"broker.local:8883", nullptr, nullptr},             {"ssl://:8883", nullptr, nullptr}};
+  for (const auto& c : kCases) {
+    std::string host, port;
+    ASSERT_EQ(mqtt_client::SplitTlsAddress(c.address, host, port), c.host != nullptr) << c.address;
+    if (c.host != nullptr) {
+      EXPECT_EQ(host + " " + port, std::string(c.host) + " " + c.port) << c.address;
+    }
+  }
+}
+
 }  // namespace station_test
