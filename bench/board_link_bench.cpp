@@ -52,8 +52,6 @@ class Sim {
   std::unique_ptr<station_test::BoardSim> board_;
 };
 
-uint16_t FreePort() { return station_test::PickFreeLoopbackPort(); }
-
 std::atomic<long long> delivered{0};
 std::atomic<long long> corrupt{0};
 std::atomic<uint32_t> last_seq{0};
@@ -91,7 +89,7 @@ int main(int argc, char** argv) {
   }
 
   // 1. Round trip.
-  const uint16_t report_port = FreePort();
+  const uint16_t report_port = station_test::PickFreeLoopbackPort();
   auto first_board = std::make_unique<Sim>();
   Sim& sim = *first_board;
   if (!sim.Start(sim_path, {"--report-rate", "0", "--report-port", std::to_string(report_port)})) {

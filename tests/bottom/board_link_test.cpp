@@ -14,6 +14,7 @@
 #include "clock.h"
 #include "config.h"
 #include "support/process.h"
+#include "support/service_rig.h"
 #include "support/station_fixture.h"
 
 namespace station_center {
@@ -193,17 +194,13 @@ TEST(ReportStream, EveryFrameArrivesWholeAndBadBytesCostOnlyWhatIsHeld) {
 // Reports decide what the actuators do: a peer other than the board is closed
 // unread, and of the board's connections only the newest is served.
 bool StrangerRefused(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in local{AF_INET, 0, {}, {}}, server{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-  ::inet_pton(AF_INET, "127.0.0.2", &local.sin_addr);
+  int fd = -1;
   const std::string forged = Frames(99, 99);
-  pollfd pfd{fd, POLLIN, 0};
   char byte = 0;
-  const bool refused =
-      ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) == 0 &&
-      WaitFor([&] { return ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof(server)) == 0; }) &&
-      (::send(fd, forged.data(), forged.size(), MSG_NOSIGNAL), ::poll(&pfd, 1, 10000) == 1) &&
-      ::read(fd, &byte, 1) <= 0;
+  if (!WaitFor([&] { return (fd = station_test::ConnectLoopback(port, "127.0.0.2")) >= 0; })) return false;
+  pollfd pfd{fd, POLLIN, 0};
+  const bool refused = (::send(fd, forged.data(), forged.size(), MSG_NOSIGNAL), ::poll(&pfd, 1, 10000) == 1) &&
+                       ::read(fd, &byte, 1) <= 0;
   return ::close(fd), refused;
 }
 

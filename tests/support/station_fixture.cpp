@@ -30,15 +30,6 @@ namespace station_test {
 
 using namespace station_center;
 
-bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() >= deadline) return predicate();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 Request SupplyRequest(TaskType type, int32_t action, int32_t duration) {
   Request request;
   request.task_type = type;

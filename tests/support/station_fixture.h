@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_board.h"
+#include "process.h"
 #include "station_center.h"
 #include "task/task.h"
 
@@ -45,7 +46,9 @@ constexpr int64_t kClockStart = 1700000000;
 
 // Polls until `predicate` holds or `bound` has passed: for threads and sockets
 // to meet, never for a station time limit (move the clock for those).
-bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds bound = std::chrono::seconds(5));
+inline bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds bound = std::chrono::seconds(5)) {
+  return PollUntil(predicate, bound, std::chrono::milliseconds(2));
+}
 
 Request SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0);
 Request PrepareRequest(station_center::TaskType type, int32_t action, int32_t tablets, int32_t volume);
