@@ -11,24 +11,25 @@
 #include <thread>
 
 #include "clock.h"
-// Every task type, for MakeTask.
-#include "task/add_water_task.h"
-#include "task/auto_charge_task.h"
-#include "task/disinfectant_prepare_task.h"
-#include "task/drain_water_task.h"
-#include "task/dry_task.h"
-#include "task/dust_collect_task.h"
-#include "task/heat_wire_task.h"
-#include "task/liquid_prepare_task.h"
-#include "task/manual_charge_task.h"
-#include "task/reset_station_task.h"
-#include "task/sewage_drain_pump_task.h"
-#include "task/uv_task.h"
-#include "task/water_spray_task.h"
+#include "task_factory.h"
 
 namespace station_test {
 
 using namespace station_center;
+
+namespace {
+
+// What a task driven by hand works on: the station's board, but task data and
+// owed switch-offs of its own, set up from the station's task data.
+struct HandRig {
+  std::shared_mutex lock;
+  StationTaskData data;
+  std::atomic<bool> stopping{false};
+  SwitchOffLedger owed;
+};
+HandRig* hand_rig = nullptr;
+
+}  // namespace
 
 Request SupplyRequest(TaskType type, int32_t action, int32_t duration) {
   Request request;
@@ -121,8 +122,11 @@ void StationHarness::Deliver(Rep report) {
   center_->DataUploadCallback(report);
 }
 void StationHarness::Edit(const station_test::Edit& edit) {
-  std::unique_lock<std::shared_mutex> lock(center_->TaskDataLock());
-  edit(center_->TaskData());
+  center_->EditTaskData(edit);
+  if (hand_rig != nullptr) {
+    std::unique_lock<std::shared_mutex> lock(hand_rig->lock);
+    edit(hand_rig->data);
+  }
 }
 void StationHarness::Refuse(size_t count) {
   for (size_t i = 0; i < count; ++i) board_->ScriptNext(FakeBoard::Answer::kError);
@@ -140,8 +144,11 @@ bool StationHarness::WaitCycles(uint64_t count) const {
   return WaitFor([this, until] { return center_->WorkCycles() >= until || center_->TaskCount() == 0; });
 }
 bool StationHarness::RetryOwed() {
-  for (int i = 0; i < 4 && center_->RetrySwitchOffs() != 0; ++i) AdvanceClock(60);
-  return center_->RetrySwitchOffs() == 0;
+  const auto retry = [this] {
+    return hand_rig != nullptr ? hand_rig->owed.Retry(*center_->Board(), NowSeconds()) : center_->RetrySwitchOffs();
+  };
+  for (int i = 0; i < 4 && retry() != 0; ++i) AdvanceClock(60);
+  return retry() == 0;
 }
 
 Commands StationHarness::AllCommands() const {
@@ -158,34 +165,28 @@ Commands StationHarness::CommandsSinceMark() const {
 }
 Commands StationHarness::Cycle(Task& task, const Rep& report) {
   MarkCommands();
-  task.ExecuteStep(report);
+  task.ExecuteStep(report, NowSeconds());
   return CommandsSinceMark();
 }
 
 std::shared_ptr<Task> MakeTask(StationHarness& station, const Request& r) {
-  const auto& c = station.center();
-  const auto& supply = r.supply_material_req;
-  switch (r.task_type) {
-    case TASK_TYPE_DISINFECTANT_PREPARE: return std::make_shared<DisinfectantPrepareTask>(c, r.prepare_disinfectant_req);
-    case TASK_TYPE_CLEAN_LIQUID_PREPARE:
-    case TASK_TYPE_PERFUME_PREPARE: return std::make_shared<LiquidPrepareTask>(c, r.task_type, r.prepare_disinfectant_req);
-    case TASK_TYPE_DRAIN_WATER: return std::make_shared<DrainWaterTask>(c);
-    case TASK_TYPE_ADD_WATER: return std::make_shared<AddWaterTask>(c, supply);
-    case TASK_TYPE_DUST_COLLECT: return std::make_shared<DustCollectTask>(c, supply);
-    case TASK_TYPE_WATER_SPRAY: return std::make_shared<WaterSprayTask>(c, supply);
-    case TASK_TYPE_SEWAGE_DRAIN_PUMP: return std::make_shared<SewageDrainPumpTask>(c, supply);
-    case TASK_TYPE_DRY: return std::make_shared<DryTask>(c, supply);
-    case TASK_TYPE_HEAT_WIRE: return std::make_shared<HeatWireTask>(c, supply);
-    case TASK_TYPE_AUTO_CHARGE: return std::make_shared<AutoChargeTask>(c, supply);
-    case TASK_TYPE_MANUAL_CHARGE: return std::make_shared<ManualChargeTask>(c);
-    case TASK_TYPE_UV: return std::make_shared<UVTask>(c, supply);
-    default: return std::make_shared<ResetStationTask>(c);
+  if (hand_rig == nullptr) {
+    hand_rig = new HandRig();  // a task may outlive the case; reclaimed by process exit
+    hand_rig->data = station.center()->TaskDataSnapshot();
   }
+  return station_center::MakeTask(
+      {station.center()->Board(), hand_rig->lock, hand_rig->data, hand_rig->stopping, hand_rig->owed, NowSeconds()}, r);
+}
+
+StationTaskData HandTaskData() {
+  std::shared_lock<std::shared_mutex> lock(hand_rig->lock);
+  return hand_rig->data;
 }
 
 void RunStationCase(const StationCase& c) {
   using steps::Do;
   StationHarness station(c.options);
+  hand_rig = nullptr;
   std::shared_ptr<Task> task;  // driven by hand
   const bool init = std::any_of(c.script.begin(), c.script.end(), [](const Do& d) { return d.op == Do::kInit; });
   ASSERT_TRUE(init || station.StartNormal());
@@ -231,7 +232,7 @@ void RunStationCase(const StationCase& c) {
         station.MarkCommands();
         if (d.result == TASK_STATUS_ERROR) task->DoReset();
         if (d.result != TASK_STATUS_ERROR && d.result != TASK_STATUS_OVER) {
-          task->HandleTaskCommand(TASK_COMMAND_CANCEL, Request());
+          task->HandleTaskCommand(TASK_COMMAND_CANCEL, Request(), NowSeconds());
         }
         EXPECT_TRUE(station.RetryOwed());
         break;

@@ -141,6 +141,8 @@ class StationHarness {
 
 // A task as the center makes it for `request`, not admitted, to drive by hand.
 std::shared_ptr<station_center::Task> MakeTask(StationHarness& station, const Request& request);
+// The task data the last task made by MakeTask works on.
+station_center::StationTaskData HandTaskData();
 // A station-level script: each step acts on the station or checks it. In a
 // namespace of their own, as their names are short.
 namespace steps {

@@ -78,9 +78,9 @@ TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
     station.Refuse(refused ? 1 : 0);
     EXPECT_EQ(station.Cycle(*task, row.report), Commands{Act(row.actuator, row.on[refused ? 1 : model - 1])});
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
-    EXPECT_TRUE(!row.started || row.started(station.center()->TaskDataSnapshot()) == !refused);
+    EXPECT_TRUE(!row.started || row.started(HandTaskData()) == !refused);
     AdvanceClock(20);
-    EXPECT_TRUE(task->HandleTaskCommand(TASK_COMMAND_UPLOAD_INFO, SupplyRequest(row.type, 2, 30)));
+    EXPECT_TRUE(task->HandleTaskCommand(TASK_COMMAND_UPLOAD_INFO, SupplyRequest(row.type, 2, 30), NowSeconds()));
     AdvanceClock(30);
     EXPECT_EQ(station.Cycle(*task, row.report), Commands{});
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
