@@ -24,16 +24,11 @@ const SwitchOff kSupplyOff = {station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, kSupplyT
 AddWaterTask::AddWaterTask(const TaskContext& context, const quorvane_base_station_mqtt::SupplyMaterialReq& request)
     : SupplyMaterialTask(context, TASK_TYPE_ADD_WATER, request) {
   using Self = AddWaterTask;
-  const std::pair<int, bool (Self::*)(const station::SensorsDataRep&, int64_t)> steps[] = {
+  steps_.AddSteps(this, {
       {STEP_ADD_WATER_TO_ROBOT, &Self::DoAddWaterToRobot},
       {STEP_WAIT_ADD_WATER_TO_ROBOT, &Self::WaitAddWaterToRobot},
       {STEP_ADD_WATER_TO_STATION, &Self::DoAddWaterToStation},
-      {STEP_WAIT_ADD_WATER_TO_STATION, &Self::WaitAddWaterToStation}};
-  for (const auto& step : steps) {
-    steps_.AddStep(step.first, [this, f = step.second](const station::SensorsDataRep& r, int64_t now) {
-      return (this->*f)(r, now);
-    });
-  }
+      {STEP_WAIT_ADD_WATER_TO_STATION, &Self::WaitAddWaterToStation}});
   conflict_task_types_ = {TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_PERFUME_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE,
                           TASK_TYPE_DRAIN_WATER, TASK_TYPE_WATER_SPRAY};
   over_text_ = "";
@@ -98,26 +93,11 @@ bool AddWaterTask::WaitAddWaterToRobot(const station::SensorsDataRep& report, in
 }
 
 bool AddWaterTask::DoAddWaterToStation(const station::SensorsDataRep& report, int64_t now) {
-  if (!refill_.Open(report, now)) {
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return false;
-  }
-  steps_.SwitchStep(STEP_WAIT_ADD_WATER_TO_STATION);
-  return true;
+  return steps_.Follow(refill_.Open(report, now), STEP_WAIT_ADD_WATER_TO_STATION);
 }
 
 bool AddWaterTask::WaitAddWaterToStation(const station::SensorsDataRep& report, int64_t now) {
-  switch (refill_.Wait(report, now, static_cast<uint32_t>(water_to_add_))) {
-    case TankStep::kBusy:
-      return true;
-    case TankStep::kDone:
-      steps_.SwitchStep(STEP_ADD_WATER_TO_ROBOT);
-      return true;
-    case TankStep::kFailed:
-      break;
-  }
-  SetTaskStatus(TASK_STATUS_ERROR);
-  return false;
+  return steps_.Follow(refill_.Wait(report, now, static_cast<uint32_t>(water_to_add_)), STEP_ADD_WATER_TO_ROBOT);
 }
 
 void AddWaterTask::AfterOver() {

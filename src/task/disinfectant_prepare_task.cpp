@@ -30,16 +30,11 @@ DisinfectantPrepareTask::DisinfectantPrepareTask(const TaskContext& context,
                                                  const quorvane_base_station_mqtt::PrepareDisinfectantReq& request)
     : Task(context, TASK_TYPE_DISINFECTANT_PREPARE, 0), prepare_req_(request) {
   using Self = DisinfectantPrepareTask;
-  const std::pair<int, bool (Self::*)(const station::SensorsDataRep&, int64_t)> steps[] = {
+  steps_.AddSteps(this, {
       {STEP_EMPTY_TANK, &Self::DoEmptyTank},           {STEP_WAIT_EMPTY_TANK, &Self::WaitEmptyTank},
       {STEP_WATER_INLET, &Self::DoWaterInlet},         {STEP_WAIT_WATER_INLET, &Self::WaitWaterInlet},
       {STEP_RELEASE_TABLETS, &Self::DoReleaseTablets}, {STEP_WAIT_TABLETS, &Self::WaitTablets},
-      {STEP_WAIT_MOTOR_RECOVERY, &Self::WaitMotorRecovery}, {STEP_WAIT_DISSOLUTION, &Self::WaitDissolution}};
-  for (const auto& step : steps) {
-    steps_.AddStep(step.first, [this, f = step.second](const station::SensorsDataRep& r, int64_t now) {
-      return (this->*f)(r, now);
-    });
-  }
+      {STEP_WAIT_MOTOR_RECOVERY, &Self::WaitMotorRecovery}, {STEP_WAIT_DISSOLUTION, &Self::WaitDissolution}});
   conflict_task_types_ = {TASK_TYPE_ADD_WATER, TASK_TYPE_PERFUME_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE};
   over_text_ = "";
 }
@@ -55,47 +50,32 @@ bool DisinfectantPrepareTask::Begin(const station::SensorsDataRep& /*report*/, i
 }
 
 bool DisinfectantPrepareTask::DoEmptyTank(const station::SensorsDataRep& report, int64_t now) {
-  const TankStep step = drain_.Start(report, now);
-  if (step == TankStep::kFailed) {
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return false;
+  if (report.cleantankfootlevel() == 1) {
+    steps_.SwitchStep(STEP_WATER_INLET);
+    return true;
   }
-  if (step == TankStep::kBusy) {
+  const StepOutcome opened = drain_.Open(now);
+  if (opened == StepOutcome::kDone) {
     QLOG_INFO("start drain water time {}", now);
   }
-  steps_.SwitchStep(step == TankStep::kDone ? STEP_WATER_INLET : STEP_WAIT_EMPTY_TANK);
-  return true;
+  return steps_.Follow(opened, STEP_WAIT_EMPTY_TANK);
 }
 
 bool DisinfectantPrepareTask::WaitEmptyTank(const station::SensorsDataRep& report, int64_t now) {
-  const TankStep step = drain_.Wait(report, now);
-  if (step == TankStep::kFailed) {
-    SetTaskStatus(TASK_STATUS_ERROR);
-  } else if (step == TankStep::kDone) {
-    steps_.SwitchStep(STEP_WATER_INLET);
-  }
-  return true;
+  return steps_.Follow(drain_.Wait(report, now), STEP_WATER_INLET);
 }
 
 bool DisinfectantPrepareTask::DoWaterInlet(const station::SensorsDataRep& report, int64_t now) {
-  if (!fill_.Open(report, now)) {
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return false;
+  const StepOutcome opened = fill_.Open(report, now);
+  if (opened == StepOutcome::kDone) {
+    QLOG_INFO("start add water time {}", now);
   }
-  QLOG_INFO("start add water time {}", now);
-  steps_.SwitchStep(STEP_WAIT_WATER_INLET);
-  return true;
+  return steps_.Follow(opened, STEP_WAIT_WATER_INLET);
 }
 
 bool DisinfectantPrepareTask::WaitWaterInlet(const station::SensorsDataRep& report, int64_t now) {
   const uint32_t wanted = static_cast<uint32_t>(FlowCountsForVolume(prepare_req_.cmd().water_volume()));
-  const TankStep step = fill_.Wait(report, now, wanted);
-  if (step == TankStep::kFailed) {
-    SetTaskStatus(TASK_STATUS_ERROR);
-  } else if (step == TankStep::kDone) {
-    steps_.SwitchStep(STEP_RELEASE_TABLETS);
-  }
-  return true;
+  return steps_.Follow(fill_.Wait(report, now, wanted), STEP_RELEASE_TABLETS);
 }
 
 bool DisinfectantPrepareTask::DoReleaseTablets(const station::SensorsDataRep& /*report*/, int64_t now) {

@@ -33,7 +33,7 @@ bool DrainWaterTask::Work(const station::SensorsDataRep& report, int64_t now) {
     return true;
   }
   if (!drain_.open()) {
-    if (!drain_.Open(now)) {
+    if (drain_.Open(now) == StepOutcome::kFailed) {
       return false;
     }
     QLOG_INFO("Start drain water, time {}", start_time_);

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <vector>
-
 #include "task/tank_steps.h"
-#include "task/task.h"
 
 namespace station_center {
 

@@ -26,16 +26,11 @@ LiquidPrepareTask::LiquidPrepareTask(const TaskContext& context, TaskType task_t
                                      const quorvane_base_station_mqtt::PrepareDisinfectantReq& request)
     : Task(context, task_type, 0), prepare_req_(request) {
   using Self = LiquidPrepareTask;
-  const std::pair<int, bool (Self::*)(const station::SensorsDataRep&, int64_t)> steps[] = {
+  steps_.AddSteps(this, {
       {STEP_EMPTY_TANK, &Self::DoEmptyTank},         {STEP_WAIT_EMPTY_TANK, &Self::WaitEmptyTank},
       {STEP_WATER_INLET, &Self::DoWaterInlet},       {STEP_WAIT_WATER_INLET, &Self::WaitWaterInlet},
       {STEP_RELEASE_LIQUID, &Self::DoReleaseLiquid}, {STEP_WAIT_RELEASE_LIQUID, &Self::WaitReleaseLiquid},
-      {STEP_WAIT_DISSOLUTION, &Self::WaitDissolution}};
-  for (const auto& step : steps) {
-    steps_.AddStep(step.first, [this, f = step.second](const station::SensorsDataRep& r, int64_t now) {
-      return (this->*f)(r, now);
-    });
-  }
+      {STEP_WAIT_DISSOLUTION, &Self::WaitDissolution}});
   over_text_ = "";
   if (task_type == TASK_TYPE_CLEAN_LIQUID_PREPARE) {
     conflict_task_types_ = {TASK_TYPE_ADD_WATER, TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_PERFUME_PREPARE};
@@ -66,43 +61,24 @@ bool LiquidPrepareTask::Begin(const station::SensorsDataRep& /*report*/, int64_t
 }
 
 bool LiquidPrepareTask::DoEmptyTank(const station::SensorsDataRep& report, int64_t now) {
-  const TankStep step = drain_.Start(report, now);
-  if (step == TankStep::kFailed) {
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return false;
+  if (report.cleantankfootlevel() == 1) {
+    steps_.SwitchStep(STEP_WATER_INLET);  // nothing to drain: the drainage switch is never touched
+    return true;
   }
-  steps_.SwitchStep(step == TankStep::kDone ? STEP_WATER_INLET : STEP_WAIT_EMPTY_TANK);
-  return true;
+  return steps_.Follow(drain_.Open(now), STEP_WAIT_EMPTY_TANK);
 }
 
 bool LiquidPrepareTask::WaitEmptyTank(const station::SensorsDataRep& report, int64_t now) {
-  const TankStep step = drain_.Wait(report, now);
-  if (step == TankStep::kFailed) {
-    SetTaskStatus(TASK_STATUS_ERROR);
-  } else if (step == TankStep::kDone) {
-    steps_.SwitchStep(STEP_WATER_INLET);
-  }
-  return true;
+  return steps_.Follow(drain_.Wait(report, now), STEP_WATER_INLET);
 }
 
 bool LiquidPrepareTask::DoWaterInlet(const station::SensorsDataRep& report, int64_t now) {
-  if (!fill_.Open(report, now)) {
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return false;
-  }
-  steps_.SwitchStep(STEP_WAIT_WATER_INLET);
-  return true;
+  return steps_.Follow(fill_.Open(report, now), STEP_WAIT_WATER_INLET);
 }
 
 bool LiquidPrepareTask::WaitWaterInlet(const station::SensorsDataRep& report, int64_t now) {
   const uint32_t wanted = static_cast<uint32_t>(FlowCountsForVolume(prepare_req_.cmd().water_volume()));
-  const TankStep step = fill_.Wait(report, now, wanted);
-  if (step == TankStep::kFailed) {
-    SetTaskStatus(TASK_STATUS_ERROR);
-  } else if (step == TankStep::kDone) {
-    steps_.SwitchStep(STEP_RELEASE_LIQUID);
-  }
-  return true;
+  return steps_.Follow(fill_.Wait(report, now, wanted), STEP_RELEASE_LIQUID);
 }
 
 bool LiquidPrepareTask::DoReleaseLiquid(const station::SensorsDataRep& /*report*/, int64_t now) {

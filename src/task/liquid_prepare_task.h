@@ -1,11 +1,6 @@
 #pragma once
 
-#include <cstdint>
-#include <vector>
-
-#include "robot/base_station_mqtt.pb.h"
 #include "task/tank_steps.h"
-#include "task/task.h"
 
 namespace station_center {
 

@@ -1,9 +1,5 @@
 #pragma once
 
-#include <string>
-#include <vector>
-
-#include "robot/base_station_mqtt.pb.h"
 #include "task/task.h"
 
 namespace station_center {

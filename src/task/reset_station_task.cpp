@@ -5,9 +5,8 @@
 namespace station_center {
 
 ResetStationTask::ResetStationTask(const TaskContext& context) : Task(context, TASK_TYPE_RESET_STATION, 0) {
-  steps_.AddStep(STEP_DRAIN_WATER, [this](const station::SensorsDataRep& r, int64_t now) { return DrainWater(r, now); });
-  steps_.AddStep(STEP_WAIT_DRAIN_WATER_OVER,
-                 [this](const station::SensorsDataRep& r, int64_t now) { return WaitDrainWaterOver(r, now); });
+  steps_.AddSteps(this, {{STEP_DRAIN_WATER, &ResetStationTask::DrainWater},
+                         {STEP_WAIT_DRAIN_WATER_OVER, &ResetStationTask::WaitDrainWaterOver}});
   over_text_ = " or canceled";
 }
 
@@ -18,30 +17,23 @@ bool ResetStationTask::Begin(const station::SensorsDataRep& /*report*/, int64_t 
 }
 
 bool ResetStationTask::DrainWater(const station::SensorsDataRep& report, int64_t now) {
-  switch (drain_.Start(report, now)) {
-    case TankStep::kDone:
-      QLOG_INFO("clean tank not arrive foot level, don't need drain water");
-      SetTaskStatus(TASK_STATUS_OVER);
-      return true;
-    case TankStep::kBusy:
-      steps_.SwitchStep(STEP_WAIT_DRAIN_WATER_OVER);
-      return true;
-    case TankStep::kFailed:
-      break;
+  if (report.cleantankfootlevel() == 1) {
+    QLOG_INFO("clean tank not arrive foot level, don't need drain water");
+    SetTaskStatus(TASK_STATUS_OVER);
+    return true;
   }
-  SetTaskStatus(TASK_STATUS_ERROR);
-  return false;
+  return steps_.Follow(drain_.Open(now), STEP_WAIT_DRAIN_WATER_OVER);
 }
 
 bool ResetStationTask::WaitDrainWaterOver(const station::SensorsDataRep& report, int64_t now) {
   if (report.cleantankfootlevel() == 1) {
     QLOG_INFO("clean tank not arrive foot level, drain water over");
   }
-  const TankStep step = drain_.Wait(report, now);
-  if (step != TankStep::kBusy) {
-    SetTaskStatus(step == TankStep::kDone ? TASK_STATUS_OVER : TASK_STATUS_ERROR);
+  const StepOutcome step = drain_.Wait(report, now);
+  if (step == StepOutcome::kDone) {
+    SetTaskStatus(TASK_STATUS_OVER);
   }
-  return true;
+  return steps_.Follow(step, STEP_WAIT_DRAIN_WATER_OVER);
 }
 
 // Whatever failed, the drainage it asked to open goes shut.

@@ -6,35 +6,22 @@
 
 namespace station_center {
 
-namespace {
-
-bool TankEmpty(const station::SensorsDataRep& report) { return report.cleantankfootlevel() == 1; }
-
-}  // namespace
-
-TankStep TankDrain::Start(const station::SensorsDataRep& report, int64_t now) {
-  if (TankEmpty(report)) {
-    return TankStep::kDone;  // nothing to drain: the switch is never touched
-  }
-  return Open(now) ? TankStep::kBusy : TankStep::kFailed;
-}
-
-TankStep TankDrain::Wait(const station::SensorsDataRep& report, int64_t now) {
-  if (TankEmpty(report)) {
+StepOutcome TankDrain::Wait(const station::SensorsDataRep& report, int64_t now) {
+  if (report.cleantankfootlevel() == 1) {
     task_.WriteData([](StationTaskData& data) { data.station_added_water = 0; });
-    return Close() ? TankStep::kDone : TankStep::kFailed;
+    return Close() ? StepOutcome::kDone : StepOutcome::kFailed;
   }
-  return TimedOut(now) ? TankStep::kFailed : TankStep::kBusy;
+  return TimedOut(now) ? StepOutcome::kFailed : StepOutcome::kBusy;
 }
 
-bool TankDrain::Open(int64_t now) {
+StepOutcome TankDrain::Open(int64_t now) {
   open_ = true;
   if (!task_.Actuate(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1)) {
     QLOG_ERROR("ErrorCode: {}, open darin water switch failed", kDrainSwitchOpenFailed);
-    return false;
+    return StepOutcome::kFailed;
   }
   opened_at_ = now;
-  return true;
+  return StepOutcome::kDone;
 }
 
 bool TankDrain::TimedOut(int64_t now) const {
@@ -57,36 +44,36 @@ SwitchOff TankDrain::Off() {
   return {station::ENUM_SUPPLY_DRAINAGE_SWITCH, kDrainSwitchCloseFailed, "close darin water switch failed"};
 }
 
-bool TankFill::Open(const station::SensorsDataRep& report, int64_t now) {
+StepOutcome TankFill::Open(const station::SensorsDataRep& report, int64_t now) {
   if (!task_.Actuate(station::ENUM_SUPPLY_TAP_WATER_SWITCH, 1)) {
     QLOG_ERROR("ErrorCode: {}, {}", kWaterInletFailed, texts_.inlet_failed);
-    return false;
+    return StepOutcome::kFailed;
   }
   meter_.Open(report.flowmeter());
   opened_at_ = now;
-  return true;
+  return StepOutcome::kDone;
 }
 
-TankStep TankFill::Wait(const station::SensorsDataRep& report, int64_t now, uint32_t wanted) {
+StepOutcome TankFill::Wait(const station::SensorsDataRep& report, int64_t now, uint32_t wanted) {
   const uint32_t added = meter_.Added(report.flowmeter());
   if (report.cleantankuplevel() == 1 || wanted <= added) {
     if (texts_.full != nullptr) {
       QLOG_INFO("{}", texts_.full);
     }
     if (!task_.SwitchOffOne({station::ENUM_SUPPLY_TAP_WATER_SWITCH, kWaterSwitchCloseFailed, texts_.close_failed})) {
-      return TankStep::kFailed;
+      return StepOutcome::kFailed;
     }
     task_.WriteData([added](StationTaskData& data) { data.station_added_water = FlowMeterReading(added); });
-    return TankStep::kDone;
+    return StepOutcome::kDone;
   }
   if (now - opened_at_ <= config_reader.add_water_to_station_max_time) {
-    return TankStep::kBusy;
+    return StepOutcome::kBusy;
   }
   QLOG_ERROR("ErrorCode: {}, Add water timeout, may be no water", kAddWaterTimeout);
   if (texts_.timeout_close_failed != nullptr) {
     task_.SwitchOffOne({station::ENUM_SUPPLY_TAP_WATER_SWITCH, kWaterSwitchCloseFailed, texts_.timeout_close_failed});
   }
-  return TankStep::kFailed;
+  return StepOutcome::kFailed;
 }
 
 }  // namespace station_center

@@ -154,6 +154,17 @@ void StepMachine::SwitchStep(const int& step) {
   step_ = step;
 }
 
+bool StepMachine::Follow(StepOutcome outcome, int next) {
+  if (outcome == StepOutcome::kFailed) {
+    owner_.SetTaskStatus(TASK_STATUS_ERROR);
+    return false;
+  }
+  if (outcome == StepOutcome::kDone) {
+    SwitchStep(next);
+  }
+  return true;
+}
+
 bool StepMachine::RunStep(const station::SensorsDataRep& report, int64_t now) {
   auto it = steps_.find(step_);
   if (it == steps_.end()) {

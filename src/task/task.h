@@ -3,11 +3,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "bottom/board_link.h"
@@ -35,6 +37,9 @@ enum TaskCommand : int32_t {
 };
 
 using TaskMap = std::unordered_map<TaskType, std::shared_ptr<Task>>;
+
+// Where a step that waits on the station stands after a work cycle.
+enum class StepOutcome { kBusy, kDone, kFailed };
 
 // What a task may reach of the station: the board, the station task data with
 // its lock, whether the safe stop has begun, and the ledger of owed
@@ -189,12 +194,24 @@ class StepMachine {
  public:
   using StepFunction = std::function<bool(const station::SensorsDataRep&, int64_t)>;
 
-  explicit StepMachine(const Task& owner) : owner_(owner) {}
+  explicit StepMachine(Task& owner) : owner_(owner) {}
 
-  void AddStep(int number, StepFunction function) { steps_[number] = std::move(function); }
+  // Binds each step number to a member function of `task`.
+  template <typename T>
+  void AddSteps(T* task, std::initializer_list<std::pair<int, bool (T::*)(const station::SensorsDataRep&, int64_t)>> steps) {
+    for (const auto& step : steps) {
+      steps_[step.first] = [task, f = step.second](const station::SensorsDataRep& report, int64_t now) {
+        return (task->*f)(report, now);
+      };
+    }
+  }
 
   // Logs and stores a change of step; switching to the current step does nothing.
   void SwitchStep(const int& step);
+
+  // Switches to `next` once `outcome` is done; a failed outcome fails the task
+  // and returns false.
+  bool Follow(StepOutcome outcome, int next);
 
   // Runs the function of the current step at `now`; false when no such step exists.
   bool RunStep(const station::SensorsDataRep& report, int64_t now);
@@ -202,7 +219,7 @@ class StepMachine {
   int Step() const { return step_; }
 
  private:
-  const Task& owner_;
+  Task& owner_;
   int step_ = 0;
   std::unordered_map<int, StepFunction> steps_;
 };
