@@ -103,6 +103,14 @@ struct StationTaskData {
   int32_t robot_in_pose = 0;  // last in-pose check: 1 in position, 2 not
   bool spray_interrupted = false;
 
+  // The prepared liquid is used up, or no longer trusted.
+  void WithdrawLiquid() {
+    water_ready = false;
+    perfume_liquid_ready = false;
+    clean_liquid_ready = false;
+    supply_water_volume = 0;
+  }
+
   // What a station reset clears; sensor_data_received, sewage_pump_left_on and
   // spray_interrupted survive it.
   void ResetForStation() {

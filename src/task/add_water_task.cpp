@@ -103,19 +103,7 @@ bool AddWaterTask::WaitAddWaterToStation(const station::SensorsDataRep& report, 
 void AddWaterTask::AfterOver() {
   WriteData([](StationTaskData& data) {
     data.water_finished = true;
-    data.water_ready = false;
-    data.perfume_liquid_ready = false;
-    data.clean_liquid_ready = false;
-    data.supply_water_volume = 0;
-  });
-}
-
-void AddWaterTask::WithdrawPreparedLiquid() {
-  WriteData([](StationTaskData& data) {
-    data.water_ready = false;
-    data.perfume_liquid_ready = false;
-    data.clean_liquid_ready = false;
-    data.supply_water_volume = 0;
+    data.WithdrawLiquid();
   });
 }
 

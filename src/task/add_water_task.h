@@ -17,8 +17,10 @@ class AddWaterTask : public SupplyMaterialTask {
 
   void AfterOver() override;
   // Withdraw the prepared liquid: it has been used or is no longer trusted.
-  void AfterError() override { WithdrawPreparedLiquid(); }
-  void AfterCancel() override { WithdrawPreparedLiquid(); }
+  void AfterError() override {
+    WriteData([](StationTaskData& data) { data.WithdrawLiquid(); });
+  }
+  void AfterCancel() override { AfterError(); }
 
  protected:
   bool Begin(const station::SensorsDataRep& report, int64_t now) override;
@@ -34,7 +36,6 @@ class AddWaterTask : public SupplyMaterialTask {
   bool WaitAddWaterToRobot(const station::SensorsDataRep& report, int64_t now);
   bool DoAddWaterToStation(const station::SensorsDataRep& report, int64_t now);
   bool WaitAddWaterToStation(const station::SensorsDataRep& report, int64_t now);
-  void WithdrawPreparedLiquid();
 
   int32_t water_to_add_ = -1;
   TankFill refill_{*this,

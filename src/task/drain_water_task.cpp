@@ -10,17 +10,8 @@ DrainWaterTask::DrainWaterTask(const TaskContext& context) : Task(context, TASK_
   over_text_ = "";
 }
 
-void DrainWaterTask::WithdrawPreparedLiquid() {
-  WriteData([](StationTaskData& data) {
-    data.water_ready = false;
-    data.perfume_liquid_ready = false;
-    data.clean_liquid_ready = false;
-    data.supply_water_volume = 0;
-  });
-}
-
 bool DrainWaterTask::Begin(const station::SensorsDataRep& /*report*/, int64_t /*now*/) {
-  WithdrawPreparedLiquid();
+  WriteData([](StationTaskData& data) { data.WithdrawLiquid(); });
   return true;
 }
 

@@ -10,7 +10,10 @@ class DrainWaterTask : public Task {
  public:
   explicit DrainWaterTask(const TaskContext& context);
 
-  void AfterError() override { WithdrawPreparedLiquid(); }
+  // What was prepared is gone once the drain starts, and stays so when it fails.
+  void AfterError() override {
+    WriteData([](StationTaskData& data) { data.WithdrawLiquid(); });
+  }
 
  protected:
   bool Begin(const station::SensorsDataRep& report, int64_t now) override;
@@ -20,9 +23,6 @@ class DrainWaterTask : public Task {
   std::vector<SwitchOff> SwitchOffs() const override;
 
  private:
-  // Forgets every prepared liquid; caller holds no task-data lock.
-  void WithdrawPreparedLiquid();
-
   TankDrain drain_{*this};
 };
 

@@ -1,10 +1,19 @@
 #include "task/tank_steps.h"
 
+#include <algorithm>
+#include <limits>
+
 #include "config.h"
 #include "error_codes.h"
 #include "logger.h"
 
 namespace station_center {
+
+int32_t FlowCountsForVolume(int32_t volume) {
+  const int64_t counts = static_cast<int64_t>(volume) * 1000;
+  return static_cast<int32_t>(std::clamp<int64_t>(counts, std::numeric_limits<int32_t>::min(),
+                                                  std::numeric_limits<int32_t>::max()));
+}
 
 StepOutcome TankDrain::Wait(const station::SensorsDataRep& report, int64_t now) {
   if (report.cleantankfootlevel() == 1) {
@@ -63,7 +72,8 @@ StepOutcome TankFill::Wait(const station::SensorsDataRep& report, int64_t now, u
     if (!task_.SwitchOffOne({station::ENUM_SUPPLY_TAP_WATER_SWITCH, kWaterSwitchCloseFailed, texts_.close_failed})) {
       return StepOutcome::kFailed;
     }
-    task_.WriteData([added](StationTaskData& data) { data.station_added_water = FlowMeterReading(added); });
+    const auto let_in = static_cast<int32_t>(std::min<uint32_t>(added, std::numeric_limits<int32_t>::max()));
+    task_.WriteData([let_in](StationTaskData& data) { data.station_added_water = let_in; });
     return StepOutcome::kDone;
   }
   if (now - opened_at_ <= config_reader.add_water_to_station_max_time) {

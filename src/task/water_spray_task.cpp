@@ -51,10 +51,7 @@ std::vector<SwitchOff> WaterSprayTask::SwitchOffs() const {
 
 void WaterSprayTask::WithdrawPreparedWater(bool spray_interrupted) {
   WriteData([spray_interrupted](StationTaskData& data) {
-    data.water_ready = false;
-    data.perfume_liquid_ready = false;
-    data.clean_liquid_ready = false;
-    data.supply_water_volume = 0;
+    data.WithdrawLiquid();
     data.spray_interrupted = spray_interrupted;
   });
 }
