@@ -1,24 +1,18 @@
 #include "station_center.h"
 
-#include <algorithm>
 #include <chrono>
 #include <exception>
-#include <future>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <thread>
 #include <utility>
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include "bottom/embedded_communicator.h"
 #include "clock.h"
 #include "config.h"
 #include "error_codes.h"
 #include "logger.h"
-#include "mqtt/mqtt_client.h"
 #include "station/cmd.pb.h"
 #include "task_factory.h"
 
@@ -470,160 +464,6 @@ void StationCenter::ReflushLed() {
 }
 
 // ---------------------------------------------------------------------------
-// Sensor intake and the cloud status document
-
-void StationCenter::DataUploadCallback(const station::SensorsDataRep& report) {
-  last_report_time_.store(NowSeconds());
-  uint32_t hand_charge = 0;
-  {
-    std::unique_lock<std::shared_mutex> sensor_lock(sensor_lock_);
-    sensor_data_.CopyFrom(report);
-    hand_charge = sensor_data_.handchargedet();
-  }
-  {
-    std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
-    task_data_.sensor_data_received = true;
-  }
-  if (hand_charge == 1) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
-    if (tasks_.count(TASK_TYPE_MANUAL_CHARGE) == 0) {
-      StationSrvReq request;
-      request.task_type = TASK_TYPE_MANUAL_CHARGE;
-      // The admission refuses a new task of action model 0 for every type but the
-      // disinfectant prepare and the reset; the station's own request therefore
-      // carries the standard model, which the manual charge task does not read.
-      request.supply_material_req.mutable_cmd()->set_action(quorvane_base_station_mqtt::ENUM_ACTION_STANDARD);
-      // Asked again with every report, but a refusal is logged once when it
-      // begins (or changes), not ten times a second for as long as it lasts.
-      const StationSrvRsp rsp = ReceiveTaskUnlock(request, false);
-      if (rsp.result == SRV_RESULT_OK) {
-        if (!hand_charge_refusal_.empty()) {
-          QLOG_INFO("hand charge request admitted after refusal : {}", hand_charge_refusal_);
-          hand_charge_refusal_.clear();
-        }
-      } else if (rsp.err_msg != hand_charge_refusal_) {
-        QLOG_ERROR("ErrorCode: {}, hand charge request refused : {}", kTaskNotStarted, rsp.err_msg);
-        hand_charge_refusal_ = rsp.err_msg;
-      }
-    }
-  } else {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!hand_charge_refusal_.empty()) {
-      QLOG_INFO("hand charge switch open, hand charge request no longer refused");
-      hand_charge_refusal_.clear();
-    }
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
-    if (task_data_.sewage_pump_left_on && report.sewagedet() == 0 &&
-        report.sewagefull() < static_cast<uint32_t>(config_reader.sewage_check_threshold) &&
-        tasks_.count(TASK_TYPE_SEWAGE_DRAIN_PUMP) == 0) {
-      station::ActionCommand cmd;
-      cmd.set_action_(0);
-      cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
-      if (board_ && board_->DoAction(cmd)) {
-        QLOG_INFO("sewage drain over, close sewage drain pump");
-        task_data_.sewage_pump_left_on = false;
-      } else {
-        QLOG_ERROR("ErrorCode: {}, sewage drain over, but close sewage drain pump failed", kSewagePumpCloseFailed);
-      }
-    }
-  }
-}
-
-std::string StationCenter::BuildStationInfo(int64_t now) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  writer.StartObject();
-
-  writer.Key("req_header");
-  writer.StartObject();
-  writer.Key("msg_id");
-  writer.StartObject();
-  writer.Key("uuid");
-  writer.String("1");
-  writer.EndObject();
-  writer.Key("device_id");
-  writer.StartObject();
-  writer.Key("uuid");
-  writer.String("3932205875647256825375026");
-  writer.EndObject();
-  writer.EndObject();
-
-  writer.Key("state_info");
-  writer.StartObject();
-  writer.Key("ready_state");
-  writer.StartObject();
-  writer.Key("ntp_state");
-  writer.Int(1);
-  writer.Key("sensor_state");
-  writer.Int(1);
-  writer.Key("driver_state");
-  writer.Int(1);
-  writer.Key("self_test_state");
-  writer.Int(1);
-  writer.EndObject();
-  writer.Key("online_time");
-  writer.Int64(now);
-  bool occupied = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
-    occupied = !tasks_.empty() || status_ == STATION_RESET || RobotInStation(sensor_data_);
-  }
-  writer.Key("occupy_state");
-  writer.Int(occupied ? 1 : 0);
-  writer.Key("current_time");
-  writer.Int64(now);
-  writer.EndObject();
-
-  writer.Key("consumables_state");
-  writer.StartObject();
-  writer.Key("disinfectant_tables");
-  writer.Int(1);
-  writer.Key("tap_water");
-  writer.Int(1);
-  writer.Key("dust_bag");
-  writer.Int(1);
-  writer.EndObject();
-
-  writer.Key("abnormal_info");
-  writer.StartObject();
-  writer.Key("emergency_stop");
-  writer.Int(0);
-  writer.Key("abnormal_sensor_num");
-  writer.Int(1);
-  writer.Key("abnormal_sensor_list");
-  writer.StartArray();
-  writer.StartObject();
-  writer.Key("name");
-  writer.String("");
-  writer.Key("data");
-  writer.String("");
-  writer.Key("msg");
-  writer.String("");
-  writer.EndObject();
-  writer.EndArray();
-  writer.EndObject();
-
-  writer.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize());
-}
-
-void StationCenter::StationInfoUploadCloud() {
-  QLOG_DEBUG("StationInfoUploadCloud");
-  const std::string document = BuildStationInfo(NowSeconds());
-  try {
-    mqtt_client::MqttClient::getInstance().Publish(document, config_reader.station_upload_topic, 1);
-  } catch (const mqtt::exception& e) {
-    // Refused while the connection is down; the next report goes out once it is back.
-    QLOG_ERROR("ErrorCode: {}, publish station info failed: {}", kMqttPublishFailed, e.what());
-  }
-}
-
-// ---------------------------------------------------------------------------
 // Read-only views for tests and diagnostics
 
 StationCenterStatus StationCenter::Status() {
@@ -657,133 +497,5 @@ station::SensorsDataRep StationCenter::SensorDataSnapshot() {
 }
 
 int StationCenter::ResetThreadsRunning() const { return reset_threads_running_.load(); }
-
-// ---------------------------------------------------------------------------
-// Stale reports and the safe stop
-
-bool StationCenter::ReportsStale(int64_t& age_s) const {
-  const int32_t limit_s = config_reader.sensor_report_timeout;
-  const int64_t last = last_report_time_.load();
-  if (limit_s <= 0 || last < 0) {
-    return false;
-  }
-  age_s = NowSeconds() - last;
-  return age_s > limit_s;
-}
-
-void StationCenter::HandleStaleTask(std::shared_ptr<Task>& task, int64_t age_s) {
-  // A heat wire keeps heating on a stale temperature, a charger keeps charging
-  // on stale plate temperatures: nothing may act on readings this old.
-  QLOG_ERROR("ErrorCode: {}, no sensor report for {} s, cancel task id {}, task type {}", kSensorReportsStopped, age_s,
-             task->TaskId(), static_cast<int>(task->GetTaskType()));
-  HandleTaskCancel(task);
-  if (task->GetTaskStatus() == TASK_STATUS_ERROR) {
-    // The task refused its cancel (a dry fan under a running heat wire); its
-    // error path still switches off what it drives.
-    task->DoReset();
-  }
-  if (task->GetTaskType() == TASK_TYPE_SEWAGE_DRAIN_PUMP) {
-    CloseLeftSewagePumpUnlock();
-  }
-}
-
-void StationCenter::CloseLeftSewagePumpUnlock() {
-  std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
-  if (!task_data_.sewage_pump_left_on || !board_) {
-    return;
-  }
-  station::ActionCommand cmd;
-  cmd.set_action_(0);
-  cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
-  if (board_->DoAction(cmd)) {
-    QLOG_INFO("sensor reports stopped, close sewage drain pump");
-    task_data_.sewage_pump_left_on = false;
-  } else {
-    QLOG_ERROR("ErrorCode: {}, sensor reports stopped, but close sewage drain pump failed", kSewagePumpCloseFailed);
-  }
-}
-
-void StationCenter::CheckStaleReports() {
-  int64_t age_s = 0;
-  if (!ReportsStale(age_s)) {
-    return;
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (tasks_.count(TASK_TYPE_SEWAGE_DRAIN_PUMP) == 0) {
-    CloseLeftSewagePumpUnlock();
-  }
-}
-
-namespace {
-
-int64_t SteadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
-
-bool StationCenter::SwitchEverythingOff(int64_t deadline_ms) {
-  int off = 0;
-  int failed = 0;
-  for (const Actuator& actuator : kActuators) {
-    const int64_t left_ms = deadline_ms - SteadyMs();
-    if (left_ms < 1000) {
-      QLOG_ERROR("ErrorCode: {}, safe stop: no time left to switch off {}", kSafeStopFailed, actuator.name);
-      ++failed;
-      continue;
-    }
-    station::ActionCommand cmd;
-    cmd.set_action_(0);
-    cmd.set_supply_type_(actuator.type);
-    const int timeout_s = static_cast<int>(std::min<int64_t>(config_reader.bottom_action_timeout, left_ms / 1000));
-    if (board_->DoAction(cmd, timeout_s)) {
-      QLOG_INFO("safe stop: {} switched off", actuator.name);
-      ++off;
-    } else {
-      QLOG_ERROR("ErrorCode: {}, safe stop: switching off {} failed", kSafeStopFailed, actuator.name);
-      ++failed;
-    }
-  }
-  QLOG_INFO("safe stop: {} actuators switched off, {} failed", off, failed);
-  return failed == 0;
-}
-
-size_t StationCenter::RetrySwitchOffs() {
-  if (!board_ || stopping_.load()) {
-    return 0;
-  }
-  // The service lock keeps every task out meanwhile: no task can switch an
-  // actuator on between our reading that its switch-off is owed and sending it.
-  std::lock_guard<std::mutex> lock(mutex_);
-  return owed_.Retry(*board_, NowSeconds());
-}
-
-bool StationCenter::SafeStop(int budget_s) {
-  stopping_.store(true);
-  QLOG_INFO("safe stop: switching every actuator off");
-  if (!board_) {
-    QLOG_ERROR("ErrorCode: {}, safe stop: no board link", kSafeStopFailed);
-    return false;
-  }
-  const int64_t deadline_ms = SteadyMs() + static_cast<int64_t>(budget_s) * 1000;
-  // The switch-offs run on a thread of their own, so that a command stuck behind
-  // another exchange cannot hold the stop past its budget.
-  auto done = std::make_shared<std::promise<bool>>();
-  std::future<bool> result = done->get_future();
-  std::shared_ptr<StationCenter> self = shared_from_this();
-  try {
-    std::thread([self, done, deadline_ms]() { done->set_value(self->SwitchEverythingOff(deadline_ms)); }).detach();
-  } catch (const std::exception& e) {
-    QLOG_ERROR("ErrorCode: {}, safe stop: start failed: {}", kSafeStopFailed, e.what());
-    return false;
-  }
-  if (result.wait_for(std::chrono::milliseconds(static_cast<int64_t>(budget_s) * 1000 + 500)) !=
-      std::future_status::ready) {
-    QLOG_ERROR("ErrorCode: {}, safe stop: the board did not confirm within {} s", kSafeStopFailed, budget_s);
-    return false;
-  }
-  return result.get();
-}
 
 }  // namespace station_center

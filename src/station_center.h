@@ -21,7 +21,11 @@ class BoardLink;
 class EmbeddedCommunicator;
 
 // The one coordinator of the station: admits, runs, cancels and resets tasks,
-// takes in the board's sensor reports and keeps the LEDs in step.
+// takes in the board's sensor reports and keeps the LEDs in step. Tasks reach
+// the station only through the TaskContext it gives them. Its definitions sit
+// in three files: station_center.cpp (admission, task lifecycle, resets, LEDs),
+// station_intake.cpp (sensor intake, status document), station_safety.cpp
+// (stale reports, owed switch-offs, safe stop).
 //
 // Locks, always taken in this order: mutex_ (task map, status, admission, every
 // work cycle), sensor_lock_ (latest sensor report), a task's own task_mutex_,
