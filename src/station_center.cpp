@@ -20,27 +20,13 @@
 #include "logger.h"
 #include "mqtt/mqtt_client.h"
 #include "station/cmd.pb.h"
-#include "task/add_water_task.h"
-#include "task/auto_charge_task.h"
-#include "task/disinfectant_prepare_task.h"
-#include "task/drain_water_task.h"
-#include "task/dry_task.h"
-#include "task/dust_collect_task.h"
-#include "task/heat_wire_task.h"
-#include "task/liquid_prepare_task.h"
-#include "task/manual_charge_task.h"
-#include "task/reset_station_task.h"
-#include "task/sewage_drain_pump_task.h"
-#include "task/uv_task.h"
-#include "task/water_spray_task.h"
+#include "task_factory.h"
 
 namespace station_center {
 
 std::shared_ptr<StationCenter> global_station_center;
 
 namespace {
-
-constexpr int32_t kCreateTaskNoSuchType = 3;
 
 StationSrvRsp Response(int32_t result, std::string err_msg = std::string()) {
   StationSrvRsp rsp;
@@ -84,6 +70,7 @@ bool StationCenter::Init() {
   if (!embedded_communicator_->Init([this](const station::SensorsDataRep& report) { DataUploadCallback(report); })) {
     return false;
   }
+  board_ = embedded_communicator_;
   if (!led_manager_.ReadConfig()) {
     return false;
   }
@@ -142,13 +129,13 @@ StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& request, boo
       case quorvane_base_station_mqtt::ENUM_ACTION_SOFT:
       case quorvane_base_station_mqtt::ENUM_ACTION_STANDARD:
       case quorvane_base_station_mqtt::ENUM_ACTION_STRONG:
-        if (task->HandleTaskCommand(TASK_COMMAND_UPLOAD_INFO, request)) {
+        if (task->HandleTaskCommand(TASK_COMMAND_UPLOAD_INFO, request, NowSeconds())) {
           return Response(SRV_RESULT_TASK_UPDATED, "already exist task, upload task info success");
         }
         return Response(SRV_RESULT_FAILED, "already exist task, upload task info failed");
       case quorvane_base_station_mqtt::ENUM_ACTION_STOP:
         // The task stays in the map; its worker ends it at the next cycle.
-        if (task->HandleTaskCommand(TASK_COMMAND_CANCEL, request)) {
+        if (task->HandleTaskCommand(TASK_COMMAND_CANCEL, request, NowSeconds())) {
           return Response(SRV_RESULT_OK, CancelText(task));
         }
         return Response(SRV_RESULT_FAILED, CancelText(task) + ", failed");
@@ -169,8 +156,8 @@ StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& request, boo
   }
 
   std::shared_ptr<StationCenter> self = weak_from_this().lock();
-  std::shared_ptr<Task> task;
-  if (!self || CreateTask(self, request, task) != 0 || !task) {
+  std::shared_ptr<Task> task = self ? CreateTask(request, NowSeconds()) : nullptr;
+  if (!task) {
     return Response(SRV_RESULT_FAILED, "create new task failed, may be not memory");
   }
   std::string refusal = task->PreCheckUnlock(tasks_, sensor_data_);
@@ -194,54 +181,8 @@ StationSrvRsp StationCenter::ReceiveTaskUnlock(const StationSrvReq& request, boo
   return Response(SRV_RESULT_OK);
 }
 
-int32_t StationCenter::CreateTask(const std::shared_ptr<StationCenter>& center, const StationSrvReq& request,
-                                  std::shared_ptr<Task>& task) {
-  task.reset();
-  switch (request.task_type) {
-    case TASK_TYPE_DISINFECTANT_PREPARE:
-      task = std::make_shared<DisinfectantPrepareTask>(center, request.prepare_disinfectant_req);
-      break;
-    case TASK_TYPE_CLEAN_LIQUID_PREPARE:
-    case TASK_TYPE_PERFUME_PREPARE:
-      task = std::make_shared<LiquidPrepareTask>(center, request.task_type, request.prepare_disinfectant_req);
-      break;
-    case TASK_TYPE_DRAIN_WATER:
-      task = std::make_shared<DrainWaterTask>(center);
-      break;
-    case TASK_TYPE_ADD_WATER:
-      task = std::make_shared<AddWaterTask>(center, request.supply_material_req);
-      break;
-    case TASK_TYPE_DUST_COLLECT:
-      task = std::make_shared<DustCollectTask>(center, request.supply_material_req);
-      break;
-    case TASK_TYPE_WATER_SPRAY:
-      task = std::make_shared<WaterSprayTask>(center, request.supply_material_req);
-      break;
-    case TASK_TYPE_SEWAGE_DRAIN_PUMP:
-      task = std::make_shared<SewageDrainPumpTask>(center, request.supply_material_req);
-      break;
-    case TASK_TYPE_DRY:
-      task = std::make_shared<DryTask>(center, request.supply_material_req);
-      break;
-    case TASK_TYPE_HEAT_WIRE:
-      task = std::make_shared<HeatWireTask>(center, request.supply_material_req);
-      break;
-    case TASK_TYPE_AUTO_CHARGE:
-      task = std::make_shared<AutoChargeTask>(center, request.supply_material_req);
-      break;
-    case TASK_TYPE_MANUAL_CHARGE:
-      task = std::make_shared<ManualChargeTask>(center);
-      break;
-    case TASK_TYPE_UV:
-      task = std::make_shared<UVTask>(center, request.supply_material_req);
-      break;
-    case TASK_TYPE_RESET_STATION:
-      task = std::make_shared<ResetStationTask>(center);
-      break;
-    default:
-      return kCreateTaskNoSuchType;
-  }
-  return 0;
+std::shared_ptr<Task> StationCenter::CreateTask(const StationSrvReq& request, int64_t now) {
+  return MakeTask(TaskContext{board_, task_data_lock_, task_data_, stopping_, owed_, now}, request);
 }
 
 void StationCenter::AddNewTaskUnlock(std::shared_ptr<Task>& task) {
@@ -299,7 +240,7 @@ void StationCenter::RunTask(std::shared_ptr<Task>& task) {
             HandleStaleTask(task, age_s);
             return;
           }
-          if (task->ExecuteStep(sensor_data_)) {
+          if (task->ExecuteStep(sensor_data_, NowSeconds())) {
             pause_ms = config_reader.running_schedule_space;
           }
           break;
@@ -348,7 +289,7 @@ void StationCenter::HandleTaskCancel(std::shared_ptr<Task>& task) {
   // task may refuse.
   const TaskCommand command =
       task->GetTaskStatus() == TASK_STATUS_CANCELED ? TASK_COMMAND_CANCEL : TASK_COMMAND_STOP;
-  task->HandleTaskCommand(command, StationSrvReq());
+  task->HandleTaskCommand(command, StationSrvReq(), NowSeconds());
   task->AfterCancel();
   RemoveTaskUnlock(task);
 }
@@ -521,7 +462,7 @@ void StationCenter::ReflushLed() {
   if (led_cmd == last_led_cmd_) {
     return;
   }
-  if (embedded_communicator_ && embedded_communicator_->ChangeLed(static_cast<station::EnumLedCmd>(led_cmd))) {
+  if (board_ && board_->ChangeLed(static_cast<station::EnumLedCmd>(led_cmd))) {
     last_led_cmd_ = led_cmd;
   } else {
     QLOG_ERROR("Errorcode: {}, reflush led failed", kLedRefreshFailed);
@@ -582,7 +523,7 @@ void StationCenter::DataUploadCallback(const station::SensorsDataRep& report) {
       station::ActionCommand cmd;
       cmd.set_action_(0);
       cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
-      if (embedded_communicator_ && embedded_communicator_->DoAction(cmd)) {
+      if (board_ && board_->DoAction(cmd)) {
         QLOG_INFO("sewage drain over, close sewage drain pump");
         task_data_.sewage_pump_left_on = false;
       } else {
@@ -705,6 +646,11 @@ StationTaskData StationCenter::TaskDataSnapshot() {
   return task_data_;
 }
 
+void StationCenter::EditTaskData(const std::function<void(StationTaskData&)>& edit) {
+  std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
+  edit(task_data_);
+}
+
 station::SensorsDataRep StationCenter::SensorDataSnapshot() {
   std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
   return sensor_data_;
@@ -743,13 +689,13 @@ void StationCenter::HandleStaleTask(std::shared_ptr<Task>& task, int64_t age_s) 
 
 void StationCenter::CloseLeftSewagePumpUnlock() {
   std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
-  if (!task_data_.sewage_pump_left_on || !embedded_communicator_) {
+  if (!task_data_.sewage_pump_left_on || !board_) {
     return;
   }
   station::ActionCommand cmd;
   cmd.set_action_(0);
   cmd.set_supply_type_(station::ENUM_SUPPLY_SEWAGE_PUMP);
-  if (embedded_communicator_->DoAction(cmd)) {
+  if (board_->DoAction(cmd)) {
     QLOG_INFO("sensor reports stopped, close sewage drain pump");
     task_data_.sewage_pump_left_on = false;
   } else {
@@ -769,34 +715,6 @@ void StationCenter::CheckStaleReports() {
 }
 
 namespace {
-
-struct Actuator {
-  station::EnumSupplyType type;
-  const char* name;
-};
-
-// Heater before its fan, chargers first: the order in which a stop is safest.
-constexpr Actuator kActuators[] = {
-    {station::ENUM_SUPPLY_CHARGING, "charging"},
-    {station::ENUM_SUPPLY_HAND_CHARGE, "hand charge"},
-    {station::ENUM_SUPPLY_HEATING_WIRE, "heating wire"},
-    {station::ENUM_SUPPLY_HEATING_FAN, "heating fan"},
-    {station::ENUM_SUPPLY_COLLECT_DUST, "dust collection"},
-    {station::ENUM_SUPPLY_SELF_CLEAN_PUMP, "self-clean pump"},
-    {station::ENUM_SUPPLY_SEWAGE_PUMP, "sewage pump"},
-    {station::ENUM_SUPPLY_UV_LAMP, "UV lamp"},
-    {station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, "plates motor"},
-    {station::ENUM_SUPPLY_CLEANING_LIQUID_PUMP, "cleaning liquid pump"},
-    {station::ENUM_SUPPLY_PERFUME_PUMP, "perfume pump"},
-    {station::ENUM_SUPPLY_TAP_WATER_SWITCH, "tap water"},
-    {station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, "supply water"},
-    {station::ENUM_SUPPLY_DRAINAGE_SWITCH, "drainage"},
-};
-
-// A retried switch-off waits at most this long for the board, and retries
-// that keep failing pause at most this long in between.
-constexpr int32_t kOffRetryTimeoutS = 2;
-constexpr int64_t kOffRetryPauseMaxS = 60;
 
 int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -819,7 +737,7 @@ bool StationCenter::SwitchEverythingOff(int64_t deadline_ms) {
     cmd.set_action_(0);
     cmd.set_supply_type_(actuator.type);
     const int timeout_s = static_cast<int>(std::min<int64_t>(config_reader.bottom_action_timeout, left_ms / 1000));
-    if (embedded_communicator_->DoAction(cmd, timeout_s)) {
+    if (board_->DoAction(cmd, timeout_s)) {
       QLOG_INFO("safe stop: {} switched off", actuator.name);
       ++off;
     } else {
@@ -831,68 +749,20 @@ bool StationCenter::SwitchEverythingOff(int64_t deadline_ms) {
   return failed == 0;
 }
 
-void StationCenter::NoteActuatorCommand(station::EnumSupplyType type, int32_t action, bool confirmed) {
-  std::lock_guard<std::mutex> lock(off_owed_mutex_);
-  if (confirmed) {
-    off_owed_.erase(type);
-  } else if (action == 0) {
-    off_owed_.insert(type);
-  }
-}
-
 size_t StationCenter::RetrySwitchOffs() {
-  if (!embedded_communicator_ || stopping_.load()) {
+  if (!board_ || stopping_.load()) {
     return 0;
   }
   // The service lock keeps every task out meanwhile: no task can switch an
   // actuator on between our reading that its switch-off is owed and sending it.
   std::lock_guard<std::mutex> lock(mutex_);
-  std::set<int> owed;
-  {
-    std::lock_guard<std::mutex> owed_lock(off_owed_mutex_);
-    owed = off_owed_;
-  }
-  if (owed.empty()) {
-    off_retry_pause_s_ = 1;
-    next_off_retry_s_ = 0;
-    return 0;
-  }
-  const int64_t now = NowSeconds();
-  if (now < next_off_retry_s_) {
-    return owed.size();
-  }
-  for (const Actuator& actuator : kActuators) {
-    if (owed.count(actuator.type) == 0) {
-      continue;
-    }
-    if (actuator.type == station::ENUM_SUPPLY_HEATING_FAN && owed.count(station::ENUM_SUPPLY_HEATING_WIRE) != 0) {
-      continue;  // the fan keeps blowing on a wire that may still heat
-    }
-    station::ActionCommand cmd;
-    cmd.set_action_(0);
-    cmd.set_supply_type_(actuator.type);
-    if (embedded_communicator_->DoAction(cmd, std::min(config_reader.bottom_action_timeout, kOffRetryTimeoutS))) {
-      QLOG_INFO("owed switch-off of {} confirmed", actuator.name);
-      NoteActuatorCommand(actuator.type, 0, true);
-      owed.erase(actuator.type);
-    }
-  }
-  if (owed.empty()) {
-    off_retry_pause_s_ = 1;
-    next_off_retry_s_ = 0;
-  } else {
-    QLOG_ERROR("ErrorCode: {}, {} switch-offs still refused by the board, next try in {} s", kSwitchOffRefused,
-               owed.size(), off_retry_pause_s_);
-    next_off_retry_s_ = now + off_retry_pause_s_;
-    off_retry_pause_s_ = std::min<int64_t>(off_retry_pause_s_ * 2, kOffRetryPauseMaxS);
-  }
-  return owed.size();
+  return owed_.Retry(*board_, NowSeconds());
 }
 
 bool StationCenter::SafeStop(int budget_s) {
   stopping_.store(true);
   QLOG_INFO("safe stop: switching every actuator off");
-  if (!embedded_communicator_) {
+  if (!board_) {
     QLOG_ERROR("ErrorCode: {}, safe stop: no board link", kSafeStopFailed);
     return false;
   }

@@ -17,6 +17,7 @@
 
 namespace station_center {
 
+class BoardLink;
 class EmbeddedCommunicator;
 
 // The one coordinator of the station: admits, runs, cancels and resets tasks,
@@ -62,26 +63,20 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   bool SafeStop(int budget_s);
   bool Stopping() const { return stopping_.load(); }
 
-  // Every actuator command a task sent, and whether the board confirmed it. A
-  // switch-off the board did not confirm (or one held back, action 0 and
-  // `confirmed` false) is owed: RetrySwitchOffs sends it again until the board
-  // confirms it. A confirmed command for the same actuator, on or off, settles it.
-  void NoteActuatorCommand(station::EnumSupplyType type, int32_t action, bool confirmed);
-  // Main loop, once a second: sends the switch-offs still owed, in the safe order
-  // (never the heating fan while the heating wire's switch-off is owed), with a
-  // growing pause while the board keeps refusing. Returns how many are still owed.
+  // Main loop, once a second: sends the switch-offs the board has not yet
+  // confirmed (SwitchOffLedger::Retry) with every task kept out. Returns how
+  // many are still owed.
   size_t RetrySwitchOffs();
 
-  // Shared with every task.
-  std::shared_ptr<EmbeddedCommunicator> Communicator() const { return embedded_communicator_; }
-  std::shared_mutex& TaskDataLock() { return task_data_lock_; }
-  StationTaskData& TaskData() { return task_data_; }
+  std::shared_ptr<BoardLink> Board() const { return board_; }
 
   // Read-only views for tests and diagnostics; each takes the lock it needs.
   StationCenterStatus Status();
   size_t TaskCount();
   bool HasTask(TaskType type);
   StationTaskData TaskDataSnapshot();
+  // Changes the station task data under its lock (tests set up a station day with it).
+  void EditTaskData(const std::function<void(StationTaskData&)>& edit);
   station::SensorsDataRep SensorDataSnapshot();
   int ResetThreadsRunning() const;  // ResetWhenIdle threads not yet finished
   uint64_t WorkCycles() const { return work_cycles_.load(); }  // work cycles ended so far, all tasks
@@ -90,8 +85,8 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   StationSrvRsp ReceiveTask(const StationSrvReq& request);
   // `log_refusal` false leaves a refused admission unlogged (the caller logs it).
   StationSrvRsp ReceiveTaskUnlock(const StationSrvReq& request, bool log_refusal = true);
-  static int32_t CreateTask(const std::shared_ptr<StationCenter>& center, const StationSrvReq& request,
-                            std::shared_ptr<Task>& task);
+  // The task for the request, made at `now`; null for a type with no task.
+  std::shared_ptr<Task> CreateTask(const StationSrvReq& request, int64_t now);
   void AddNewTaskUnlock(std::shared_ptr<Task>& task);
   void RemoveTaskUnlock(std::shared_ptr<Task>& task);
   void RunTask(std::shared_ptr<Task>& task);
@@ -124,6 +119,7 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   LedManager led_manager_;
   TaskMap tasks_;
   std::shared_ptr<EmbeddedCommunicator> embedded_communicator_;
+  std::shared_ptr<BoardLink> board_;  // the communicator, as tasks and the center use it
   std::mutex mutex_;
   std::shared_mutex sensor_lock_;
   station::SensorsDataRep sensor_data_;
@@ -134,10 +130,7 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   int32_t last_led_cmd_ = 0;  // the LED command the board last confirmed
   std::atomic<int> reset_threads_running_{0};
   std::atomic<uint64_t> work_cycles_{0};
-  std::mutex off_owed_mutex_;  // innermost lock, held for no call: guards off_owed_
-  std::set<int> off_owed_;     // supply types whose switch-off is owed
-  int64_t next_off_retry_s_ = 0;  // guarded by mutex_
-  int64_t off_retry_pause_s_ = 1;
+  SwitchOffLedger owed_;  // its own lock is innermost, held for no call
   // When the last sensor report was taken in (or the board link came up), Unix seconds.
   std::atomic<int64_t> last_report_time_{-1};
   std::atomic<bool> stopping_{false};

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 
+#include "bottom/board_link.h"
 #include "station/cmd.pb.h"
 #include "station/station_report.pb.h"
 
@@ -20,21 +21,19 @@ using SensorDataCallback = std::function<void(const station::SensorsDataRep&)>;
 // station.SupplyMaterialReq, answered by the station.SupplyMaterialRsp that
 // carries the same request id. Whole exchanges are serialised by mutex_, so a
 // command may wait behind another for up to bottom_action_timeout seconds.
-class EmbeddedCommunicator {
+class EmbeddedCommunicator : public BoardLink {
  public:
   EmbeddedCommunicator();
-  ~EmbeddedCommunicator();
+  ~EmbeddedCommunicator() override;
 
   // Connects to the board (a board that is down is connected by the first
   // command) and starts the report server, which hands every decoded report to
   // `callback` on its own thread. True when both objects were created.
   bool Init(SensorDataCallback callback);
 
-  // True only when the board confirmed the command in time.
-  bool DoAction(const station::ActionCommand& cmd);
-  // The same with a time-out of its own (the safe stop's shrinking budget).
-  bool DoAction(const station::ActionCommand& cmd, int timeout_s);
-  bool ChangeLed(const station::EnumLedCmd& led_cmd);
+  bool DoAction(const station::ActionCommand& cmd) override;
+  bool DoAction(const station::ActionCommand& cmd, int timeout_s) override;
+  bool ChangeLed(const station::EnumLedCmd& led_cmd) override;
 
   // One exchange on `client`: send `req`, read until the reply with the same
   // seq_ arrives or `timeout_s` seconds have passed. Caller holds mutex_.

@@ -1,10 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <string>
+#include <vector>
 
 #include "robot/base_station_mqtt.pb.h"
-#include "task/flow_counts.h"
+#include "task/tank_steps.h"
 #include "task/task.h"
 
 namespace station_center {
@@ -18,36 +19,34 @@ namespace station_center {
 // Volumes are flow-meter counts: the robot's supply_water_volume times 1000.
 class AddWaterTask : public SupplyMaterialTask {
  public:
-  AddWaterTask(const std::shared_ptr<StationCenter>& station_center,
-               const quorvane_base_station_mqtt::SupplyMaterialReq& request);
+  AddWaterTask(const TaskContext& context, const quorvane_base_station_mqtt::SupplyMaterialReq& request);
 
-  // Tap, then the supply water switch; false at the first failure.
-  bool DoReset() override;
   void AfterOver() override;
-  void AfterError() override;
-  void AfterCancel() override;
+  // Withdraw the prepared liquid: it has been used or is no longer trusted.
+  void AfterError() override { WithdrawPreparedLiquid(); }
+  void AfterCancel() override { WithdrawPreparedLiquid(); }
 
  protected:
-  bool DoTaskInside(const station::SensorsDataRep& report) override;
-  bool DoCancelUnlock() override;
+  bool Begin(const station::SensorsDataRep& report, int64_t now) override;
+  bool OnTimeLimit(int64_t now) override;
+  bool Work(const station::SensorsDataRep& report, int64_t now) override { return steps_.RunStep(report, now); }
   std::string CheckCondition(const station::SensorsDataRep& report) override;
+  // Tap, then the supply water switch: a tap the board keeps open must not also
+  // keep the water running to the robot.
+  std::vector<SwitchOff> SwitchOffs() const override;
 
  private:
-  bool DoAddWaterToRobot(const station::SensorsDataRep& report);
-  bool WaitAddWaterToRobot(const station::SensorsDataRep& report);
-  bool DoAddWaterToStation(const station::SensorsDataRep& report);
-  bool WaitAddWaterToStation(const station::SensorsDataRep& report);
-
-  bool SwitchTapWater(int32_t action);
-  bool SwitchSupplyWater(int32_t action);
-  bool SwitchBothOff();
-  // Withdraws the prepared liquid: it has been used or is no longer trusted.
+  bool DoAddWaterToRobot(const station::SensorsDataRep& report, int64_t now);
+  bool WaitAddWaterToRobot(const station::SensorsDataRep& report, int64_t now);
+  bool DoAddWaterToStation(const station::SensorsDataRep& report, int64_t now);
+  bool WaitAddWaterToStation(const station::SensorsDataRep& report, int64_t now);
   void WithdrawPreparedLiquid();
 
   int32_t water_to_add_ = -1;
-  int64_t step_start_time_ = -1;
-  FillMeter refill_meter_;  // the water let in since the tap last opened
-  StepMachine steps_;
+  TankFill refill_{*this,
+                   {"task water inlet failed", "close water switch failed", "close water switch failed",
+                    "Add water to station complete"}};
+  StepMachine steps_{*this};
 };
 
 }  // namespace station_center

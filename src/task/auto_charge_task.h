@@ -1,8 +1,7 @@
 #pragma once
 
-#include <cstdint>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "robot/base_station_mqtt.pb.h"
 #include "task/task.h"
@@ -14,19 +13,17 @@ namespace station_center {
 // charge_state is 1 from a successful start until a stop or reset.
 class AutoChargeTask : public SupplyMaterialTask {
  public:
-  AutoChargeTask(const std::shared_ptr<StationCenter>& station_center,
-                 const quorvane_base_station_mqtt::SupplyMaterialReq& request);
+  AutoChargeTask(const TaskContext& context, const quorvane_base_station_mqtt::SupplyMaterialReq& request);
 
   bool DoReset() override;
   void AfterCancel() override;
 
  protected:
-  bool DoTaskInside(const station::SensorsDataRep& report) override;
-  bool DoCancelUnlock() override;
+  bool Start(const station::SensorsDataRep& report, int64_t now) override;
+  bool Begin(const station::SensorsDataRep& report, int64_t now) override;
+  bool Work(const station::SensorsDataRep& report, int64_t now) override;
   std::string CheckCondition(const station::SensorsDataRep& report) override;
-
- private:
-  bool SwitchCharging(int32_t action);
+  std::vector<SwitchOff> SwitchOffs() const override;
 };
 
 }  // namespace station_center

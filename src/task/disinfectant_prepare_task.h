@@ -1,10 +1,10 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <vector>
 
 #include "robot/base_station_mqtt.pb.h"
-#include "task/flow_counts.h"
+#include "task/tank_steps.h"
 #include "task/task.h"
 
 namespace station_center {
@@ -19,52 +19,44 @@ namespace station_center {
 // over-current rests not included. With N = 0 nothing here raises the count.
 class DisinfectantPrepareTask : public Task {
  public:
-  DisinfectantPrepareTask(const std::shared_ptr<StationCenter>& station_center,
+  DisinfectantPrepareTask(const TaskContext& context,
                           const quorvane_base_station_mqtt::PrepareDisinfectantReq& request);
 
-  // Plates motor off, then the tap, each tried whatever the other gave. Always true.
-  bool DoReset() override;
   void AfterOver() override;
   void AfterError() override;
 
  protected:
-  bool DoTaskInside(const station::SensorsDataRep& report) override;
-  // A stop leaves nothing running: the DoReset commands, then the drainage
-  // switch while step 1 has it open. False when any of them failed.
-  bool DoCancelUnlock() override;
+  bool Begin(const station::SensorsDataRep& report, int64_t now) override;
+  bool Work(const station::SensorsDataRep& report, int64_t now) override { return steps_.RunStep(report, now); }
+  // Plates motor, tap, and the drainage while this task has it open: a stop or
+  // a failure leaves nothing running.
+  std::vector<SwitchOff> SwitchOffs() const override;
 
  private:
-  bool DoEmptyTank(const station::SensorsDataRep& report);
-  bool WaitEmptyTank(const station::SensorsDataRep& report);
-  bool DoWaterInlet(const station::SensorsDataRep& report);
-  bool WaitWaterInlet(const station::SensorsDataRep& report);
-  bool DoReleaseTablets(const station::SensorsDataRep& report);
-  bool WaitTablets(const station::SensorsDataRep& report);
-  bool WaitMotorRecovery(const station::SensorsDataRep& report);
-  bool WaitDissolution(const station::SensorsDataRep& report);
-
-  bool SwitchDrainage(int32_t action);
-  bool SwitchTapWater(int32_t action);
-  bool SwitchPlatesMotor(int32_t action);
-  bool SwitchMotorAndTapOff();
-  // Motor, tap, and the drainage when this task opened it; every one tried.
-  bool SwitchEverythingOff();
+  bool DoEmptyTank(const station::SensorsDataRep& report, int64_t now);
+  bool WaitEmptyTank(const station::SensorsDataRep& report, int64_t now);
+  bool DoWaterInlet(const station::SensorsDataRep& report, int64_t now);
+  bool WaitWaterInlet(const station::SensorsDataRep& report, int64_t now);
+  bool DoReleaseTablets(const station::SensorsDataRep& report, int64_t now);
+  bool WaitTablets(const station::SensorsDataRep& report, int64_t now);
+  bool WaitMotorRecovery(const station::SensorsDataRep& report, int64_t now);
+  bool WaitDissolution(const station::SensorsDataRep& report, int64_t now);
 
   // Adds to released_tablets the tablets due for the motor's running time up
   // to `now`. Takes task_data_lock_ exclusively; the caller holds no lock on it.
   void CountReleasedTablets(int64_t now);
 
   quorvane_base_station_mqtt::PrepareDisinfectantReq prepare_req_;
-  int64_t inlet_start_time_ = -1;
-  FillMeter inlet_meter_;  // the water let in since the tap last opened
-  int64_t drain_start_time_ = -1;
+  TankDrain drain_{*this};
+  TankFill fill_{*this,
+                 {"disnfectant prepare task water inlet failed", "liquid prepare task close water switch",
+                  "disinfectant prepare task close water switch"}};
   int64_t motor_start_time_ = -1;
   int64_t motor_stop_time_ = -1;
   int64_t dissolution_start_time_ = -1;
   int64_t tablets_at_start_ = -1;
-  StepMachine steps_;
+  StepMachine steps_{*this};
 
-  bool drain_open_ = false;              // asked open by step 1, not yet closed
   int64_t motor_run_start_time_ = -1;    // when the motor last started running
   int64_t motor_run_seconds_ = 0;        // running time of the motor before that start
   int64_t tablets_counted_ = 0;          // tablets this task added to released_tablets

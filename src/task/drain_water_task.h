@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cstdint>
-#include <memory>
+#include <vector>
 
+#include "task/tank_steps.h"
 #include "task/task.h"
 
 namespace station_center {
@@ -11,24 +11,22 @@ namespace station_center {
 // discarding whatever liquid a prepare task had made ready.
 class DrainWaterTask : public Task {
  public:
-  explicit DrainWaterTask(const std::shared_ptr<StationCenter>& station_center);
+  explicit DrainWaterTask(const TaskContext& context);
 
-  bool DoReset() override;
-  void AfterError() override;
+  void AfterError() override { WithdrawPreparedLiquid(); }
 
  protected:
-  bool DoTaskInside(const station::SensorsDataRep& report) override;
-  // A canceled drain closes the switch it opened, so the tank does not stay open
-  // until some later reset happens to close it.
-  bool DoCancelUnlock() override;
+  bool Begin(const station::SensorsDataRep& report, int64_t now) override;
+  bool Work(const station::SensorsDataRep& report, int64_t now) override;
+  // The drainage once asked open: a stop or failure closes it, so the tank does
+  // not stay open until some later reset happens to close it.
+  std::vector<SwitchOff> SwitchOffs() const override;
 
  private:
-  bool SwitchDrainage(int32_t action);
   // Forgets every prepared liquid; caller holds no task-data lock.
   void WithdrawPreparedLiquid();
 
-  bool drain_open_ = false;
-  int64_t drain_start_time_ = -1;
+  TankDrain drain_{*this};
 };
 
 }  // namespace station_center

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <cstdint>
-#include <memory>
+#include <string>
+#include <vector>
 
 #include "robot/base_station_mqtt.pb.h"
 #include "task/task.h"
@@ -17,21 +17,20 @@ namespace station_center {
 // wire task ends itself once dry_running is cleared.
 class DryTask : public SupplyMaterialTask {
  public:
-  DryTask(const std::shared_ptr<StationCenter>& station_center,
-          const quorvane_base_station_mqtt::SupplyMaterialReq& request);
+  DryTask(const TaskContext& context, const quorvane_base_station_mqtt::SupplyMaterialReq& request);
 
-  bool DoReset() override;
-  void AfterError() override;
-  void AfterCancel() override;
+  bool DoReset() override { return SwitchWireThenFanOff(); }
+  void AfterError() override { ClearDryRunning(); }
+  void AfterCancel() override { ClearDryRunning(); }
 
  protected:
-  bool DoTaskInside(const station::SensorsDataRep& report) override;
+  bool Start(const station::SensorsDataRep& report, int64_t now) override;
   bool CancelRefused() override;
-  bool DoCancelUnlock() override;
-  bool DoStopUnlock() override;
+  // The robot's stop, allowed only with no wire heating: the fan alone.
+  bool DoCancelUnlock() override { return SwitchFanOff(); }
+  bool DoStopUnlock() override { return SwitchWireThenFanOff(); }
 
  private:
-  bool SwitchFan(int32_t action);
   bool SwitchFanOff();
   bool SwitchWireThenFanOff();
   void ClearDryRunning();

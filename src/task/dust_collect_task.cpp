@@ -1,20 +1,16 @@
 #include "task/dust_collect_task.h"
 
-#include "clock.h"
 #include "config.h"
 #include "error_codes.h"
-#include "logger.h"
 
 namespace station_center {
 
-DustCollectTask::DustCollectTask(const std::shared_ptr<StationCenter>& station_center,
+DustCollectTask::DustCollectTask(const TaskContext& context,
                                  const quorvane_base_station_mqtt::SupplyMaterialReq& request)
-    : SupplyMaterialTask(station_center, TASK_TYPE_DUST_COLLECT, request) {
+    : SupplyMaterialTask(context, TASK_TYPE_DUST_COLLECT, request) {
   conflict_task_types_ = {TASK_TYPE_WATER_SPRAY, TASK_TYPE_SEWAGE_DRAIN_PUMP, TASK_TYPE_DRY, TASK_TYPE_MANUAL_CHARGE,
                           TASK_TYPE_AUTO_CHARGE};
 }
-
-bool DustCollectTask::SwitchCollectDust(int32_t action) { return Actuate(station::ENUM_SUPPLY_COLLECT_DUST, action); }
 
 std::string DustCollectTask::CheckCondition(const station::SensorsDataRep& report) {
   if (report.dustbagdet() == 0) {
@@ -32,44 +28,13 @@ std::string DustCollectTask::CheckCondition(const station::SensorsDataRep& repor
   return "";
 }
 
-bool DustCollectTask::DoTaskInside(const station::SensorsDataRep& /*report*/) {
-  const int64_t now = NowSeconds();
-  if (GetTaskStatus() == TASK_STATUS_WAITING) {
-    SetTaskStatus(TASK_STATUS_RUNNING);
-    start_time_ = now;
-  }
-  if (GetTaskStatus() != TASK_STATUS_WAITING && GetTaskStatus() != TASK_STATUS_RUNNING) {
-    QLOG_INFO("task id {}, task type {}, already over or error or cancel", task_id_, static_cast<int>(task_type_));
-    return true;
-  }
-  if (TimeLimitExceeded(now)) {
-    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", kTaskTimeout, task_id_,
-               static_cast<int>(task_type_));
-    return false;
-  }
-  if (!actuator_on_) {
-    if (!SwitchCollectDust(1)) {
-      QLOG_ERROR("ErrorCode: {}, start collect dust failed", kDustCollectStartFailed);
-      SetTaskStatus(TASK_STATUS_ERROR);
-      return false;
-    }
-    actuator_on_ = true;
-  }
-  return true;
+// The collection starts once the task counts as running.
+bool DustCollectTask::Begin(const station::SensorsDataRep& /*report*/, int64_t /*now*/) {
+  return SwitchOn(station::ENUM_SUPPLY_COLLECT_DUST, 1, kDustCollectStartFailed, "start collect dust failed");
 }
 
-bool DustCollectTask::SwitchCollectDustOff() {
-  if (!SwitchCollectDust(0)) {
-    QLOG_ERROR("ErrorCode: {}, stop collect dust failed", kDustCollectStopFailed);
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return false;
-  }
-  actuator_on_ = false;
-  return true;
+std::vector<SwitchOff> DustCollectTask::SwitchOffs() const {
+  return {{station::ENUM_SUPPLY_COLLECT_DUST, kDustCollectStopFailed, "stop collect dust failed"}};
 }
-
-bool DustCollectTask::DoCancelUnlock() { return SwitchCollectDustOff(); }
-
-bool DustCollectTask::DoReset() { return SwitchCollectDustOff(); }
 
 }  // namespace station_center

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <cstdint>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "robot/base_station_mqtt.pb.h"
 #include "task/task.h"
@@ -14,21 +13,12 @@ namespace station_center {
 // Any failed collect-dust command ends the task in error.
 class DustCollectTask : public SupplyMaterialTask {
  public:
-  DustCollectTask(const std::shared_ptr<StationCenter>& station_center,
-                  const quorvane_base_station_mqtt::SupplyMaterialReq& request);
-
-  bool DoReset() override;
+  DustCollectTask(const TaskContext& context, const quorvane_base_station_mqtt::SupplyMaterialReq& request);
 
  protected:
-  bool DoTaskInside(const station::SensorsDataRep& report) override;
-  bool DoCancelUnlock() override;
+  bool Begin(const station::SensorsDataRep& report, int64_t now) override;
   std::string CheckCondition(const station::SensorsDataRep& report) override;
-
- private:
-  bool SwitchCollectDust(int32_t action);
-  bool SwitchCollectDustOff();
-
-  bool actuator_on_ = false;
+  std::vector<SwitchOff> SwitchOffs() const override;
 };
 
 }  // namespace station_center

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <cstdint>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "robot/base_station_mqtt.pb.h"
 #include "task/task.h"
@@ -14,27 +13,27 @@ namespace station_center {
 // has stopped (dry_running cleared) the task ends, canceled, without heating again.
 class HeatWireTask : public SupplyMaterialTask {
  public:
-  HeatWireTask(const std::shared_ptr<StationCenter>& station_center,
-               const quorvane_base_station_mqtt::SupplyMaterialReq& request);
+  HeatWireTask(const TaskContext& context, const quorvane_base_station_mqtt::SupplyMaterialReq& request);
 
-  bool DoReset() override;
   // Both ends clear heat_wire_running, so that the dry task may stop again and
   // a new heat wire task may start.
-  void AfterError() override;
-  void AfterCancel() override;
+  void AfterError() override { ClearHeatWireRunning(); }
+  void AfterCancel() override { ClearHeatWireRunning(); }
 
  protected:
-  bool DoTaskInside(const station::SensorsDataRep& report) override;
-  bool DoCancelUnlock() override;
+  bool Begin(const station::SensorsDataRep& report, int64_t now) override;
+  bool OnTimeLimit(int64_t now) override;
+  bool Work(const station::SensorsDataRep& report, int64_t now) override;
   std::string CheckCondition(const station::SensorsDataRep& report) override;
+  std::vector<SwitchOff> SwitchOffs() const override;
 
  private:
-  bool SwitchWire(int32_t action);
-  bool SwitchWireOff();
+  // True (and the task canceled) once the drying fan has stopped.
+  bool FanStopped();
   void ClearHeatWireRunning();
 
   int32_t target_temp_;
-  bool actuator_on_ = false;
+  bool wire_on_ = false;
 };
 
 }  // namespace station_center

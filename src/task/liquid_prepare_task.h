@@ -1,10 +1,10 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <vector>
 
 #include "robot/base_station_mqtt.pb.h"
-#include "task/flow_counts.h"
+#include "task/tank_steps.h"
 #include "task/task.h"
 
 namespace station_center {
@@ -14,43 +14,38 @@ namespace station_center {
 // volume, doses the liquid with its pump for a fixed time, and lets it dissolve.
 class LiquidPrepareTask : public Task {
  public:
-  LiquidPrepareTask(const std::shared_ptr<StationCenter>& station_center, TaskType task_type,
+  LiquidPrepareTask(const TaskContext& context, TaskType task_type,
                     const quorvane_base_station_mqtt::PrepareDisinfectantReq& request);
 
-  // Liquid pump, tap, drainage switch, in that order; stops at the first failure.
-  bool DoReset() override;
   void AfterOver() override;
   void AfterError() override;
 
  protected:
-  bool DoTaskInside(const station::SensorsDataRep& report) override;
-  // A stop leaves nothing running: the same commands as DoReset.
-  bool DoCancelUnlock() override;
+  bool Begin(const station::SensorsDataRep& report, int64_t now) override;
+  bool Work(const station::SensorsDataRep& report, int64_t now) override { return steps_.RunStep(report, now); }
+  // Liquid pump, tap, drainage switch, whatever the task got to: a stop or a
+  // failure leaves nothing running.
+  std::vector<SwitchOff> SwitchOffs() const override;
 
  private:
-  bool DoEmptyTank(const station::SensorsDataRep& report);
-  bool WaitEmptyTank(const station::SensorsDataRep& report);
-  bool DoWaterInlet(const station::SensorsDataRep& report);
-  bool WaitWaterInlet(const station::SensorsDataRep& report);
-  bool DoReleaseLiquid(const station::SensorsDataRep& report);
-  bool WaitReleaseLiquid(const station::SensorsDataRep& report);
-  bool WaitDissolution(const station::SensorsDataRep& report);
-
-  bool SwitchDrainage(int32_t action);
-  bool SwitchTapWater(int32_t action);
-  bool SwitchLiquidPump(int32_t action);
-  bool SwitchEverythingOff();
+  bool DoEmptyTank(const station::SensorsDataRep& report, int64_t now);
+  bool WaitEmptyTank(const station::SensorsDataRep& report, int64_t now);
+  bool DoWaterInlet(const station::SensorsDataRep& report, int64_t now);
+  bool WaitWaterInlet(const station::SensorsDataRep& report, int64_t now);
+  bool DoReleaseLiquid(const station::SensorsDataRep& report, int64_t now);
+  bool WaitReleaseLiquid(const station::SensorsDataRep& report, int64_t now);
+  bool WaitDissolution(const station::SensorsDataRep& report, int64_t now);
 
   quorvane_base_station_mqtt::PrepareDisinfectantReq prepare_req_;
-  int64_t inlet_start_time_ = -1;
-  FillMeter inlet_meter_;  // the water let in since the tap last opened
-  int64_t drain_start_time_ = -1;
+  TankDrain drain_{*this};
+  // The tap stays open on a fill time-out: the error path closes it.
+  TankFill fill_{*this, {"liquid prepare task water inlet failed", "liquid prepare task close water switch"}};
   int64_t pump_start_time_ = -1;
   int64_t pump_seconds_ = 0;
   int64_t dissolution_seconds_ = 0;
   int64_t dissolution_start_time_ = -1;
   station::EnumSupplyType liquid_pump_ = station::ENUM_SUPPLY_INVALID;
-  StepMachine steps_;
+  StepMachine steps_{*this};
 };
 
 }  // namespace station_center

@@ -1,17 +1,12 @@
 #include "task/manual_charge_task.h"
 
-#include "clock.h"
 #include "error_codes.h"
-#include "logger.h"
 
 namespace station_center {
 
-ManualChargeTask::ManualChargeTask(const std::shared_ptr<StationCenter>& station_center)
-    : Task(station_center, TASK_TYPE_MANUAL_CHARGE, 0) {
+ManualChargeTask::ManualChargeTask(const TaskContext& context) : Task(context, TASK_TYPE_MANUAL_CHARGE, 0) {
   conflict_task_types_ = {TASK_TYPE_AUTO_CHARGE};
 }
-
-bool ManualChargeTask::SwitchHandCharge(int32_t action) { return Actuate(station::ENUM_SUPPLY_HAND_CHARGE, action); }
 
 std::string ManualChargeTask::CheckCondition(const station::SensorsDataRep& report) {
   if (report.handchargedet() == 0) {
@@ -23,41 +18,21 @@ std::string ManualChargeTask::CheckCondition(const station::SensorsDataRep& repo
   return "";
 }
 
-bool ManualChargeTask::DoTaskInside(const station::SensorsDataRep& report) {
-  if (GetTaskStatus() == TASK_STATUS_WAITING) {
-    start_time_ = NowSeconds();
-    if (!SwitchHandCharge(1)) {
-      QLOG_ERROR("ErrorCode: {}, start hand charge failed", kHandChargeStartFailed);
-      return false;
-    }
-    SetTaskStatus(TASK_STATUS_RUNNING);
-  }
-  if (GetTaskStatus() != TASK_STATUS_WAITING && GetTaskStatus() != TASK_STATUS_RUNNING) {
-    QLOG_INFO("task id {}, task type {}, already over or error or cancel", task_id_, static_cast<int>(task_type_));
-    return true;
-  }
-  if (report.handchargedet() != 0) {
-    return true;
-  }
-  // The switch was opened. A failed switch-off keeps the task running, so the
-  // next cycle tries again.
-  if (SwitchHandCharge(0)) {
+bool ManualChargeTask::Start(const station::SensorsDataRep& /*report*/, int64_t /*now*/) {
+  return SwitchOn(station::ENUM_SUPPLY_HAND_CHARGE, 1, kHandChargeStartFailed, "start hand charge failed");
+}
+
+bool ManualChargeTask::Work(const station::SensorsDataRep& report, int64_t /*now*/) {
+  // Once the switch is opened the output goes off. A refused switch-off keeps
+  // the task running, so the next cycle tries again.
+  if (report.handchargedet() == 0 && SwitchAllOff()) {
     SetTaskStatus(TASK_STATUS_OVER);
-  } else {
-    QLOG_ERROR("ErrorCode: {}, stop hand charge failed", kHandChargeStopFailed);
   }
   return true;
 }
 
-bool ManualChargeTask::DoReset() {
-  if (!SwitchHandCharge(0)) {
-    QLOG_ERROR("ErrorCode: {}, stop hand charge failed", kHandChargeStopFailed);
-    SetTaskStatus(TASK_STATUS_ERROR);
-    return false;
-  }
-  return true;
+std::vector<SwitchOff> ManualChargeTask::SwitchOffs() const {
+  return {{station::ENUM_SUPPLY_HAND_CHARGE, kHandChargeStopFailed, "stop hand charge failed"}};
 }
-
-bool ManualChargeTask::DoCancelUnlock() { return DoReset(); }
 
 }  // namespace station_center

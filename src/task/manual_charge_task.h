@@ -1,9 +1,9 @@
 #pragma once
 
-#include <cstdint>
-#include <memory>
 #include <string>
+#include <vector>
 
+#include "robot/base_station_mqtt.pb.h"
 #include "task/task.h"
 
 namespace station_center {
@@ -12,19 +12,13 @@ namespace station_center {
 // no robot stands in the station, and off again once the switch opens.
 class ManualChargeTask : public Task {
  public:
-  explicit ManualChargeTask(const std::shared_ptr<StationCenter>& station_center);
-
-  // Hand charge off; a failure also puts the task in error.
-  bool DoReset() override;
+  explicit ManualChargeTask(const TaskContext& context);
 
  protected:
-  bool DoTaskInside(const station::SensorsDataRep& report) override;
-  // A stop switches the hand charge off, as DoReset does.
-  bool DoCancelUnlock() override;
+  bool Start(const station::SensorsDataRep& report, int64_t now) override;
+  bool Work(const station::SensorsDataRep& report, int64_t now) override;
   std::string CheckCondition(const station::SensorsDataRep& report) override;
-
- private:
-  bool SwitchHandCharge(int32_t action);
+  std::vector<SwitchOff> SwitchOffs() const override;
 };
 
 }  // namespace station_center

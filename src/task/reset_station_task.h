@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cstdint>
-#include <memory>
+#include <vector>
 
+#include "task/tank_steps.h"
 #include "task/task.h"
 
 namespace station_center {
@@ -13,12 +13,12 @@ namespace station_center {
 // this task fails comes after it asked the drainage to open.
 class ResetStationTask : public Task {
  public:
-  explicit ResetStationTask(const std::shared_ptr<StationCenter>& station_center);
-
-  bool DoReset() override;
+  explicit ResetStationTask(const TaskContext& context);
 
  protected:
-  bool DoTaskInside(const station::SensorsDataRep& report) override;
+  bool Begin(const station::SensorsDataRep& report, int64_t now) override;
+  bool Work(const station::SensorsDataRep& report, int64_t now) override { return steps_.RunStep(report, now); }
+  std::vector<SwitchOff> SwitchOffs() const override;
 
  private:
   enum Step : int {
@@ -26,12 +26,11 @@ class ResetStationTask : public Task {
     STEP_WAIT_DRAIN_WATER_OVER = 2,
   };
 
-  bool DrainWater(const station::SensorsDataRep& report);
-  bool WaitDrainWaterOver(const station::SensorsDataRep& report);
-  bool SwitchDrainage(int32_t action);
+  bool DrainWater(const station::SensorsDataRep& report, int64_t now);
+  bool WaitDrainWaterOver(const station::SensorsDataRep& report, int64_t now);
 
-  StepMachine steps_;
-  int64_t step_start_time_ = -1;
+  StepMachine steps_{*this};
+  TankDrain drain_{*this};
 };
 
 }  // namespace station_center

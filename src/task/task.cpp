@@ -1,19 +1,12 @@
 #include "task/task.h"
 
-#include "bottom/embedded_communicator.h"
-#include "clock.h"
 #include "error_codes.h"
 #include "logger.h"
-#include "station_center.h"
 
 namespace station_center {
 
-Task::Task(const std::shared_ptr<StationCenter>& station_center, TaskType task_type, int64_t max_seconds)
-    : communicator_(station_center ? station_center->Communicator() : nullptr),
-      max_seconds_(max_seconds),
-      station_center_(station_center),
-      task_type_(task_type),
-      task_id_(NowSeconds()) {}
+Task::Task(const TaskContext& context, TaskType task_type, int64_t max_seconds)
+    : context_(context), max_seconds_(max_seconds), task_type_(task_type), task_id_(context.now) {}
 
 std::string Task::PreCheckUnlock(const TaskMap& tasks, const station::SensorsDataRep& report) {
   for (TaskType conflict : conflict_task_types_) {
@@ -26,14 +19,42 @@ std::string Task::PreCheckUnlock(const TaskMap& tasks, const station::SensorsDat
   return CheckCondition(report);
 }
 
-bool Task::ExecuteStep(const station::SensorsDataRep& report) {
-  if (!DoTaskInside(report)) {
+bool Task::ExecuteStep(const station::SensorsDataRep& report, int64_t now) {
+  if (!DoTaskInside(report, now)) {
     SetTaskStatus(TASK_STATUS_ERROR);
   }
   return true;
 }
 
-bool Task::HandleTaskCommand(TaskCommand command, const StationSrvReq& request) {
+bool Task::DoTaskInside(const station::SensorsDataRep& report, int64_t now) {
+  if (GetTaskStatus() == TASK_STATUS_WAITING) {
+    start_time_ = now;
+    if (!Start(report, now)) {
+      return false;
+    }
+    SetTaskStatus(TASK_STATUS_RUNNING);
+    if (!Begin(report, now)) {
+      return false;
+    }
+  }
+  if (GetTaskStatus() != TASK_STATUS_WAITING && GetTaskStatus() != TASK_STATUS_RUNNING) {
+    QLOG_INFO("task id {}, task type {}, already over or error{}", task_id_, static_cast<int>(task_type_),
+              over_text_);
+    return true;
+  }
+  if (TimeLimitExceeded(now)) {
+    return OnTimeLimit(now);
+  }
+  return Work(report, now);
+}
+
+bool Task::OnTimeLimit(int64_t /*now*/) {
+  QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, exec timeout", kTaskTimeout, task_id_,
+             static_cast<int>(task_type_));
+  return false;
+}
+
+bool Task::HandleTaskCommand(TaskCommand command, const StationSrvReq& request, int64_t now) {
   std::lock_guard<std::mutex> lock(task_mutex_);
   switch (command) {
     case TASK_COMMAND_CANCEL:
@@ -48,7 +69,7 @@ bool Task::HandleTaskCommand(TaskCommand command, const StationSrvReq& request) 
       SetTaskStatus(TASK_STATUS_CANCELED);
       return true;
     case TASK_COMMAND_UPLOAD_INFO:
-      return UploadTaskInfo(request);
+      return UploadTaskInfo(request, now);
   }
   return false;
 }
@@ -64,10 +85,10 @@ void Task::SetTaskStatus(const TaskStatus& status) {
 }
 
 bool Task::Actuate(station::EnumSupplyType supply_type, int32_t action) {
-  if (!communicator_) {
+  if (!context_.board) {
     return false;
   }
-  if (action != 0 && station_center_ && station_center_->Stopping()) {
+  if (action != 0 && context_.stopping.load()) {
     // The station is stopping: whatever a work cycle still wants, nothing goes on again.
     QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, station stopping, supply type {} not switched on",
                kSafeStopFailed, task_id_, static_cast<int>(task_type_), static_cast<int>(supply_type));
@@ -76,32 +97,51 @@ bool Task::Actuate(station::EnumSupplyType supply_type, int32_t action) {
   station::ActionCommand cmd;
   cmd.set_action_(action);
   cmd.set_supply_type_(supply_type);
-  const bool confirmed = communicator_->DoAction(cmd);
-  if (station_center_) {
-    station_center_->NoteActuatorCommand(supply_type, action, confirmed);
-  }
+  const bool confirmed = context_.board->DoAction(cmd);
+  context_.owed.Note(supply_type, action, confirmed);
   return confirmed;
 }
 
-void Task::OweSwitchOff(station::EnumSupplyType supply_type) {
-  if (station_center_) {
-    station_center_->NoteActuatorCommand(supply_type, 0, false);
+bool Task::SwitchOn(station::EnumSupplyType supply_type, int32_t action, int code, const char* text) {
+  if (Actuate(supply_type, action)) {
+    return true;
   }
+  QLOG_ERROR("ErrorCode: {}, {}", code, text);
+  return false;
 }
 
-std::shared_mutex& Task::TaskDataLock() { return station_center_->TaskDataLock(); }
+bool Task::SwitchOffOne(const SwitchOff& off) {
+  if (Actuate(off.type, 0)) {
+    return true;
+  }
+  if (off.names_task) {
+    QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, {}", off.code, task_id_, static_cast<int>(task_type_),
+               off.text);
+  } else {
+    QLOG_ERROR("ErrorCode: {}, {}", off.code, off.text);
+  }
+  return false;
+}
 
-StationTaskData& Task::TaskData() { return station_center_->TaskData(); }
+bool Task::SwitchAllOff() {
+  bool all_off = true;
+  for (const SwitchOff& off : SwitchOffs()) {
+    all_off = SwitchOffOne(off) && all_off;
+  }
+  return all_off;
+}
 
-SupplyMaterialTask::SupplyMaterialTask(const std::shared_ptr<StationCenter>& station_center, TaskType task_type,
+void Task::OweSwitchOff(station::EnumSupplyType supply_type) { context_.owed.Note(supply_type, 0, false); }
+
+SupplyMaterialTask::SupplyMaterialTask(const TaskContext& context, TaskType task_type,
                                        const quorvane_base_station_mqtt::SupplyMaterialReq& request)
-    : Task(station_center, task_type, static_cast<int64_t>(request.cmd().duration())),
+    : Task(context, task_type, static_cast<int64_t>(request.cmd().duration())),
       action_model_(request.cmd().action()) {}
 
-bool SupplyMaterialTask::UploadTaskInfo(const StationSrvReq& request) {
+bool SupplyMaterialTask::UploadTaskInfo(const StationSrvReq& request, int64_t now) {
   // An absent command reads as duration 0, which removes the limit.
   max_seconds_ = static_cast<int64_t>(request.supply_material_req.cmd().duration());
-  start_time_ = NowSeconds();
+  start_time_ = now;
   return true;
 }
 
@@ -114,14 +154,14 @@ void StepMachine::SwitchStep(const int& step) {
   step_ = step;
 }
 
-bool StepMachine::RunStep(const station::SensorsDataRep& report) {
+bool StepMachine::RunStep(const station::SensorsDataRep& report, int64_t now) {
   auto it = steps_.find(step_);
   if (it == steps_.end()) {
     QLOG_ERROR("ErrorCode: {}, task id {}, task type {}, no step {}", kTaskError, owner_.TaskId(),
                static_cast<int>(owner_.GetTaskType()), step_);
     return false;
   }
-  return it->second(report);
+  return it->second(report, now);
 }
 
 }  // namespace station_center

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <cstdint>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "robot/base_station_mqtt.pb.h"
 #include "task/task.h"
@@ -13,20 +12,13 @@ namespace station_center {
 // normal end: the lamp goes off and the task is over.
 class UVTask : public SupplyMaterialTask {
  public:
-  UVTask(const std::shared_ptr<StationCenter>& station_center,
-         const quorvane_base_station_mqtt::SupplyMaterialReq& request);
-
-  bool DoReset() override;
+  UVTask(const TaskContext& context, const quorvane_base_station_mqtt::SupplyMaterialReq& request);
 
  protected:
-  bool DoTaskInside(const station::SensorsDataRep& report) override;
-  // A stop switches the lamp off, as DoReset does.
-  bool DoCancelUnlock() override;
+  bool Start(const station::SensorsDataRep& report, int64_t now) override;
+  bool OnTimeLimit(int64_t now) override;
   std::string CheckCondition(const station::SensorsDataRep& report) override;
-
- private:
-  bool SwitchLamp(int32_t action);
-  bool SwitchLampOff();
+  std::vector<SwitchOff> SwitchOffs() const override;
 };
 
 }  // namespace station_center

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <cstdint>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "robot/base_station_mqtt.pb.h"
 #include "task/task.h"
@@ -14,23 +13,19 @@ namespace station_center {
 // reset ends it.
 class WaterSprayTask : public SupplyMaterialTask {
  public:
-  WaterSprayTask(const std::shared_ptr<StationCenter>& station_center,
-                 const quorvane_base_station_mqtt::SupplyMaterialReq& request);
+  WaterSprayTask(const TaskContext& context, const quorvane_base_station_mqtt::SupplyMaterialReq& request);
 
-  bool DoReset() override;
   void AfterError() override;
   // Remembers the interruption, so that the next spray may resume without a
   // newly prepared tank.
   void AfterCancel() override;
 
  protected:
-  bool DoTaskInside(const station::SensorsDataRep& report) override;
-  bool DoCancelUnlock() override;
+  bool Start(const station::SensorsDataRep& report, int64_t now) override;
   std::string CheckCondition(const station::SensorsDataRep& report) override;
+  std::vector<SwitchOff> SwitchOffs() const override;
 
  private:
-  bool SwitchPump(int32_t action);
-  bool SwitchPumpOff();
   void WithdrawPreparedWater(bool spray_interrupted);
 
   int32_t pump_power_;

@@ -4,23 +4,8 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <shared_mutex>
 
 #include "clock.h"
-// Every task type, for MakeTask.
-#include "task/add_water_task.h"
-#include "task/auto_charge_task.h"
-#include "task/disinfectant_prepare_task.h"
-#include "task/drain_water_task.h"
-#include "task/dry_task.h"
-#include "task/dust_collect_task.h"
-#include "task/heat_wire_task.h"
-#include "task/liquid_prepare_task.h"
-#include "task/manual_charge_task.h"
-#include "task/reset_station_task.h"
-#include "task/sewage_drain_pump_task.h"
-#include "task/uv_task.h"
-#include "task/water_spray_task.h"
 
 namespace station_test {
 
@@ -149,8 +134,7 @@ void StationHarness::Deliver(Rep report) {
   center_->DataUploadCallback(report);
 }
 void StationHarness::Edit(const station_test::Edit& edit) {
-  std::unique_lock<std::shared_mutex> lock(center_->TaskDataLock());
-  edit(center_->TaskData());
+  center_->EditTaskData(edit);
 }
 void StationHarness::Refuse(size_t count) {
   for (size_t i = 0; i < count; ++i) board_->ScriptNext(FakeBoard::Answer::kError);
@@ -191,26 +175,6 @@ TaskRig::TaskRig(const StationOptions& options) {
   EXPECT_TRUE(ReadConfig(config_reader));
 }
 
-std::shared_ptr<Task> TaskRig::MakeTask(const Request& r) {
-  const TaskContext c{board, data_lock, data, stopping, owed, now};
-  const auto& supply = r.supply_material_req;
-  switch (r.task_type) {
-    case TASK_TYPE_DISINFECTANT_PREPARE: return std::make_shared<DisinfectantPrepareTask>(c, r.prepare_disinfectant_req);
-    case TASK_TYPE_CLEAN_LIQUID_PREPARE:
-    case TASK_TYPE_PERFUME_PREPARE: return std::make_shared<LiquidPrepareTask>(c, r.task_type, r.prepare_disinfectant_req);
-    case TASK_TYPE_DRAIN_WATER: return std::make_shared<DrainWaterTask>(c);
-    case TASK_TYPE_ADD_WATER: return std::make_shared<AddWaterTask>(c, supply);
-    case TASK_TYPE_DUST_COLLECT: return std::make_shared<DustCollectTask>(c, supply);
-    case TASK_TYPE_WATER_SPRAY: return std::make_shared<WaterSprayTask>(c, supply);
-    case TASK_TYPE_SEWAGE_DRAIN_PUMP: return std::make_shared<SewageDrainPumpTask>(c, supply);
-    case TASK_TYPE_DRY: return std::make_shared<DryTask>(c, supply);
-    case TASK_TYPE_HEAT_WIRE: return std::make_shared<HeatWireTask>(c, supply);
-    case TASK_TYPE_AUTO_CHARGE: return std::make_shared<AutoChargeTask>(c, supply);
-    case TASK_TYPE_MANUAL_CHARGE: return std::make_shared<ManualChargeTask>(c);
-    case TASK_TYPE_UV: return std::make_shared<UVTask>(c, supply);
-    default: return std::make_shared<ResetStationTask>(c);
-  }
-}
 
 void RunStationCase(const StationCase& c) {
   if (!c.script.empty() && c.script.front().op == Do::kHand) return RunTaskCase(c);

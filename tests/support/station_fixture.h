@@ -27,6 +27,7 @@
 #include "fake_board.h"
 #include "process.h"
 #include "station_center.h"
+#include "task_factory.h"
 #include "task/task.h"
 
 // Table rows leave their trailing columns at the defaults.
@@ -154,7 +155,9 @@ struct TaskRig {
   explicit TaskRig(const StationOptions& options = StationOptions());
   ~TaskRig() { station_center::config_reader = saved; }
   // A task as the center makes it for `request` at `now`, not admitted.
-  std::shared_ptr<station_center::Task> MakeTask(const Request& request);
+  std::shared_ptr<station_center::Task> MakeTask(const Request& r) {
+    return station_center::MakeTask({board, data_lock, data, stopping, owed, now}, r);
+  }
   Commands Cycle(station_center::Task& task, const Rep& report) {  // one work cycle at `now`; what it sent
     const auto from = static_cast<std::ptrdiff_t>(board->sent.size());
     task.ExecuteStep(report, now);

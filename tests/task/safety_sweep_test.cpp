@@ -103,7 +103,7 @@ void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
       for (size_t i = stop; sweep == Sweep::kStopRefused && i < stop + kRefusals; ++i) {
         refused.insert(i);
         if (i >= station.CommandsSinceMark().size()) {  // use up the rest
-          station.center()->Communicator()->ChangeLed(station::LED_NOT_CHANGE);
+          station.center()->Board()->ChangeLed(station::LED_NOT_CHANGE);
         }
       }
       break;
