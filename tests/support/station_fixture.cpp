@@ -76,6 +76,7 @@ void RunTaskCase(const StationCase& c) {
     if (d.op == Do::kHand) {
       if (d.edit) d.edit(rig.data);
       task = rig.MakeTask(d.request);
+      ASSERT_NE(task, nullptr) << "no task for type " << d.request.task_type;
     } else if (d.op == Do::kCycle) {
       rig.now += d.n;
       rig.board->refuse += static_cast<size_t>(d.result);
@@ -84,7 +85,8 @@ void RunTaskCase(const StationCase& c) {
       EXPECT_EQ(task->GetTaskStatus(), d.result);
       mark = rig.board->sent.size();
       if (d.result == TASK_STATUS_ERROR) task->DoReset(), task->AfterError();
-      else if (d.result != TASK_STATUS_OVER) task->HandleTaskCommand(TASK_COMMAND_CANCEL, Request(), rig.now);
+      else if (d.result == TASK_STATUS_OVER) task->AfterOver();
+      else task->HandleTaskCommand(TASK_COMMAND_CANCEL, Request(), rig.now);
       EXPECT_TRUE(rig.RetryOwed());
     } else {
       FAIL() << "a task rig has no station";
@@ -169,12 +171,12 @@ Commands StationHarness::CommandsSinceMark() const {
   return Commands(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark_, all.size())), all.end());
 }
 TaskRig::TaskRig(const StationOptions& options) {
+  config_reader = StationConfig();  // the compiled-in defaults, whatever ran before in this process
   if (options.extra_config.empty()) return;
   const TempDir dir;
   UseConfig(dir, options.extra_config);
   EXPECT_TRUE(ReadConfig(config_reader));
 }
-
 
 void RunStationCase(const StationCase& c) {
   if (!c.script.empty() && c.script.front().op == Do::kHand) return RunTaskCase(c);

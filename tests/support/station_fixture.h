@@ -12,12 +12,14 @@
 // either by hand on a TaskRig (no station, socket or thread), one work cycle a
 // Cycle(), or through HandleService, when the center's worker runs it.
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -144,13 +146,16 @@ struct RecordingBoard : station_center::BoardLink {
   bool DoAction(const station::ActionCommand& cmd) override { return Take(Act(cmd.supply_type_(), cmd.action_())); }
   bool DoAction(const station::ActionCommand& cmd, int /*timeout_s*/) override { return DoAction(cmd); }
   bool ChangeLed(const station::EnumLedCmd& cmd) override { return Take("led " + std::to_string(cmd)); }
-  bool Take(const std::string& command) { sent.push_back(command); return refuse == 0 || refuse-- == 0; }
+  bool Take(const std::string& command) {
+    sent.push_back(command);
+    return refuse == 0 || refuse-- == 0;  // confirmed, or refused while `refuse` counts down
+  }
   Commands sent;
   size_t refuse = 0;
 };
 
 // What a task reaches of the station (task data and its lock, stop flag, owed switch-offs,
-// board, clock), held by the test. The configuration of `options` holds while the rig lives.
+// board, clock), held by the test. The defaults with `options` over them configure it while it lives.
 struct TaskRig {
   explicit TaskRig(const StationOptions& options = StationOptions());
   ~TaskRig() { station_center::config_reader = saved; }
@@ -167,6 +172,7 @@ struct TaskRig {
     for (int i = 0; i < 4 && owed.Retry(*board, now) != 0; ++i) now += 60;
     return owed.Retry(*board, now) == 0;
   }
+
   station_center::StationConfig saved = station_center::config_reader;
   std::shared_ptr<RecordingBoard> board = std::make_shared<RecordingBoard>();
   std::shared_mutex data_lock;
@@ -175,6 +181,7 @@ struct TaskRig {
   station_center::SwitchOffLedger owed;
   int64_t now = kClockStart;
 };
+
 // A station-level script: each step acts on the station or checks it. In a
 // namespace of their own, as their names are short.
 namespace steps {
@@ -207,8 +214,8 @@ inline Do SetData(Edit edit) { return {Do::kEdit, {}, {}, 0, -1, nullptr, edit};
 // work cycle that Sees `report` the clock moves `advance_s`, the board refuses
 // the cycle's first command if `refuse`, and the cycle sends exactly `sent`.
 // End: the task is at `status`; then the path the station center takes at its
-// end (error: DoReset, AfterError; still running: the robot's stop; then the
-// owed switch-offs) sends what the case expects.
+// end (error: DoReset, AfterError; over: AfterOver; still running: the robot's
+// stop; then the owed switch-offs) sends what the case expects.
 inline Do ByHand(const Request& request, Edit data = nullptr) { return {Do::kHand, {}, request, 0, -1, nullptr, data}; }
 inline Do Sees(const Rep& report, Commands sent = {}, int64_t advance_s = 0, bool refuse = false) {
   return {Do::kCycle, report, {}, advance_s, refuse ? 1 : 0, nullptr, nullptr, sent};
