@@ -2,34 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
-#include <shared_mutex>
-#include <thread>
 
 #include "clock.h"
-#include "task_factory.h"
 
 namespace station_test {
 
 using namespace station_center;
-
-namespace {
-
-// What a task driven by hand works on: the station's board, but task data and
-// owed switch-offs of its own, set up from the station's task data.
-struct HandRig {
-  std::shared_mutex lock;
-  StationTaskData data;
-  std::atomic<bool> stopping{false};
-  SwitchOffLedger owed;
-};
-HandRig* hand_rig = nullptr;
-
-}  // namespace
+using steps::Do;
 
 Request SupplyRequest(TaskType type, int32_t action, int32_t duration) {
   Request request;
@@ -73,11 +54,52 @@ std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused) 
   return on;
 }
 
+namespace {
+
+// Makes `dir` the configuration folder: config.json of `members` (key -> raw JSON text), led.json.
+void UseConfig(const TempDir& dir, const std::map<std::string, std::string>& members) {
+  std::string json;
+  for (const auto& member : members) json += (json.empty() ? "{\"" : ",\"") + member.first + "\": " + member.second;
+  dir.Write("config.json", json + "}\n");
+  dir.Write("led.json", ReadWholeFile(std::string(STATION_SOURCE_DIR) + "/config/led.json"));
+  ::setenv("STATION_CENTER_CONFIG_DIR", dir.path().c_str(), 1);
+}
+
+// A script opened ByHand, on a task rig: no station, no socket, no thread.
+void RunTaskCase(const StationCase& c) {
+  TaskRig rig(c.options);
+  std::shared_ptr<Task> task;
+  auto mark = rig.board->sent.size();
+  for (size_t i = 0; i < c.script.size(); ++i) {
+    const Do& d = c.script[i];
+    SCOPED_TRACE("script step " + std::to_string(i));
+    if (d.op == Do::kHand) {
+      if (d.edit) d.edit(rig.data);
+      task = rig.MakeTask(d.request);
+      ASSERT_NE(task, nullptr) << "no task for type " << d.request.task_type;
+    } else if (d.op == Do::kCycle) {
+      rig.now += d.n;
+      rig.board->refuse += static_cast<size_t>(d.result);
+      EXPECT_EQ(rig.Cycle(*task, d.report), d.sent);
+    } else if (d.op == Do::kEnd) {
+      EXPECT_EQ(task->GetTaskStatus(), d.result);
+      mark = rig.board->sent.size();
+      if (d.result == TASK_STATUS_ERROR) task->DoReset(), task->AfterError();
+      else if (d.result == TASK_STATUS_OVER) task->AfterOver();
+      else task->HandleTaskCommand(TASK_COMMAND_CANCEL, Request(), rig.now);
+      EXPECT_TRUE(rig.RetryOwed());
+    } else {
+      FAIL() << "a task rig has no station";
+    }
+  }
+  EXPECT_EQ(Commands(rig.board->sent.begin() + static_cast<std::ptrdiff_t>(mark), rig.board->sent.end()), c.sent);
+  EXPECT_EQ(LeftOn(rig.board->sent), std::set<int>{});
+}
+
+}  // namespace
+
 StationHarness::StationHarness(StationOptions options) : board_(std::make_shared<FakeBoard>()) {
   static auto* keep_alive = new std::vector<std::shared_ptr<void>>();  // reclaimed by process exit
-  char dir_template[] = "/tmp/station_test_XXXXXX";
-  const char* dir = ::mkdtemp(dir_template);
-  config_dir_ = dir != nullptr ? dir : "";
   report_port_ = PickFreeLoopbackPort();
   FreezeClock(kClockStart);
   std::map<std::string, std::string> members = {
@@ -86,12 +108,7 @@ StationHarness::StationHarness(StationOptions options) : board_(std::make_shared
       {"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
       {"sensor_report_timeout", std::to_string(options.sensor_report_timeout_s)}};
   for (const auto& extra : options.extra_config) members[extra.first] = extra.second;
-  std::string json;
-  for (const auto& member : members) json += (json.empty() ? "{\"" : ",\"") + member.first + "\": " + member.second;
-  std::ofstream(config_dir_ + "/config.json") << json << "}\n";
-  std::ifstream led(std::string(STATION_SOURCE_DIR) + "/config/led.json");
-  std::ofstream(config_dir_ + "/led.json") << led.rdbuf();
-  ::setenv("STATION_CENTER_CONFIG_DIR", config_dir_.c_str(), 1);
+  UseConfig(config_dir_, members);
   center_ = std::make_shared<StationCenter>();
   keep_alive->push_back(board_);
   keep_alive->push_back(center_);
@@ -99,9 +116,6 @@ StationHarness::StationHarness(StationOptions options) : board_(std::make_shared
 
 StationHarness::~StationHarness() {
   if (!keep_running_) WaitIdle();
-  std::remove((config_dir_ + "/config.json").c_str());
-  std::remove((config_dir_ + "/led.json").c_str());
-  ::rmdir(config_dir_.c_str());
 }
 
 bool StationHarness::StartNormal() {
@@ -123,10 +137,6 @@ void StationHarness::Deliver(Rep report) {
 }
 void StationHarness::Edit(const station_test::Edit& edit) {
   center_->EditTaskData(edit);
-  if (hand_rig != nullptr) {
-    std::unique_lock<std::shared_mutex> lock(hand_rig->lock);
-    edit(hand_rig->data);
-  }
 }
 void StationHarness::Refuse(size_t count) {
   for (size_t i = 0; i < count; ++i) board_->ScriptNext(FakeBoard::Answer::kError);
@@ -144,11 +154,8 @@ bool StationHarness::WaitCycles(uint64_t count) const {
   return WaitFor([this, until] { return center_->WorkCycles() >= until || center_->TaskCount() == 0; });
 }
 bool StationHarness::RetryOwed() {
-  const auto retry = [this] {
-    return hand_rig != nullptr ? hand_rig->owed.Retry(*center_->Board(), NowSeconds()) : center_->RetrySwitchOffs();
-  };
-  for (int i = 0; i < 4 && retry() != 0; ++i) AdvanceClock(60);
-  return retry() == 0;
+  for (int i = 0; i < 4 && center_->RetrySwitchOffs() != 0; ++i) AdvanceClock(60);
+  return center_->RetrySwitchOffs() == 0;
 }
 
 Commands StationHarness::AllCommands() const {
@@ -163,31 +170,17 @@ Commands StationHarness::CommandsSinceMark() const {
   const Commands all = AllCommands();
   return Commands(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark_, all.size())), all.end());
 }
-Commands StationHarness::Cycle(Task& task, const Rep& report) {
-  MarkCommands();
-  task.ExecuteStep(report, NowSeconds());
-  return CommandsSinceMark();
-}
-
-std::shared_ptr<Task> MakeTask(StationHarness& station, const Request& r) {
-  if (hand_rig == nullptr) {
-    hand_rig = new HandRig();  // a task may outlive the case; reclaimed by process exit
-    hand_rig->data = station.center()->TaskDataSnapshot();
-  }
-  return station_center::MakeTask(
-      {station.center()->Board(), hand_rig->lock, hand_rig->data, hand_rig->stopping, hand_rig->owed, NowSeconds()}, r);
-}
-
-StationTaskData HandTaskData() {
-  std::shared_lock<std::shared_mutex> lock(hand_rig->lock);
-  return hand_rig->data;
+TaskRig::TaskRig(const StationOptions& options) {
+  config_reader = StationConfig();  // the compiled-in defaults, whatever ran before in this process
+  if (options.extra_config.empty()) return;
+  const TempDir dir;
+  UseConfig(dir, options.extra_config);
+  EXPECT_TRUE(ReadConfig(config_reader));
 }
 
 void RunStationCase(const StationCase& c) {
-  using steps::Do;
+  if (!c.script.empty() && c.script.front().op == Do::kHand) return RunTaskCase(c);
   StationHarness station(c.options);
-  hand_rig = nullptr;
-  std::shared_ptr<Task> task;  // driven by hand
   const bool init = std::any_of(c.script.begin(), c.script.end(), [](const Do& d) { return d.op == Do::kInit; });
   ASSERT_TRUE(init || station.StartNormal());
   for (size_t i = 0; i < c.script.size(); ++i) {
@@ -217,25 +210,8 @@ void RunStationCase(const StationCase& c) {
       case Do::kRetry: EXPECT_EQ(center->RetrySwitchOffs(), static_cast<size_t>(d.n)); break;
       case Do::kStaleCheck: center->CheckStaleReports(); break;
       case Do::kMark: station.MarkCommands(); break;
-      case Do::kEdit:
-      case Do::kHand:
-        if (d.edit) station.Edit(d.edit);
-        if (d.op == Do::kHand) task = MakeTask(station, d.request);
-        break;
-      case Do::kCycle:
-        AdvanceClock(d.n);
-        station.Refuse(static_cast<size_t>(d.result));
-        EXPECT_EQ(station.Cycle(*task, d.report), d.sent);
-        break;
-      case Do::kEnd:
-        EXPECT_EQ(task->GetTaskStatus(), d.result);
-        station.MarkCommands();
-        if (d.result == TASK_STATUS_ERROR) task->DoReset();
-        if (d.result != TASK_STATUS_ERROR && d.result != TASK_STATUS_OVER) {
-          task->HandleTaskCommand(TASK_COMMAND_CANCEL, Request(), NowSeconds());
-        }
-        EXPECT_TRUE(station.RetryOwed());
-        break;
+      case Do::kEdit: station.Edit(d.edit); break;
+      default: FAIL() << "a task driven by hand opens its script";
     }
   }
   EXPECT_TRUE(station.WaitIdle());
@@ -247,7 +223,7 @@ void RunStationCase(const StationCase& c) {
   EXPECT_EQ(sent, c.sent);
   EXPECT_EQ(station.center()->Status(), c.status);
   const Commands all = station.AllCommands();
-  for (auto end = all.begin(); !task && end != all.end(); ++end) {
+  for (auto end = all.begin(); end != all.end(); ++end) {
     const std::set<int> on = LeftOn(Commands(all.begin(), end + 1));
     EXPECT_TRUE(on.count(station::ENUM_SUPPLY_HEATING_WIRE) == 0 || on.count(station::ENUM_SUPPLY_HEATING_FAN) != 0)
         << "the wire heats without its fan: " << testing::PrintToString(Commands(all.begin(), end + 1));

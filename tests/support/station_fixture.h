@@ -9,23 +9,27 @@
 // scope); the destructor waits, bounded, for an idle station unless KeepRunning().
 //
 // Commands read "act <supply type>:<action>" or "led <cmd>". A task is driven
-// either by hand, one work cycle a Cycle() (nothing else runs it), or through
-// HandleService, when the center's worker runs it against the last report.
+// either by hand on a TaskRig (no station, socket or thread), one work cycle a
+// Cycle(), or through HandleService, when the center's worker runs it.
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "config.h"
 #include "fake_board.h"
 #include "process.h"
 #include "station_center.h"
+#include "task_factory.h"
 #include "task/task.h"
 
 // Table rows leave their trailing columns at the defaults.
@@ -125,24 +129,59 @@ class StationHarness {
   Commands AllCommands() const;
   void MarkCommands() { mark_ = board_->Requests().size(); }
   Commands CommandsSinceMark() const;
-  // One work cycle of a task driven by hand; the commands it sent.
-  Commands Cycle(station_center::Task& task, const Rep& report);
   void KeepRunning() { keep_running_ = true; }
 
  private:
   std::shared_ptr<FakeBoard> board_;
   std::shared_ptr<station_center::StationCenter> center_;
-  std::string config_dir_;
+  TempDir config_dir_;
   uint16_t report_port_ = 0;
   uint32_t next_seq_ = 1000;
   size_t mark_ = 0;
   bool keep_running_ = false;
 };
 
-// A task as the center makes it for `request`, not admitted, to drive by hand.
-std::shared_ptr<station_center::Task> MakeTask(StationHarness& station, const Request& request);
-// The task data the last task made by MakeTask works on.
-station_center::StationTaskData HandTaskData();
+// A board in the test process: records every command, refusing the next `refuse`.
+struct RecordingBoard : station_center::BoardLink {
+  bool DoAction(const station::ActionCommand& cmd) override { return Take(Act(cmd.supply_type_(), cmd.action_())); }
+  bool DoAction(const station::ActionCommand& cmd, int /*timeout_s*/) override { return DoAction(cmd); }
+  bool ChangeLed(const station::EnumLedCmd& cmd) override { return Take("led " + std::to_string(cmd)); }
+  bool Take(const std::string& command) {
+    sent.push_back(command);
+    return refuse == 0 || refuse-- == 0;  // confirmed, or refused while `refuse` counts down
+  }
+  Commands sent;
+  size_t refuse = 0;
+};
+
+// What a task reaches of the station (task data and its lock, stop flag, owed switch-offs,
+// board, clock), held by the test. The defaults with `options` over them configure it while it lives.
+struct TaskRig {
+  explicit TaskRig(const StationOptions& options = StationOptions());
+  ~TaskRig() { station_center::config_reader = saved; }
+  // A task as the center makes it for `request` at `now`, not admitted.
+  std::shared_ptr<station_center::Task> MakeTask(const Request& r) {
+    return station_center::MakeTask({board, data_lock, data, stopping, owed, now}, r);
+  }
+  Commands Cycle(station_center::Task& task, const Rep& report) {  // one work cycle at `now`; what it sent
+    const auto from = static_cast<std::ptrdiff_t>(board->sent.size());
+    task.ExecuteStep(report, now);
+    return Commands(board->sent.begin() + from, board->sent.end());
+  }
+  bool RetryOwed() {  // the owed switch-offs go out again, a minute apart, a few times; true once none is owed
+    for (int i = 0; i < 4 && owed.Retry(*board, now) != 0; ++i) now += 60;
+    return owed.Retry(*board, now) == 0;
+  }
+
+  station_center::StationConfig saved = station_center::config_reader;
+  std::shared_ptr<RecordingBoard> board = std::make_shared<RecordingBoard>();
+  std::shared_mutex data_lock;
+  station_center::StationTaskData data;
+  std::atomic<bool> stopping{false};
+  station_center::SwitchOffLedger owed;
+  int64_t now = kClockStart;
+};
+
 // A station-level script: each step acts on the station or checks it. In a
 // namespace of their own, as their names are short.
 namespace steps {
@@ -171,12 +210,12 @@ inline Do Tasks(int64_t left) { return Op(Do::kTasks, left); }  // none: waits; 
 inline Do Idle() { return Op(Do::kIdle); }
 inline Do Refuse(int64_t count = 1) { return Op(Do::kRefuse, count); }
 inline Do SetData(Edit edit) { return {Do::kEdit, {}, {}, 0, -1, nullptr, edit}; }
-// A task driven by hand (`data` applied first): before each work cycle that
-// Sees `report` the clock moves `advance_s`, the board refuses the cycle's first
-// command if `refuse`, and the cycle sends exactly `sent`. End: the task is at
-// `status`; then the path the station center takes at its end (error: DoReset;
-// still running: the robot's stop; then the owed switch-offs) sends what the
-// case expects.
+// A task driven by hand on the task rig (`data` applied first): before each
+// work cycle that Sees `report` the clock moves `advance_s`, the board refuses
+// the cycle's first command if `refuse`, and the cycle sends exactly `sent`.
+// End: the task is at `status`; then the path the station center takes at its
+// end (error: DoReset, AfterError; over: AfterOver; still running: the robot's
+// stop; then the owed switch-offs) sends what the case expects.
 inline Do ByHand(const Request& request, Edit data = nullptr) { return {Do::kHand, {}, request, 0, -1, nullptr, data}; }
 inline Do Sees(const Rep& report, Commands sent = {}, int64_t advance_s = 0, bool refuse = false) {
   return {Do::kCycle, report, {}, advance_s, refuse ? 1 : 0, nullptr, nullptr, sent};
@@ -184,11 +223,11 @@ inline Do Sees(const Rep& report, Commands sent = {}, int64_t advance_s = 0, boo
 inline Do End(station_center::TaskStatus status) { return Op(Do::kEnd, 0, status); }
 }  // namespace steps
 
-// Plays `script` on a station (started normally unless it has Init) and checks the
-// commands since the start or the last mark (sorted and distinct if
-// `any_order`), the station's status, that the heating wire never heated with
-// its fan off (unless a task is driven by hand) and that nothing is left on
-// once the station is idle.
+// Plays `script` on a station (started normally unless it has Init), or on a
+// task rig when it starts ByHand, and checks the commands since the start or
+// the last mark (sorted and distinct if `any_order`), the station's status and
+// that the heating wire never heated with its fan off (not on the task rig),
+// and that nothing is left on once the station is idle.
 struct StationCase {
   const char* name;
   std::vector<steps::Do> script;

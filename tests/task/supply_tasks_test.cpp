@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "clock.h"
 #include "support/station_fixture.h"
 
 namespace station_center {
@@ -68,30 +67,29 @@ TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
   options.extra_config = {{"sewage_pump_power_soft", "60"},       {"sewage_pump_power_standard", "70"},
                           {"sewage_pump_power_strong", "95"},     {"self_clean_pump_power_soft", "61"},
                           {"self_clean_pump_power_standard", "72"}, {"self_clean_pump_power_strong", "93"}};
-  StationHarness station(options);
-  ASSERT_TRUE(station.StartNormal());
+  TaskRig rig(options);
   for (int model = 1; model <= 4; ++model) {
     SCOPED_TRACE("action model " + std::to_string(model));
     const bool refused = model == 4;
-    station.Edit([&](StationTaskData& d) { d = StationTaskData(), row.data ? row.data(d) : void(); });
-    auto task = MakeTask(station, SupplyRequest(row.type, refused ? 2 : model, 30));
-    station.Refuse(refused ? 1 : 0);
-    EXPECT_EQ(station.Cycle(*task, row.report), Commands{Act(row.actuator, row.on[refused ? 1 : model - 1])});
+    rig.data = StationTaskData(), row.data ? row.data(rig.data) : void();
+    auto task = rig.MakeTask(SupplyRequest(row.type, refused ? 2 : model, 30));
+    rig.board->refuse = refused ? 1 : 0;
+    EXPECT_EQ(rig.Cycle(*task, row.report), Commands{Act(row.actuator, row.on[refused ? 1 : model - 1])});
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
-    EXPECT_TRUE(!row.started || row.started(HandTaskData()) == !refused);
-    AdvanceClock(20);
-    EXPECT_TRUE(task->HandleTaskCommand(TASK_COMMAND_UPLOAD_INFO, SupplyRequest(row.type, 2, 30), NowSeconds()));
-    AdvanceClock(30);
-    EXPECT_EQ(station.Cycle(*task, row.report), Commands{});
+    EXPECT_TRUE(!row.started || row.started(rig.data) == !refused);
+    rig.now += 20;
+    EXPECT_TRUE(task->HandleTaskCommand(TASK_COMMAND_UPLOAD_INFO, SupplyRequest(row.type, 2, 30), rig.now));
+    rig.now += 30;
+    EXPECT_EQ(rig.Cycle(*task, row.report), Commands{});
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
-    AdvanceClock(1);
-    station.Cycle(*task, row.report);
+    rig.now += 1;
+    rig.Cycle(*task, row.report);
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : row.at_limit);
   }
-  auto unlimited = MakeTask(station, SupplyRequest(row.type, 2));  // no duration, no limit
-  station.Cycle(*unlimited, row.report);
-  AdvanceClock(100000);
-  EXPECT_EQ(station.Cycle(*unlimited, row.report), Commands{});
+  auto unlimited = rig.MakeTask(SupplyRequest(row.type, 2));  // no duration, no limit
+  rig.Cycle(*unlimited, row.report);
+  rig.now += 100000;
+  EXPECT_EQ(rig.Cycle(*unlimited, row.report), Commands{});
   EXPECT_EQ(unlimited->GetTaskStatus(), TASK_STATUS_RUNNING);
 }
 
