@@ -143,6 +143,12 @@ const StationCase kCases[] = {
     {"LiquidFillLimit", {Liquid(TASK_TYPE_CLEAN_LIQUID_PREPARE, 2), Sees(Tank(1, 0, 0)), Sees(Tank(1, 0, 0), {kTapOn}),
       Sees(Tank(0, 0, 10), {}, 120), Sees(Tank(0, 0, 10), {}, 1),
       End(TASK_STATUS_ERROR)}, {kCleanOff, kTapOff, kDrainOff}},
+    // A tank that reports empty, or full, in the cycle its limit passes has done its step.
+    {"LiquidDrainedAtTheLimit", {Liquid(TASK_TYPE_CLEAN_LIQUID_PREPARE, 2), Sees(Tank(0, 0, 0), {kDrainOn}),
+      Sees(EmptyTankReport(), {kDrainOff}, 301), Sees(EmptyTankReport(), {kTapOn}), End(TASK_STATUS_RUNNING)},
+     {kCleanOff, kTapOff, kDrainOff}},
+    {"DisinfectantFilledAtTheLimit", {Disinfectant(1, 3), Sees(Tank(1, 0, 0)), Sees(Tank(1, 0, 0), {kTapOn}),
+      Sees(Full(10), {kTapOff}, 121), End(TASK_STATUS_RUNNING)}, {kMotorOff, kTapOff}},
     // Drain.
     {"DrainEmptyTank", {kDrain, Sees(EmptyTankReport(), {kDrainOff}), Sees(EmptyTankReport()),
       End(TASK_STATUS_OVER)}, {}},
