@@ -94,6 +94,21 @@ inline Rep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
               temp2);
 }
 
+// Task data a task needs: the spray, the heat wire, the water supply.
+inline Edit Spray(bool pump, bool ready, int32_t volume, bool interrupted) {
+  return [=](station_center::StationTaskData& d) { d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume,
+                                   d.spray_interrupted = interrupted; };
+}
+inline Edit Heat(bool dry, bool wire) {
+  return [=](station_center::StationTaskData& d) { d.dry_running = dry, d.heat_wire_running = wire; };
+}
+inline Edit Prepared(bool water, bool perfume, bool clean, int32_t volume) {
+  return [=](station_center::StationTaskData& d) {
+    d.water_ready = water, d.perfume_liquid_ready = perfume, d.clean_liquid_ready = clean;
+    d.supply_water_volume = volume, d.station_added_water = 0;
+  };
+}
+
 struct StationOptions {
   int sensor_report_timeout_s = 0;                  // 0: stale readings unchecked
   std::map<std::string, std::string> extra_config;  // key -> raw JSON value text
