@@ -11,10 +11,6 @@ namespace station_center {
 namespace {
 
 enum DisinfectantPrepareStep : int {
-  STEP_EMPTY_TANK = 1,
-  STEP_WAIT_EMPTY_TANK = 2,
-  STEP_WATER_INLET = 3,
-  STEP_WAIT_WATER_INLET = 4,
   STEP_RELEASE_TABLETS = 5,
   STEP_WAIT_TABLETS = 6,
   STEP_WAIT_MOTOR_RECOVERY = 7,
@@ -28,15 +24,16 @@ const SwitchOff kMotorOff = {station::ENUM_SUPPLY_DISINFECTANT_PLATES_MOTOR, kDi
 
 DisinfectantPrepareTask::DisinfectantPrepareTask(const TaskContext& context,
                                                  const quorvane_base_station_mqtt::PrepareDisinfectantReq& request)
-    : Task(context, TASK_TYPE_DISINFECTANT_PREPARE, 0), prepare_req_(request) {
+    : TankPrepareTask(context, TASK_TYPE_DISINFECTANT_PREPARE, request,
+                      {"disnfectant prepare task water inlet failed", "liquid prepare task close water switch",
+                       "disinfectant prepare task close water switch"},
+                      true) {
   using Self = DisinfectantPrepareTask;
-  steps_.AddSteps(this, {
-      {STEP_EMPTY_TANK, &Self::DoEmptyTank},           {STEP_WAIT_EMPTY_TANK, &Self::WaitEmptyTank},
-      {STEP_WATER_INLET, &Self::DoWaterInlet},         {STEP_WAIT_WATER_INLET, &Self::WaitWaterInlet},
-      {STEP_RELEASE_TABLETS, &Self::DoReleaseTablets}, {STEP_WAIT_TABLETS, &Self::WaitTablets},
-      {STEP_WAIT_MOTOR_RECOVERY, &Self::WaitMotorRecovery}, {STEP_WAIT_DISSOLUTION, &Self::WaitDissolution}});
+  steps_.AddSteps(this, {{STEP_RELEASE_TABLETS, &Self::DoReleaseTablets},
+                         {STEP_WAIT_TABLETS, &Self::WaitTablets},
+                         {STEP_WAIT_MOTOR_RECOVERY, &Self::WaitMotorRecovery},
+                         {STEP_WAIT_DISSOLUTION, &Self::WaitDissolution}});
   conflict_task_types_ = {TASK_TYPE_ADD_WATER, TASK_TYPE_PERFUME_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE};
-  over_text_ = "";
 }
 
 bool DisinfectantPrepareTask::Begin(const station::SensorsDataRep& /*report*/, int64_t /*now*/) {
@@ -47,35 +44,6 @@ bool DisinfectantPrepareTask::Begin(const station::SensorsDataRep& /*report*/, i
   });
   steps_.SwitchStep(STEP_EMPTY_TANK);
   return true;
-}
-
-bool DisinfectantPrepareTask::DoEmptyTank(const station::SensorsDataRep& report, int64_t now) {
-  if (report.cleantankfootlevel() == 1) {
-    steps_.SwitchStep(STEP_WATER_INLET);
-    return true;
-  }
-  const StepOutcome opened = drain_.Open(now);
-  if (opened == StepOutcome::kDone) {
-    QLOG_INFO("start drain water time {}", now);
-  }
-  return steps_.Follow(opened, STEP_WAIT_EMPTY_TANK);
-}
-
-bool DisinfectantPrepareTask::WaitEmptyTank(const station::SensorsDataRep& report, int64_t now) {
-  return steps_.Follow(drain_.Wait(report, now), STEP_WATER_INLET);
-}
-
-bool DisinfectantPrepareTask::DoWaterInlet(const station::SensorsDataRep& report, int64_t now) {
-  const StepOutcome opened = fill_.Open(report, now);
-  if (opened == StepOutcome::kDone) {
-    QLOG_INFO("start add water time {}", now);
-  }
-  return steps_.Follow(opened, STEP_WAIT_WATER_INLET);
-}
-
-bool DisinfectantPrepareTask::WaitWaterInlet(const station::SensorsDataRep& report, int64_t now) {
-  const uint32_t wanted = static_cast<uint32_t>(FlowCountsForVolume(prepare_req_.cmd().water_volume()));
-  return steps_.Follow(fill_.Wait(report, now, wanted), STEP_RELEASE_TABLETS);
 }
 
 bool DisinfectantPrepareTask::DoReleaseTablets(const station::SensorsDataRep& /*report*/, int64_t now) {

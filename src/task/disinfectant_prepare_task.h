@@ -12,7 +12,7 @@ namespace station_center {
 // With disinfectant_tablet_release_time N > 0 the task itself counts released
 // tablets: one for every whole N seconds that the plates motor has run, the
 // over-current rests not included. With N = 0 nothing here raises the count.
-class DisinfectantPrepareTask : public Task {
+class DisinfectantPrepareTask : public TankPrepareTask {
  public:
   DisinfectantPrepareTask(const TaskContext& context,
                           const quorvane_base_station_mqtt::PrepareDisinfectantReq& request);
@@ -22,16 +22,11 @@ class DisinfectantPrepareTask : public Task {
 
  protected:
   bool Begin(const station::SensorsDataRep& report, int64_t now) override;
-  bool Work(const station::SensorsDataRep& report, int64_t now) override { return steps_.RunStep(report, now); }
   // Plates motor, tap, and the drainage while this task has it open: a stop or
   // a failure leaves nothing running.
   std::vector<SwitchOff> SwitchOffs() const override;
 
  private:
-  bool DoEmptyTank(const station::SensorsDataRep& report, int64_t now);
-  bool WaitEmptyTank(const station::SensorsDataRep& report, int64_t now);
-  bool DoWaterInlet(const station::SensorsDataRep& report, int64_t now);
-  bool WaitWaterInlet(const station::SensorsDataRep& report, int64_t now);
   bool DoReleaseTablets(const station::SensorsDataRep& report, int64_t now);
   bool WaitTablets(const station::SensorsDataRep& report, int64_t now);
   bool WaitMotorRecovery(const station::SensorsDataRep& report, int64_t now);
@@ -41,16 +36,10 @@ class DisinfectantPrepareTask : public Task {
   // to `now`. Takes task_data_lock_ exclusively; the caller holds no lock on it.
   void CountReleasedTablets(int64_t now);
 
-  quorvane_base_station_mqtt::PrepareDisinfectantReq prepare_req_;
-  TankDrain drain_{*this};
-  TankFill fill_{*this,
-                 {"disnfectant prepare task water inlet failed", "liquid prepare task close water switch",
-                  "disinfectant prepare task close water switch"}};
   int64_t motor_start_time_ = -1;
   int64_t motor_stop_time_ = -1;
   int64_t dissolution_start_time_ = -1;
   int64_t tablets_at_start_ = -1;
-  StepMachine steps_{*this};
 
   int64_t motor_run_start_time_ = -1;    // when the motor last started running
   int64_t motor_run_seconds_ = 0;        // running time of the motor before that start

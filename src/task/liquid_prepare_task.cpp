@@ -9,10 +9,6 @@ namespace station_center {
 namespace {
 
 enum LiquidPrepareStep : int {
-  STEP_EMPTY_TANK = 1,
-  STEP_WAIT_EMPTY_TANK = 2,
-  STEP_WATER_INLET = 3,
-  STEP_WAIT_WATER_INLET = 4,
   STEP_RELEASE_LIQUID = 5,
   STEP_WAIT_RELEASE_LIQUID = 6,
   STEP_WAIT_DISSOLUTION = 7,
@@ -24,14 +20,13 @@ const char kPumpCloseFailed[] = "close clean liqueid or perfume liqueid pump fai
 
 LiquidPrepareTask::LiquidPrepareTask(const TaskContext& context, TaskType task_type,
                                      const quorvane_base_station_mqtt::PrepareDisinfectantReq& request)
-    : Task(context, task_type, 0), prepare_req_(request) {
+    // The tap stays open on a fill time-out: the error path closes it.
+    : TankPrepareTask(context, task_type, request,
+                      {"liquid prepare task water inlet failed", "liquid prepare task close water switch"}, false) {
   using Self = LiquidPrepareTask;
-  steps_.AddSteps(this, {
-      {STEP_EMPTY_TANK, &Self::DoEmptyTank},         {STEP_WAIT_EMPTY_TANK, &Self::WaitEmptyTank},
-      {STEP_WATER_INLET, &Self::DoWaterInlet},       {STEP_WAIT_WATER_INLET, &Self::WaitWaterInlet},
-      {STEP_RELEASE_LIQUID, &Self::DoReleaseLiquid}, {STEP_WAIT_RELEASE_LIQUID, &Self::WaitReleaseLiquid},
-      {STEP_WAIT_DISSOLUTION, &Self::WaitDissolution}});
-  over_text_ = "";
+  steps_.AddSteps(this, {{STEP_RELEASE_LIQUID, &Self::DoReleaseLiquid},
+                         {STEP_WAIT_RELEASE_LIQUID, &Self::WaitReleaseLiquid},
+                         {STEP_WAIT_DISSOLUTION, &Self::WaitDissolution}});
   if (task_type == TASK_TYPE_CLEAN_LIQUID_PREPARE) {
     conflict_task_types_ = {TASK_TYPE_ADD_WATER, TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_PERFUME_PREPARE};
     pump_seconds_ = config_reader.close_clean_liquid_pump_max_time;
@@ -58,27 +53,6 @@ bool LiquidPrepareTask::Begin(const station::SensorsDataRep& /*report*/, int64_t
     data.supply_water_volume = volume;
   });
   return true;
-}
-
-bool LiquidPrepareTask::DoEmptyTank(const station::SensorsDataRep& report, int64_t now) {
-  if (report.cleantankfootlevel() == 1) {
-    steps_.SwitchStep(STEP_WATER_INLET);  // nothing to drain: the drainage switch is never touched
-    return true;
-  }
-  return steps_.Follow(drain_.Open(now), STEP_WAIT_EMPTY_TANK);
-}
-
-bool LiquidPrepareTask::WaitEmptyTank(const station::SensorsDataRep& report, int64_t now) {
-  return steps_.Follow(drain_.Wait(report, now), STEP_WATER_INLET);
-}
-
-bool LiquidPrepareTask::DoWaterInlet(const station::SensorsDataRep& report, int64_t now) {
-  return steps_.Follow(fill_.Open(report, now), STEP_WAIT_WATER_INLET);
-}
-
-bool LiquidPrepareTask::WaitWaterInlet(const station::SensorsDataRep& report, int64_t now) {
-  const uint32_t wanted = static_cast<uint32_t>(FlowCountsForVolume(prepare_req_.cmd().water_volume()));
-  return steps_.Follow(fill_.Wait(report, now, wanted), STEP_RELEASE_LIQUID);
 }
 
 bool LiquidPrepareTask::DoReleaseLiquid(const station::SensorsDataRep& /*report*/, int64_t now) {

@@ -86,4 +86,45 @@ StepOutcome TankFill::Wait(const station::SensorsDataRep& report, int64_t now, u
   return StepOutcome::kFailed;
 }
 
+TankPrepareTask::TankPrepareTask(const TaskContext& context, TaskType task_type,
+                                 const quorvane_base_station_mqtt::PrepareDisinfectantReq& request, FillTexts texts,
+                                 bool log_starts)
+    : Task(context, task_type, 0), prepare_req_(request), fill_(*this, texts), log_starts_(log_starts) {
+  using Self = TankPrepareTask;
+  steps_.AddSteps(this, {{STEP_EMPTY_TANK, &Self::DoEmptyTank},
+                         {STEP_WAIT_EMPTY_TANK, &Self::WaitEmptyTank},
+                         {STEP_WATER_INLET, &Self::DoWaterInlet},
+                         {STEP_WAIT_WATER_INLET, &Self::WaitWaterInlet}});
+  over_text_ = "";
+}
+
+bool TankPrepareTask::DoEmptyTank(const station::SensorsDataRep& report, int64_t now) {
+  if (report.cleantankfootlevel() == 1) {
+    steps_.SwitchStep(STEP_WATER_INLET);  // nothing to drain: the drainage switch is never touched
+    return true;
+  }
+  const StepOutcome opened = drain_.Open(now);
+  if (opened == StepOutcome::kDone && log_starts_) {
+    QLOG_INFO("start drain water time {}", now);
+  }
+  return steps_.Follow(opened, STEP_WAIT_EMPTY_TANK);
+}
+
+bool TankPrepareTask::WaitEmptyTank(const station::SensorsDataRep& report, int64_t now) {
+  return steps_.Follow(drain_.Wait(report, now), STEP_WATER_INLET);
+}
+
+bool TankPrepareTask::DoWaterInlet(const station::SensorsDataRep& report, int64_t now) {
+  const StepOutcome opened = fill_.Open(report, now);
+  if (opened == StepOutcome::kDone && log_starts_) {
+    QLOG_INFO("start add water time {}", now);
+  }
+  return steps_.Follow(opened, STEP_WAIT_WATER_INLET);
+}
+
+bool TankPrepareTask::WaitWaterInlet(const station::SensorsDataRep& report, int64_t now) {
+  const uint32_t wanted = static_cast<uint32_t>(FlowCountsForVolume(prepare_req_.cmd().water_volume()));
+  return steps_.Follow(fill_.Wait(report, now, wanted), STEP_OWN);
+}
+
 }  // namespace station_center

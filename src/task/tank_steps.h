@@ -100,4 +100,38 @@ class TankFill {
   int64_t opened_at_ = -1;
 };
 
+// A preparation of the clean tank for the robot: drains what is left in it and
+// fills it from the tap to the robot's volume (steps 1 to 4), then goes on with
+// the preparation's own steps from step 5.
+class TankPrepareTask : public Task {
+ protected:
+  enum TankPrepareStep : int {
+    STEP_EMPTY_TANK = 1,
+    STEP_WAIT_EMPTY_TANK = 2,
+    STEP_WATER_INLET = 3,
+    STEP_WAIT_WATER_INLET = 4,
+    STEP_OWN = 5,  // the preparation's first own step
+  };
+
+  // `log_starts`: the drain's and the fill's starts are logged with their time.
+  TankPrepareTask(const TaskContext& context, TaskType task_type,
+                  const quorvane_base_station_mqtt::PrepareDisinfectantReq& request, FillTexts texts,
+                  bool log_starts);
+
+  bool Work(const station::SensorsDataRep& report, int64_t now) override { return steps_.RunStep(report, now); }
+
+  quorvane_base_station_mqtt::PrepareDisinfectantReq prepare_req_;
+  TankDrain drain_{*this};
+  TankFill fill_;
+  StepMachine steps_{*this};
+
+ private:
+  bool DoEmptyTank(const station::SensorsDataRep& report, int64_t now);
+  bool WaitEmptyTank(const station::SensorsDataRep& report, int64_t now);
+  bool DoWaterInlet(const station::SensorsDataRep& report, int64_t now);
+  bool WaitWaterInlet(const station::SensorsDataRep& report, int64_t now);
+
+  bool log_starts_;
+};
+
 }  // namespace station_center
