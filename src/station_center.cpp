@@ -53,18 +53,22 @@ StationCenter::StationCenter() {
   service_handlers_[SRV_CONNECTION_LOST] = std::bind(&StationCenter::HandleConnectionLost, this, _1);
 }
 
-bool StationCenter::Init() {
+bool StationCenter::Init(std::shared_ptr<BoardLink> board) {
   if (!ReadConfig(config_reader)) {
     return false;
   }
   // Reports are due from the moment the board link comes up.
   last_report_time_.store(NowSeconds());
-  embedded_communicator_ = std::make_shared<EmbeddedCommunicator>();
-  // The station center lives for the whole process, so the report server may keep `this`.
-  if (!embedded_communicator_->Init([this](const station::SensorsDataRep& report) { DataUploadCallback(report); })) {
-    return false;
+  if (board) {
+    board_ = std::move(board);
+  } else {
+    embedded_communicator_ = std::make_shared<EmbeddedCommunicator>();
+    // The station center lives for the whole process, so the report server may keep `this`.
+    if (!embedded_communicator_->Init([this](const station::SensorsDataRep& report) { DataUploadCallback(report); })) {
+      return false;
+    }
+    board_ = embedded_communicator_;
   }
-  board_ = embedded_communicator_;
   if (!led_manager_.ReadConfig()) {
     return false;
   }

@@ -40,7 +40,9 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   StationCenter& operator=(const StationCenter&) = delete;
 
   // Configuration, board link and report server, LED rules, start-up reset.
-  bool Init();
+  // Given a `board`, the station commands it instead and starts no
+  // communicator: reports then arrive only through DataUploadCallback.
+  bool Init(std::shared_ptr<BoardLink> board = nullptr);
 
   // The service entry; any thread. Unknown service types answer SRV_RESULT_UNSUPPORTED.
   StationSrvRsp HandleService(const StationSrvReq& request);
