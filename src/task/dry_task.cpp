@@ -5,6 +5,12 @@
 
 namespace station_center {
 
+namespace {
+
+const SwitchOff kFanOff = {station::ENUM_SUPPLY_HEATING_FAN, kHeatFanCloseFailed, "close heat fan failed"};
+
+}  // namespace
+
 DryTask::DryTask(const TaskContext& context, const quorvane_base_station_mqtt::SupplyMaterialReq& request)
     : SupplyMaterialTask(context, TASK_TYPE_DRY, request) {
   conflict_task_types_ = {TASK_TYPE_WATER_SPRAY, TASK_TYPE_DUST_COLLECT, TASK_TYPE_AUTO_CHARGE,
@@ -19,8 +25,12 @@ bool DryTask::Start(const station::SensorsDataRep& /*report*/, int64_t /*now*/) 
   return true;
 }
 
+std::vector<SwitchOff> DryTask::SwitchOffs() const {
+  return {{station::ENUM_SUPPLY_HEATING_WIRE, kHeatWireStopFailed, "stop heat wire failed"}, kFanOff};
+}
+
 bool DryTask::SwitchFanOff() {
-  if (!SwitchOffOne({station::ENUM_SUPPLY_HEATING_FAN, kHeatFanCloseFailed, "close heat fan failed"})) {
+  if (!SwitchOffOne(kFanOff)) {
     return false;
   }
   // From here on no heat wire task may start, and a running one ends itself.
@@ -28,14 +38,12 @@ bool DryTask::SwitchFanOff() {
   return true;
 }
 
-bool DryTask::SwitchWireThenFanOff() {
-  // The wire goes off first whether or not a heat wire task runs (a wire already
-  // off takes no harm); a wire the board keeps on keeps its fan.
-  if (!SwitchOffOne({station::ENUM_SUPPLY_HEATING_WIRE, kHeatWireStopFailed, "stop heat wire failed"})) {
-    OweSwitchOff(station::ENUM_SUPPLY_HEATING_FAN);  // once the wire is confirmed off
+bool DryTask::SwitchEverythingOff() {
+  if (!SwitchAllOff()) {
     return false;
   }
-  return SwitchFanOff();
+  ClearDryRunning();
+  return true;
 }
 
 bool DryTask::CancelRefused() {

@@ -15,7 +15,7 @@ class DryTask : public SupplyMaterialTask {
  public:
   DryTask(const TaskContext& context, const quorvane_base_station_mqtt::SupplyMaterialReq& request);
 
-  bool DoReset() override { return SwitchWireThenFanOff(); }
+  bool DoReset() override { return SwitchEverythingOff(); }
   void AfterError() override { ClearDryRunning(); }
   void AfterCancel() override { ClearDryRunning(); }
 
@@ -24,11 +24,15 @@ class DryTask : public SupplyMaterialTask {
   bool CancelRefused() override;
   // The robot's stop, allowed only with no wire heating: the fan alone.
   bool DoCancelUnlock() override { return SwitchFanOff(); }
-  bool DoStopUnlock() override { return SwitchWireThenFanOff(); }
+  bool DoStopUnlock() override { return SwitchEverythingOff(); }
+  // The wire first, whether or not a heat wire task runs (a wire already off
+  // takes no harm), then the fan.
+  std::vector<SwitchOff> SwitchOffs() const override;
 
  private:
   bool SwitchFanOff();
-  bool SwitchWireThenFanOff();
+  // The switch-off list; once the fan is off, dry_running is cleared.
+  bool SwitchEverythingOff();
   void ClearDryRunning();
 };
 

@@ -125,8 +125,16 @@ bool Task::SwitchOffOne(const SwitchOff& off) {
 
 bool Task::SwitchAllOff() {
   bool all_off = true;
+  bool wire_may_heat = false;
   for (const SwitchOff& off : SwitchOffs()) {
-    all_off = SwitchOffOne(off) && all_off;
+    if (off.type == station::ENUM_SUPPLY_HEATING_FAN && wire_may_heat) {
+      OweSwitchOff(off.type);  // the fan keeps blowing on a wire the board kept on
+      all_off = false;
+      continue;
+    }
+    const bool confirmed = SwitchOffOne(off);
+    wire_may_heat = wire_may_heat || (off.type == station::ENUM_SUPPLY_HEATING_WIRE && !confirmed);
+    all_off = confirmed && all_off;
   }
   return all_off;
 }

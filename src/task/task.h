@@ -142,7 +142,9 @@ class Task {
   // Switches one actuator off as `off` says, logging a refusal.
   bool SwitchOffOne(const SwitchOff& off);
   // Sends every switch-off of SwitchOffs(), each whatever the earlier ones
-  // answered; true when the board confirmed them all.
+  // answered, but never the heating fan's after the board refused the heating
+  // wire's: that one is owed until the wire is confirmed off. True when the
+  // board confirmed them all.
   bool SwitchAllOff();
   // A switch-off held back for now, owed all the same.
   void OweSwitchOff(station::EnumSupplyType supply_type);
