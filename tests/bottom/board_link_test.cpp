@@ -1,9 +1,9 @@
 // The board link against a fake board over loopback: command exchanges and the
 // report stream; and the board's frames written out byte by byte, so that a
 // fault shared by the station's encoder and decoder cannot hide.
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <set>
 
@@ -173,8 +173,7 @@ TEST(ReportStream, EveryFrameArrivesWholeAndBadBytesCostOnlyWhatIsHeld) {
   struct Row { const char* name; size_t cache; std::vector<std::string> reads; std::string delivered; };
   for (const Row& row : {Row{"every field, filling the buffer", Frame(all).size(), {Frame(all)}, Frame(all)},
                          Row{"empty and split frames", 4096, {empty + one.substr(0, 3), one.substr(3)}, empty + one},
-                         Row{"burst", 4096, {Frames(1, 20)}, Frames(1, 20)},
-                         Row{"frames larger than one read", 64, {Frames(1, 50)}, Frames(1, 50)},
+                         Row{"frames larger than one read, several to a read", 64, {Frames(1, 50)}, Frames(1, 50)},
                          Row{"undecodable body", 256, {one + std::string("\x04\0\xff\xff\xff\xff", 6), two}, one + two},
                          Row{"prefix just beyond", 256, {std::string("\xff\x00\x08\x01", 4), two}, two}}) {
     SCOPED_TRACE(row.name);

@@ -61,8 +61,7 @@ TEST_F(Config, PasswordNeverReachesTheLogABadPortIsReportedAndTheShippedFileHold
   std::stringstream shipped;
   shipped << std::ifstream(STATION_SOURCE_DIR "/config/config.json").rdbuf();
   StationConfig config;
-  ASSERT_TRUE(Load(shipped.str(), config));
-  EXPECT_EQ(config.mqtt_pwd, StationConfig().mqtt_pwd);
+  ASSERT_TRUE(Load(shipped.str(), config) && config.mqtt_pwd == StationConfig().mqtt_pwd);
   const std::string defaults = EchoOf("{}");
   EXPECT_NE(defaults.find("] station_id : 10000000001\n"), std::string::npos) << defaults;
   EXPECT_EQ(EchoOf(shipped.str()), defaults);

@@ -26,9 +26,7 @@ int Socket(uint16_t port, uint16_t* bound = nullptr, int backlog = 4) {
 }
 
 // A blocking send hands the kernel the few bytes of a test at once.
-bool WriteAll(int fd, const std::string& bytes) {
-  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-}
+bool WriteAll(int fd, const std::string& b) { return ::send(fd, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size()); }
 
 }  // namespace
 
