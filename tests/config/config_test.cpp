@@ -40,7 +40,7 @@ TEST_F(Config, ValuesOfTheRightKindAreTakenOthersKeepTheDefault) {
       ROW(R"({"Running_Schedule_Space": 7, "x": [1]})", c.running_schedule_space == 200),
       ROW(R"({"embedded_action_port": 65535, "soc_data_server_port": 0})",
           c.embedded_action_port == 65535 && c.soc_data_server_port == 0),
-      ROW(R"({"embedded_action_port": 65536, "soc_data_server_port": -1})",
+      ROW(R"({"embedded_action_port": -1, "soc_data_server_port": 65536})",
           c.embedded_action_port == 60013 && c.soc_data_server_port == 60014),
       ROW(R"({"mqtt_ca_file": "/a", "mqtt_cert_file": "/c", "mqtt_key_file": "/k", "mqtt_tls_verify": false})",
           c.mqtt_ca_file == "/a" && c.mqtt_cert_file == "/c" && c.mqtt_key_file == "/k" && !c.mqtt_tls_verify),
