@@ -7,6 +7,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const station_fuzz::ConfigFolder folder;
   folder.Write("config.json", data, size);
   station_center::StationConfig config;
-  station_center::ReadConfig(config);
-  return 0;
+  return station_center::ReadConfig(config), 0;
 }

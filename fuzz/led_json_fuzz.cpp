@@ -8,9 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   folder.Write("led.json", data, size);
   station_center::LedManager manager;
   station_center::StationTaskData task_data;
-  station::SensorsDataRep report;
-  station_center::LedTaskMap tasks;
-  const int cmd = manager.ReadConfig() ? manager.GetLedCmd(task_data, report, tasks) : 0;
+  const int cmd = manager.ReadConfig() ? manager.GetLedCmd(task_data, {}, {}) : 0;
   if (cmd < 0 || cmd > 14) std::abort();
   return 0;
 }

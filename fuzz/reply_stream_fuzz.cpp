@@ -1,6 +1,6 @@
 // The command connection: replies from the board, stale or broken, are framed
 // and decoded without reading past what arrived.
-#include "fuzz/stream_fuzz.h"
+#include "fuzz/fuzz_support.h"
 #include "station/cmd.pb.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

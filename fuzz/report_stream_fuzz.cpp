@@ -1,6 +1,6 @@
 // The report connection: any bytes from the board are framed and decoded
 // without reading past what arrived; a decoded report survives a round trip.
-#include "fuzz/stream_fuzz.h"
+#include "fuzz/fuzz_support.h"
 #include "station/station_report.pb.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

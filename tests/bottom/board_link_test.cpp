@@ -1,9 +1,9 @@
 // The board link against a fake board over loopback: command exchanges and the
 // report stream; and the board's frames written out byte by byte, so that a
 // fault shared by the station's encoder and decoder cannot hide.
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <set>
 
@@ -64,8 +64,7 @@ class BoardLink : public testing::Test {
 TEST_F(BoardLink, EveryAnswerEndsTheExchangeInTimeAndTheNextCommandGoesThrough) {
   FreezeClock(1700000000);
   struct Row { const char* name; FakeBoard::Script script; bool confirmed; int64_t min_ms, max_ms; int reconnects; };
-  for (const Row& row : {Row{"right reply", {A::kSuccess}, true, 0, 900, 0},
-                         Row{"stale error reply, then the right one", {A::kStaleThenSuccess}, true, 0, 900, 0},
+  for (const Row& row : {Row{"stale error reply, then the right one", {A::kStaleThenSuccess}, true, 0, 900, 0},
                          Row{"right reply after 600 ms", {A::kSuccess, 600}, true, 550, 1000, 0},
                          Row{"right reply in two writes", {A::kSplit}, true, 0, 900, 0},
                          Row{"error answer", {A::kError}, false, 0, 900, 0},
@@ -83,36 +82,33 @@ TEST_F(BoardLink, EveryAnswerEndsTheExchangeInTimeAndTheNextCommandGoesThrough) 
     EXPECT_EQ(comm_.DoAction(Action(kFan, 1)), row.confirmed);
     EXPECT_THAT(MsSince(start), Within(row.min_ms, row.max_ms));
     EXPECT_TRUE(comm_.DoAction(Action(kFan, 0)));
-    ASSERT_EQ(board_.Requests().size(), requests + 2);
-    EXPECT_EQ(board_.Requests().back().cmd_().action_(), 0);
+    EXPECT_TRUE(board_.Requests().size() == requests + 2 && board_.Requests().back().cmd_().action_() == 0);
     EXPECT_EQ(board_.Connections() - connections, row.reconnects);
   }
 }
 
-TEST_F(BoardLink, CommandsCarryTheirFieldsAndIdsNeverRepeatWithinASecond) {
+// Ids are the time, one up where the last one is not yet behind: many callers
+// within one second each get a whole exchange of their own under an id of its own.
+TEST_F(BoardLink, ConcurrentCallersGetWholeExchangesUnderUniqueIdsAndCommandsCarryTheirFields) {
   FreezeClock(1700000000);
-  EXPECT_TRUE(comm_.DoAction(Action(kTap, 1)));
-  EXPECT_TRUE(comm_.ChangeLed(station::LED_SUPPLYING) && comm_.ChangeLed(station::LED_NORMAL_WORK));
-  AdvanceClock(10);  // past the last id: the id is the time again
-  EXPECT_TRUE(comm_.DoAction(Action(kTap, 0)));
-  std::string sent;
-  for (const auto& req : board_.Requests()) sent += req.ShortDebugString() + "\n";
-  EXPECT_EQ(sent,
-            "seq_: 1700000000 cmd_ { action_: 1 supply_type_: ENUM_SUPPLY_TAP_WATER_SWITCH }\n"
-            "seq_: 1700000001 change_led_ { led_cmd_: LED_SUPPLYING }\n"
-            "seq_: 1700000002 change_led_ { led_cmd_: LED_NORMAL_WORK }\n"
-            "seq_: 1700000010 cmd_ { supply_type_: ENUM_SUPPLY_TAP_WATER_SWITCH }\n");
-}
-
-TEST_F(BoardLink, ConcurrentCallersGetWholeExchanges) {
   std::atomic<int> confirmed{0};
   std::vector<std::thread> callers;
   for (int t = 0; t < 40; t += 10)
     callers.emplace_back([&, t] { for (int i = t; i < t + 10; ++i) confirmed += comm_.DoAction(Action(kFan, i)); });
   for (auto& caller : callers) caller.join();
+  EXPECT_TRUE(comm_.ChangeLed(station::LED_SUPPLYING));
+  AdvanceClock(50);  // past the last id: the id is the time again
+  EXPECT_TRUE(comm_.DoAction(Action(kTap, 1)) && comm_.DoAction(Action(kTap, 0)));
+  auto sent = board_.Requests();
   std::set<int32_t> ids, actions;
-  for (const auto& req : board_.Requests()) ids.insert(req.seq_()), actions.insert(req.cmd_().action_());
-  EXPECT_EQ(std::make_tuple(confirmed.load(), ids.size(), actions.size()), std::make_tuple(40, size_t{40}, size_t{40}));
+  for (const auto& req : sent) ids.insert(req.seq_()), actions.insert(req.cmd_().action_());
+  EXPECT_EQ(std::make_tuple(confirmed.load(), ids.size(), actions.size()), std::make_tuple(40, size_t{43}, size_t{40}));
+  std::string last;
+  for (size_t i = 40; i < sent.size(); ++i) last += sent[i].ShortDebugString() + "\n";
+  EXPECT_EQ(last,
+            "seq_: 1700000040 change_led_ { led_cmd_: LED_SUPPLYING }\n"
+            "seq_: 1700000050 cmd_ { action_: 1 supply_type_: ENUM_SUPPLY_TAP_WATER_SWITCH }\n"
+            "seq_: 1700000051 cmd_ { supply_type_: ENUM_SUPPLY_TAP_WATER_SWITCH }\n");
 }
 
 // A board that is down refuses the connect; one off the network (a full accept
@@ -139,8 +135,7 @@ TEST(TcpLink, FirstSendConnectsAndASendToAVanishedPeerRaisesNoSigpipe) {
   ASSERT_TRUE(client.Send(frame.data(), int(frame.size())) && board.WaitForRequests(1));  // no Init: it connects
   // On the closed descriptor until the kernel reports the reset: SIGPIPE would end this process.
   EXPECT_TRUE(WaitFor([&] { return !client.SendData(client.fd(), chunk.data(), int(chunk.size())); }));
-  EXPECT_TRUE(client.Send(frame.data(), int(frame.size())) && board.WaitForRequests(2));
-  EXPECT_EQ(board.Connections(), 2);
+  EXPECT_TRUE(client.Send(frame.data(), int(frame.size())) && board.WaitForRequests(2) && board.Connections() == 2);
 }
 
 // The report stream: what reaches the callback, framed again, for what the board writes.
@@ -173,14 +168,13 @@ TEST(ReportStream, EveryFrameArrivesWholeAndBadBytesCostOnlyWhatIsHeld) {
   station::SensorsDataRep all;
   all.set_seq(42), all.set_cleantankuplevel(1), all.set_robotdockdetleft(1), all.set_heatingwiretemp(61.5f);
   all.set_negativepressure(-1200), all.set_flowmeter(4000000000u), all.set_selfcheckstate(true);
-  const std::string one = Frames(1, 1), two = Frames(2, 2);
+  // An empty report is a frame of its prefix alone: every field at its default.
+  const std::string one = Frames(1, 1), two = Frames(2, 2), empty(2, '\0');
   struct Row { const char* name; size_t cache; std::vector<std::string> reads; std::string delivered; };
-  for (const Row& row : {Row{"every field", 4096, {Frame(all)}, Frame(all)},
-                         Row{"split frame", 4096, {one.substr(0, 3), one.substr(3)}, one},
-                         Row{"burst", 4096, {Frames(1, 20)}, Frames(1, 20)},
-                         Row{"frames larger than one read", 64, {Frames(1, 50)}, Frames(1, 50)},
+  for (const Row& row : {Row{"every field, filling the buffer", Frame(all).size(), {Frame(all)}, Frame(all)},
+                         Row{"empty and split frames", 4096, {empty + one.substr(0, 3), one.substr(3)}, empty + one},
+                         Row{"frames larger than one read, several to a read", 64, {Frames(1, 50)}, Frames(1, 50)},
                          Row{"undecodable body", 256, {one + std::string("\x04\0\xff\xff\xff\xff", 6), two}, one + two},
-                         Row{"prefix beyond the buffer", 256, {"\xff\x7f\x08\x01\x10\x01", two}, two},
                          Row{"prefix just beyond", 256, {std::string("\xff\x00\x08\x01", 4), two}, two}}) {
     SCOPED_TRACE(row.name);
     Reports& sink = Keep<Reports>(row.cache);
@@ -208,7 +202,6 @@ TEST(ReportStream, OnlyTheBoardsNewestConnectionIsServed) {
   Reports& sink = Keep<Reports>(4096);
   const uint16_t port = sink.port;
   FakeBoard &board = Keep<FakeBoard>(), &restarted = Keep<FakeBoard>();
-  EXPECT_TRUE(StrangerRefused(port));
   ASSERT_TRUE(board.ConnectReports(port) && board.SendRaw(Frames(1, 1)) && sink.Has(Frames(1, 1)));
   board.CloseReports();  // gone and back: the next connection is accepted
   ASSERT_TRUE(board.ConnectReports(port) && board.SendRaw(Frames(2, 2)) && sink.Has(Frames(1, 2)));
@@ -243,12 +236,10 @@ TEST(WireFormat, SensorReportAsTheBoardSendsItDecodesToItsFields) {
   FrameBuffer frames(4096);
   std::string body;
   station::SensorsDataRep r;
-  ASSERT_EQ(frames.Append(stream.data(), stream.size()), stream.size());
-  ASSERT_TRUE(frames.Pop(body) == FrameBuffer::Next::kFrame && r.ParseFromString(body));
-  EXPECT_EQ(frames.Held(), 0u);
-  EXPECT_TRUE(r.seq() == 7 && r.cleantankuplevel() == 1 && r.cleantankfootlevel() == 0 && r.flowmeter() == 300);
-  EXPECT_TRUE(r.heatingwiretemp() == 42.5f && r.chargervoltage() == 12.25f);
-  EXPECT_TRUE(r.negativepressure() == -5 && r.perfumeliquiddet());
+  frames.Append(stream.data(), stream.size());
+  ASSERT_TRUE(frames.Pop(body) == FrameBuffer::Next::kFrame && frames.Held() == 0u && r.ParseFromString(body));
+  EXPECT_EQ(r.ShortDebugString(), "seq: 7 cleanTankUpLevel: 1 heatingWireTemp: 42.5 flowMeter: 300 "
+                                  "negativePressure: -5 chargerVoltage: 12.25 perfumeLiquidDet: true");
 }
 
 TEST(WireFormat, RequestsSerialiseToTheExpectedFrames) {
@@ -263,27 +254,6 @@ TEST(WireFormat, RequestsSerialiseToTheExpectedFrames) {
     std::string frame;
     EXPECT_TRUE(EncodeFrame(req, frame) && frame == expected) << req.ShortDebugString();
   }
-}
-
-TEST(WireFormat, FrameBufferHoldsPartsNeverReadsPastThemAndDropsAPrefixThatCannotFit) {
-  const std::string stream = Bytes({0x00, 0x00, 0x04, 0x00, 0x08, 0x01, 0x10, 0x02, 0x02, 0x00, 0x08});
-  FrameBuffer frames(16), small(16);
-  std::string body = "x";
-  station::SupplyMaterialRsp rsp;
-  frames.Append(stream.data(), 5);
-  ASSERT_EQ(frames.Pop(body), FrameBuffer::Next::kFrame);  // a zero-length reply: every field at its default
-  EXPECT_TRUE(body.empty() && rsp.ParseFromString(body) && rsp.seq_() == 0 && rsp.err_code_() == station::ENUM_SUCCESS);
-  EXPECT_EQ(frames.Pop(body), FrameBuffer::Next::kNone);
-  frames.Append(stream.data() + 5, stream.size() - 5);
-  ASSERT_EQ(frames.Pop(body), FrameBuffer::Next::kFrame);
-  EXPECT_EQ(body, Bytes({0x08, 0x01, 0x10, 0x02}));
-  EXPECT_EQ(frames.Pop(body), FrameBuffer::Next::kNone) << "the second frame lacks a byte";
-  EXPECT_EQ(frames.Held(), 3u);
-  const std::string oversized = Bytes({0x0F, 0x00, 0x08, 0x01}), fits = Bytes({0x0E, 0x00});  // 15 + 2 > 16; 14 + 2
-  small.Append(oversized.data(), oversized.size());
-  EXPECT_TRUE(small.Pop(body) == FrameBuffer::Next::kOversized && small.Held() == 0u);
-  small.Append(fits.data(), fits.size());
-  EXPECT_EQ(small.Pop(body), FrameBuffer::Next::kNone);
 }
 
 }  // namespace

@@ -40,12 +40,10 @@ TEST_F(Config, ValuesOfTheRightKindAreTakenOthersKeepTheDefault) {
       ROW(R"({"Running_Schedule_Space": 7, "x": [1]})", c.running_schedule_space == 200),
       ROW(R"({"embedded_action_port": 65535, "soc_data_server_port": 0})",
           c.embedded_action_port == 65535 && c.soc_data_server_port == 0),
-      ROW(R"({"embedded_action_port": 65536, "soc_data_server_port": 70000})",
+      ROW(R"({"embedded_action_port": -1, "soc_data_server_port": 65536})",
           c.embedded_action_port == 60013 && c.soc_data_server_port == 60014),
-      ROW(R"({"embedded_action_port": -1})", c.embedded_action_port == 60013),
       ROW(R"({"mqtt_ca_file": "/a", "mqtt_cert_file": "/c", "mqtt_key_file": "/k", "mqtt_tls_verify": false})",
           c.mqtt_ca_file == "/a" && c.mqtt_cert_file == "/c" && c.mqtt_key_file == "/k" && !c.mqtt_tls_verify),
-      ROW(R"({"mqtt_tls_verify": 0})", c.mqtt_tls_verify),
   };
 #undef ROW
   for (const auto& [json, holds] : rows) {
@@ -63,8 +61,7 @@ TEST_F(Config, PasswordNeverReachesTheLogABadPortIsReportedAndTheShippedFileHold
   std::stringstream shipped;
   shipped << std::ifstream(STATION_SOURCE_DIR "/config/config.json").rdbuf();
   StationConfig config;
-  ASSERT_TRUE(Load(shipped.str(), config));
-  EXPECT_EQ(config.mqtt_pwd, StationConfig().mqtt_pwd);
+  ASSERT_TRUE(Load(shipped.str(), config) && config.mqtt_pwd == StationConfig().mqtt_pwd);
   const std::string defaults = EchoOf("{}");
   EXPECT_NE(defaults.find("] station_id : 10000000001\n"), std::string::npos) << defaults;
   EXPECT_EQ(EchoOf(shipped.str()), defaults);

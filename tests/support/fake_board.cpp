@@ -5,8 +5,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "station_fixture.h"
 
 namespace station_test {
@@ -27,12 +25,8 @@ int Socket(uint16_t port, uint16_t* bound = nullptr, int backlog = 4) {
   return ok ? fd : -1;
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  ssize_t n = 0;
-  for (size_t sent = 0; sent < bytes.size(); sent += n > 0 ? static_cast<size_t>(n) : 0)
-    if ((n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL)) <= 0 && errno != EINTR) return false;
-  return true;
-}
+// A blocking send hands the kernel the few bytes of a test at once.
+bool WriteAll(int fd, const std::string& b) { return ::send(fd, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size()); }
 
 }  // namespace
 
@@ -97,11 +91,8 @@ void FakeBoard::Serve() {
 
 bool FakeBoard::Reply(int fd, int32_t seq, const Script& script) {
   std::this_thread::sleep_for(std::chrono::milliseconds(script.delay_ms));
-  auto reply = [](int32_t id, station::EnumErrCode code) {
-    station::SupplyMaterialRsp rsp;
-    rsp.set_seq_(id), rsp.set_err_code_(code);
-    return Frame(rsp);
-  };
+  station::SupplyMaterialRsp rsp;
+  auto reply = [&rsp](int32_t id, auto code) { return rsp.set_seq_(id), rsp.set_err_code_(code), Frame(rsp); };
   const std::string right = reply(seq, station::ENUM_SUCCESS);
   const std::string bytes[] = {right, reply(seq, station::ENUM_ERROR_UNKNOW),  // one per Answer, in its order
                                reply(seq - 1, station::ENUM_ERROR_UNKNOW) + right, "", "", right,
