@@ -192,7 +192,7 @@ TEST(StationStatusDocument, OccupancyFollowsResetsAndTheRobot) {
   EXPECT_EQ(station.center()->BuildStationInfo(1700000123), expected(1700000123, 1));  // in reset
   ASSERT_TRUE(station.StartNormal());
   EXPECT_EQ(station.center()->BuildStationInfo(-5), expected(-5, 0));
-  ASSERT_TRUE(station.PushReport(RobotDocked(EmptyTankReport())));
+  station.Deliver(RobotDocked(EmptyTankReport()));
   EXPECT_EQ(station.center()->BuildStationInfo(4102444800), expected(4102444800, 1));
 }
 
@@ -218,11 +218,11 @@ TEST(SafeStop, SwitchesEveryActuatorOffAndNothingOnAfterwards) {
 TEST(SafeStop, SilentBoardEndsTheStopWithinItsBudget) {
   StationHarness station;
   ASSERT_TRUE(station.StartNormal());
-  for (int i = 0; i < 20; ++i) station.board().ScriptNext(FakeBoard::Answer::kSilent);
+  station.board().Silence();
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(station.center()->SafeStop(3));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3800));
-  EXPECT_GE(station.board().Requests().size(), 2u);
+  EXPECT_GE(station.CommandsSinceMark().size(), 2u);
   station.KeepRunning();
 }
 
@@ -232,15 +232,15 @@ TEST(HandCharge, ARefusalIsLoggedOnceWhileItLasts) {
   StationHarness station;
   ASSERT_TRUE(station.StartNormal());
   testing::internal::CaptureStdout();
-  for (int i = 0; i < 6; ++i) ASSERT_TRUE(station.PushReport(RobotDocked(HandSwitch(1))));
-  ASSERT_TRUE(station.PushReport(HandSwitch(1)));  // the robot has left: admitted
+  for (int i = 0; i < 6; ++i) station.Deliver(RobotDocked(HandSwitch(1)));
+  station.Deliver(HandSwitch(1));  // the robot has left: admitted
   ASSERT_TRUE(station.WaitForCommands(1));
   const std::string out = testing::internal::GetCapturedStdout();
   size_t logged = 0;
   for (size_t at = out.find("101900034"); at != std::string::npos; at = out.find("101900034", at + 1)) ++logged;
   EXPECT_EQ(logged, 1u) << out;
   EXPECT_EQ(station.CommandsSinceMark(), Commands{"act 14:1"});
-  ASSERT_TRUE(station.PushReport(EmptyTankReport()));  // switch opened
+  station.Deliver(EmptyTankReport());  // switch opened
   ASSERT_TRUE(station.WaitIdle());
 }
 

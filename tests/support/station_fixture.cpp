@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "clock.h"
 
@@ -38,11 +39,10 @@ Request ServiceRequest(int32_t service_type) {
 std::string Act(station::EnumSupplyType type, int action) {
   return "act " + std::to_string(static_cast<int>(type)) + ":" + std::to_string(action);
 }
-std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused) {
+std::set<int> LeftOn(const Commands& commands) {
   std::set<int> on;
-  for (size_t i = 0; i < commands.size(); ++i) {
-    const std::string& c = commands[i];
-    if (refused.count(i) != 0 || c.rfind("act ", 0) != 0) continue;
+  for (const std::string& c : commands) {
+    if (c.rfind("act ", 0) != 0) continue;
     const size_t colon = c.find(':');
     const int type = std::stoi(c.substr(4, colon - 4));
     if (std::stoi(c.substr(colon + 1)) != 0) {
@@ -69,7 +69,7 @@ void UseConfig(const TempDir& dir, const std::map<std::string, std::string>& mem
 void RunTaskCase(const StationCase& c) {
   TaskRig rig(c.options);
   std::shared_ptr<Task> task;
-  auto mark = rig.board->sent.size();
+  auto mark = rig.board->Sent().size();
   for (size_t i = 0; i < c.script.size(); ++i) {
     const Do& d = c.script[i];
     SCOPED_TRACE("script step " + std::to_string(i));
@@ -79,11 +79,11 @@ void RunTaskCase(const StationCase& c) {
       ASSERT_NE(task, nullptr) << "no task for type " << d.request.task_type;
     } else if (d.op == Do::kCycle) {
       rig.now += d.n;
-      rig.board->refuse += static_cast<size_t>(d.result);
+      if (d.result > 0) rig.board->Refuse(static_cast<size_t>(d.result));
       EXPECT_EQ(rig.Cycle(*task, d.report), d.sent);
     } else if (d.op == Do::kEnd) {
       EXPECT_EQ(task->GetTaskStatus(), d.result);
-      mark = rig.board->sent.size();
+      mark = rig.board->Sent().size();
       if (d.result == TASK_STATUS_ERROR) task->DoReset(), task->AfterError();
       else if (d.result == TASK_STATUS_OVER) task->AfterOver();
       else task->HandleTaskCommand(TASK_COMMAND_CANCEL, Request(), rig.now);
@@ -92,19 +92,47 @@ void RunTaskCase(const StationCase& c) {
       FAIL() << "a task rig has no station";
     }
   }
-  EXPECT_EQ(Commands(rig.board->sent.begin() + static_cast<std::ptrdiff_t>(mark), rig.board->sent.end()), c.sent);
-  EXPECT_EQ(LeftOn(rig.board->sent), std::set<int>{});
+  EXPECT_EQ(rig.board->Sent(mark), c.sent);
+  EXPECT_EQ(LeftOn(rig.board->Confirmed()), std::set<int>{});
 }
 
 }  // namespace
 
-StationHarness::StationHarness(StationOptions options) : board_(std::make_shared<FakeBoard>()) {
+bool RecordingBoard::DoAction(const station::ActionCommand& cmd, int timeout_s) {
+  bool silent = false;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    silent = silent_;
+  }
+  if (silent) std::this_thread::sleep_for(std::chrono::seconds(timeout_s));
+  return DoAction(cmd);
+}
+bool RecordingBoard::Take(const std::string& command) {
+  std::lock_guard<std::mutex> lock(m_);
+  const bool confirm = (pass_ > 0 || refuse_ == 0) && !silent_;
+  if (pass_ > 0) --pass_;
+  else if (refuse_ > 0) --refuse_;
+  sent_.push_back(command);
+  confirmed_.push_back(confirm);
+  return confirm;
+}
+Commands RecordingBoard::Sent(size_t from) const {
+  std::lock_guard<std::mutex> lock(m_);
+  return Commands(sent_.begin() + static_cast<std::ptrdiff_t>(std::min(from, sent_.size())), sent_.end());
+}
+Commands RecordingBoard::Confirmed(size_t from) const {
+  std::lock_guard<std::mutex> lock(m_);
+  Commands out;
+  for (size_t i = from; i < sent_.size(); ++i) {
+    if (confirmed_[i]) out.push_back(sent_[i]);
+  }
+  return out;
+}
+
+StationHarness::StationHarness(StationOptions options) {
   static auto* keep_alive = new std::vector<std::shared_ptr<void>>();  // reclaimed by process exit
-  report_port_ = PickFreeLoopbackPort();
   FreezeClock(kClockStart);
   std::map<std::string, std::string> members = {
-      {"embedded_ip", "\"127.0.0.1\""}, {"embedded_action_port", std::to_string(board_->command_port())},
-      {"soc_ip", "\"127.0.0.1\""}, {"soc_data_server_port", std::to_string(report_port_)},
       {"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
       {"sensor_report_timeout", std::to_string(options.sensor_report_timeout_s)}};
   for (const auto& extra : options.extra_config) members[extra.first] = extra.second;
@@ -126,26 +154,15 @@ bool StationHarness::StartNormal() {
   return normal;
 }
 
-bool StationHarness::PushReport(Rep report) {
-  const uint32_t seq = next_seq_++;
-  report.set_seq(seq);
-  return board_->SendReport(report) && WaitFor([this, seq] { return center_->SensorDataSnapshot().seq() == seq; });
-}
 void StationHarness::Deliver(Rep report) {
   report.set_seq(next_seq_++);
   center_->DataUploadCallback(report);
-}
-void StationHarness::Edit(const station_test::Edit& edit) {
-  center_->EditTaskData(edit);
-}
-void StationHarness::Refuse(size_t count) {
-  for (size_t i = 0; i < count; ++i) board_->ScriptNext(FakeBoard::Answer::kError);
 }
 bool StationHarness::WaitIdle(std::chrono::milliseconds bound) {
   return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; }, bound);
 }
 bool StationHarness::WaitForCommands(size_t count) const {
-  const bool arrived = board_->WaitForRequests(mark_ + count);
+  const bool arrived = WaitFor([&] { return board_->Sent().size() >= mark_ + count; });
   SyncWithService();
   return arrived;
 }
@@ -158,18 +175,6 @@ bool StationHarness::RetryOwed() {
   return center_->RetrySwitchOffs() == 0;
 }
 
-Commands StationHarness::AllCommands() const {
-  Commands out;
-  for (const auto& req : board_->Requests()) {
-    out.push_back(req.has_change_led_() ? "led " + std::to_string(static_cast<int>(req.change_led_().led_cmd_()))
-                                        : Act(req.cmd_().supply_type_(), req.cmd_().action_()));
-  }
-  return out;
-}
-Commands StationHarness::CommandsSinceMark() const {
-  const Commands all = AllCommands();
-  return Commands(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark_, all.size())), all.end());
-}
 TaskRig::TaskRig(const StationOptions& options) {
   config_reader = StationConfig();  // the compiled-in defaults, whatever ran before in this process
   if (options.extra_config.empty()) return;
@@ -189,7 +194,7 @@ void RunStationCase(const StationCase& c) {
     SCOPED_TRACE("script step " + std::to_string(i));
     switch (d.op) {
       case Do::kInit: ASSERT_TRUE(station.Init()); break;
-      case Do::kPush: ASSERT_TRUE(station.PushReport(d.report)); break;
+      case Do::kPush: station.Deliver(d.report); break;
       case Do::kAsk: {
         const StationSrvRsp rsp = station.Ask(d.request);
         EXPECT_TRUE(d.result < 0 || rsp.result == d.result) << rsp.result << " " << rsp.err_msg;
@@ -204,7 +209,7 @@ void RunStationCase(const StationCase& c) {
         EXPECT_EQ(center->TaskCount(), static_cast<size_t>(d.n));
         break;
       case Do::kIdle: ASSERT_TRUE(station.WaitIdle()); break;
-      case Do::kRefuse: station.Refuse(static_cast<size_t>(d.n)); break;
+      case Do::kRefuse: station.board().Refuse(static_cast<size_t>(d.n)); break;
       case Do::kAutoReset: center->AutoReset(); break;
       case Do::kLed: center->ReflushLed(); break;
       case Do::kRetry: EXPECT_EQ(center->RetrySwitchOffs(), static_cast<size_t>(d.n)); break;
@@ -222,7 +227,7 @@ void RunStationCase(const StationCase& c) {
   }
   EXPECT_EQ(sent, c.sent);
   EXPECT_EQ(station.center()->Status(), c.status);
-  const Commands all = station.AllCommands();
+  const Commands all = station.board().Confirmed();
   for (auto end = all.begin(); end != all.end(); ++end) {
     const std::set<int> on = LeftOn(Commands(all.begin(), end + 1));
     EXPECT_TRUE(on.count(station::ENUM_SUPPLY_HEATING_WIRE) == 0 || on.count(station::ENUM_SUPPLY_HEATING_FAN) != 0)

@@ -1,15 +1,16 @@
 #pragma once
 
-// A whole station center in the test process: a temporary configuration folder,
-// a fake control board over loopback (fake_board.h) and a real StationCenter
-// against it, the station clock frozen at kClockStart (time moves only with
-// AdvanceClock). One harness per test process: Init rewrites the process-wide
-// configuration that an earlier harness's detached threads would still read.
-// The center and the board are never destroyed (those threads may outlive any
-// scope); the destructor waits, bounded, for an idle station unless KeepRunning().
+// A whole station center in the test process, on a RecordingBoard: reports go
+// straight to its DataUploadCallback, commands are read off the board, no
+// socket. Its own worker threads run the tasks; the station clock is frozen at
+// kClockStart and moves only with AdvanceClock. One harness per test process:
+// Init rewrites the process-wide configuration that an earlier harness's
+// detached threads would still read. The center and the board are never
+// destroyed (those threads may outlive any scope); the destructor waits,
+// bounded, for an idle station unless KeepRunning().
 //
 // Commands read "act <supply type>:<action>" or "led <cmd>". A task is driven
-// either by hand on a TaskRig (no station, socket or thread), one work cycle a
+// either by hand on a TaskRig (no station and no thread), one work cycle a
 // Cycle(), or through HandleService, when the center's worker runs it.
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <set>
 #include <shared_mutex>
@@ -25,8 +27,9 @@
 
 #include <gtest/gtest.h>
 
+#include "bottom/board_link.h"
 #include "config.h"
-#include "fake_board.h"
+#include "fake_board.h"  // the board over loopback, for the board-link suites
 #include "process.h"
 #include "station_center.h"
 #include "task_factory.h"
@@ -59,8 +62,8 @@ Request PrepareRequest(station_center::TaskType type, int32_t action, int32_t ta
 Request ServiceRequest(int32_t service_type);
 
 std::string Act(station::EnumSupplyType type, int action);
-// The actuators the board holds on after `commands`, each confirmed but those in `refused`.
-std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused = {});
+// The actuators the board holds on after the confirmed `commands`.
+std::set<int> LeftOn(const Commands& commands);
 
 // Reports: With(report, &Rep::set_x, x, &Rep::set_y, y...). Report() is all zero:
 // tank not empty, robot away.
@@ -114,24 +117,46 @@ struct StationOptions {
   std::map<std::string, std::string> extra_config;  // key -> raw JSON value text
 };
 
+// A board in the test process: records every command, confirms it unless told
+// to refuse. A silent board answers nothing and lets each timed command wait its time-out out.
+class RecordingBoard : public station_center::BoardLink {
+ public:
+  bool DoAction(const station::ActionCommand& cmd) override { return Take(Act(cmd.supply_type_(), cmd.action_())); }
+  bool DoAction(const station::ActionCommand& cmd, int timeout_s) override;
+  bool ChangeLed(const station::EnumLedCmd& cmd) override { return Take("led " + std::to_string(cmd)); }
+  void Refuse(size_t count = 1, size_t after = 0) {  // `count` commands once `after` more are confirmed; no more
+    std::lock_guard<std::mutex> lock(m_);
+    refuse_ = count, pass_ = after;
+  }
+  void Silence() {
+    std::lock_guard<std::mutex> lock(m_);
+    silent_ = true;
+  }
+  Commands Sent(size_t from = 0) const;
+  Commands Confirmed(size_t from = 0) const;  // what the board took, in order
+
+ private:
+  bool Take(const std::string& command);
+  mutable std::mutex m_;
+  Commands sent_;
+  std::vector<bool> confirmed_;
+  size_t refuse_ = 0, pass_ = 0;
+  bool silent_ = false;
+};
+
 class StationHarness {
  public:
   explicit StationHarness(StationOptions options = StationOptions());
   ~StationHarness();
   StationHarness(const StationHarness&) = delete;
-  FakeBoard& board() { return *board_; }
+  RecordingBoard& board() { return *board_; }
   const std::shared_ptr<station_center::StationCenter>& center() const { return center_; }
-  // Init against the fake board, then the board's report connection.
-  bool Init() { return center_->Init() && board_->ConnectReports(report_port_); }
+  bool Init() { return center_->Init(board_); }
   // Empty tank, Init, start-up reset over, STATION_NORMAL, commands marked.
   bool StartNormal();
-  // Over the report connection; waits until the center holds it (about 100 ms).
-  bool PushReport(Rep report);
-  // Straight to the sensor intake; never while reports also arrive by socket.
-  void Deliver(Rep report);
-  void Edit(const station_test::Edit& edit);
+  void Deliver(Rep report);  // as the report server does: straight to the sensor intake
+  void Edit(const station_test::Edit& edit) { center_->EditTaskData(edit); }
   station_center::StationSrvRsp Ask(const Request& r) { return center_->HandleService(r); }
-  void Refuse(size_t count = 1);  // the board refuses its next `count` commands
   bool WaitIdle(std::chrono::milliseconds bound = std::chrono::seconds(10));  // no task, no ResetWhenIdle thread
   // `count` commands after the mark, then the step that sent them has ended.
   bool WaitForCommands(size_t count) const;
@@ -141,32 +166,17 @@ class StationHarness {
   // What the main loop does once a second: the switch-offs the board refused go
   // out again, a minute apart, a few times; true once none is owed.
   bool RetryOwed();
-  Commands AllCommands() const;
-  void MarkCommands() { mark_ = board_->Requests().size(); }
-  Commands CommandsSinceMark() const;
+  void MarkCommands() { mark_ = board_->Sent().size(); }
+  Commands CommandsSinceMark() const { return board_->Sent(mark_); }
   void KeepRunning() { keep_running_ = true; }
 
  private:
-  std::shared_ptr<FakeBoard> board_;
+  std::shared_ptr<RecordingBoard> board_ = std::make_shared<RecordingBoard>();
   std::shared_ptr<station_center::StationCenter> center_;
   TempDir config_dir_;
-  uint16_t report_port_ = 0;
   uint32_t next_seq_ = 1000;
   size_t mark_ = 0;
   bool keep_running_ = false;
-};
-
-// A board in the test process: records every command, refusing the next `refuse`.
-struct RecordingBoard : station_center::BoardLink {
-  bool DoAction(const station::ActionCommand& cmd) override { return Take(Act(cmd.supply_type_(), cmd.action_())); }
-  bool DoAction(const station::ActionCommand& cmd, int /*timeout_s*/) override { return DoAction(cmd); }
-  bool ChangeLed(const station::EnumLedCmd& cmd) override { return Take("led " + std::to_string(cmd)); }
-  bool Take(const std::string& command) {
-    sent.push_back(command);
-    return refuse == 0 || refuse-- == 0;  // confirmed, or refused while `refuse` counts down
-  }
-  Commands sent;
-  size_t refuse = 0;
 };
 
 // What a task reaches of the station (task data and its lock, stop flag, owed switch-offs,
@@ -179,9 +189,9 @@ struct TaskRig {
     return station_center::MakeTask({board, data_lock, data, stopping, owed, now}, r);
   }
   Commands Cycle(station_center::Task& task, const Rep& report) {  // one work cycle at `now`; what it sent
-    const auto from = static_cast<std::ptrdiff_t>(board->sent.size());
+    const size_t from = board->Sent().size();
     task.ExecuteStep(report, now);
-    return Commands(board->sent.begin() + from, board->sent.end());
+    return board->Sent(from);
   }
   bool RetryOwed() {  // the owed switch-offs go out again, a minute apart, a few times; true once none is owed
     for (int i = 0; i < 4 && owed.Retry(*board, now) != 0; ++i) now += 60;

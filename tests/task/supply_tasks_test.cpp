@@ -62,7 +62,7 @@ TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
     const bool refused = model == 4;
     rig.data = StationTaskData(), row.data ? row.data(rig.data) : void();
     auto task = rig.MakeTask(SupplyRequest(row.type, refused ? 2 : model, 30));
-    rig.board->refuse = refused ? 1 : 0;
+    rig.board->Refuse(refused ? 1 : 0);
     EXPECT_EQ(rig.Cycle(*task, row.report), Commands{Act(row.actuator, row.on[refused ? 1 : model - 1])});
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
     EXPECT_TRUE(!row.started || row.started(rig.data) == !refused);
