@@ -105,7 +105,7 @@ TEST_P(Admission, RefusesWithItsReasonOrAdmits) {
     ASSERT_EQ(station.Ask(Want(row.running, 2)).result, SRV_RESULT_OK);
     ASSERT_TRUE(station.WaitForCommands(1));
   }
-  if (row.data) station.Edit(row.data);
+  if (row.data) station.center()->EditTaskData(row.data);
   const size_t before = station.CommandsSinceMark().size();
   const StationSrvRsp rsp = station.Ask(Want(row.type, 2));
   EXPECT_EQ(rsp.err_msg, row.refusal);

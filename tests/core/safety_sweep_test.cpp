@@ -77,7 +77,7 @@ Request Want(const Scenario& s, int32_t action) {  // 2 start, 4 stop
 void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
   StationHarness station({400, s.config});  // stale after longer than any clock step of a course
   ASSERT_TRUE(station.StartNormal());
-  if (s.data) station.Edit(s.data);
+  if (s.data) station.center()->EditTaskData(s.data);
   // Two refused in a row: the command, then the first switch-off of the path it leads to.
   if (sweep == Sweep::kRefuse) station.board().Refuse(2, at);
   station.Deliver(s.rows[0].first);
@@ -117,7 +117,7 @@ void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
   const Commands sent = station.CommandsSinceMark();
   SCOPED_TRACE(testing::PrintToString(sent));
   EXPECT_TRUE(sweep != Sweep::kNone || sent.size() == s.commands);
-  std::set<int> on = LeftOn(station.board().Confirmed());
+  std::set<int> on = LeftOn(station.board().Sent(0, true));
   if (sweep != Sweep::kReportsStop) {
     for (int kept : s.may_stay_on) on.erase(kept);
   }

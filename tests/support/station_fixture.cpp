@@ -4,7 +4,6 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "clock.h"
 
@@ -93,73 +92,50 @@ void RunTaskCase(const StationCase& c) {
     }
   }
   EXPECT_EQ(rig.board->Sent(mark), c.sent);
-  EXPECT_EQ(LeftOn(rig.board->Confirmed()), std::set<int>{});
+  EXPECT_EQ(LeftOn(rig.board->Sent(0, true)), std::set<int>{});
 }
 
 }  // namespace
 
-bool RecordingBoard::DoAction(const station::ActionCommand& cmd, int timeout_s) {
-  bool silent = false;
-  {
-    std::lock_guard<std::mutex> lock(m_);
-    silent = silent_;
-  }
-  if (silent) std::this_thread::sleep_for(std::chrono::seconds(timeout_s));
-  return DoAction(cmd);
-}
 bool RecordingBoard::Take(const std::string& command) {
   std::lock_guard<std::mutex> lock(m_);
   const bool confirm = (pass_ > 0 || refuse_ == 0) && !silent_;
-  if (pass_ > 0) --pass_;
-  else if (refuse_ > 0) --refuse_;
-  sent_.push_back(command);
-  confirmed_.push_back(confirm);
+  pass_ > 0 ? --pass_ : refuse_ > 0 ? --refuse_ : 0;
+  sent_.emplace_back(command, confirm);
   return confirm;
 }
-Commands RecordingBoard::Sent(size_t from) const {
-  std::lock_guard<std::mutex> lock(m_);
-  return Commands(sent_.begin() + static_cast<std::ptrdiff_t>(std::min(from, sent_.size())), sent_.end());
-}
-Commands RecordingBoard::Confirmed(size_t from) const {
+Commands RecordingBoard::Sent(size_t from, bool confirmed_only) const {
   std::lock_guard<std::mutex> lock(m_);
   Commands out;
   for (size_t i = from; i < sent_.size(); ++i) {
-    if (confirmed_[i]) out.push_back(sent_[i]);
+    if (sent_[i].second || !confirmed_only) out.push_back(sent_[i].first);
   }
   return out;
 }
 
 StationHarness::StationHarness(StationOptions options) {
   static auto* keep_alive = new std::vector<std::shared_ptr<void>>();  // reclaimed by process exit
+  keep_alive->push_back(board_), keep_alive->push_back(center_);
   FreezeClock(kClockStart);
-  std::map<std::string, std::string> members = {
-      {"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
-      {"sensor_report_timeout", std::to_string(options.sensor_report_timeout_s)}};
-  for (const auto& extra : options.extra_config) members[extra.first] = extra.second;
-  UseConfig(config_dir_, members);
-  center_ = std::make_shared<StationCenter>();
-  keep_alive->push_back(board_);
-  keep_alive->push_back(center_);
+  options.extra_config.insert({{"running_schedule_space", "2"}, {"bottom_action_timeout", "1"},
+                               {"auto_reset_time_space", "300"},
+                               {"sensor_report_timeout", std::to_string(options.sensor_report_timeout_s)}});
+  UseConfig(config_dir_, options.extra_config);
 }
-
-StationHarness::~StationHarness() {
-  if (!keep_running_) WaitIdle();
-}
-
 bool StationHarness::StartNormal() {
   center_->DataUploadCallback(EmptyTankReport());  // what the start-up reset's first cycle sees
-  const bool normal =
-      Init() && WaitFor([this] { return center_->Status() == STATION_NORMAL && center_->TaskCount() == 0; });
+  const bool normal = Init() &&
+                      WaitFor([this] { return center_->Status() == STATION_NORMAL && center_->TaskCount() == 0; });
   MarkCommands();
   return normal;
 }
-
 void StationHarness::Deliver(Rep report) {
   report.set_seq(next_seq_++);
   center_->DataUploadCallback(report);
 }
-bool StationHarness::WaitIdle(std::chrono::milliseconds bound) {
-  return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; }, bound);
+bool StationHarness::WaitIdle() const {
+  return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; },
+                 std::chrono::seconds(10));
 }
 bool StationHarness::WaitForCommands(size_t count) const {
   const bool arrived = WaitFor([&] { return board_->Sent().size() >= mark_ + count; });
@@ -215,7 +191,7 @@ void RunStationCase(const StationCase& c) {
       case Do::kRetry: EXPECT_EQ(center->RetrySwitchOffs(), static_cast<size_t>(d.n)); break;
       case Do::kStaleCheck: center->CheckStaleReports(); break;
       case Do::kMark: station.MarkCommands(); break;
-      case Do::kEdit: station.Edit(d.edit); break;
+      case Do::kEdit: center->EditTaskData(d.edit); break;
       default: FAIL() << "a task driven by hand opens its script";
     }
   }
@@ -227,7 +203,7 @@ void RunStationCase(const StationCase& c) {
   }
   EXPECT_EQ(sent, c.sent);
   EXPECT_EQ(station.center()->Status(), c.status);
-  const Commands all = station.board().Confirmed();
+  const Commands all = station.board().Sent(0, true);
   for (auto end = all.begin(); end != all.end(); ++end) {
     const std::set<int> on = LeftOn(Commands(all.begin(), end + 1));
     EXPECT_TRUE(on.count(station::ENUM_SUPPLY_HEATING_WIRE) == 0 || on.count(station::ENUM_SUPPLY_HEATING_FAN) != 0)

@@ -23,6 +23,7 @@
 #include <set>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -117,47 +118,41 @@ struct StationOptions {
   std::map<std::string, std::string> extra_config;  // key -> raw JSON value text
 };
 
-// A board in the test process: records every command, confirms it unless told
-// to refuse. A silent board answers nothing and lets each timed command wait its time-out out.
+// A board in the test process: records every command and confirms it unless
+// told to refuse; a silent one confirms nothing, each timed command waiting out its time-out.
 class RecordingBoard : public station_center::BoardLink {
  public:
   bool DoAction(const station::ActionCommand& cmd) override { return Take(Act(cmd.supply_type_(), cmd.action_())); }
-  bool DoAction(const station::ActionCommand& cmd, int timeout_s) override;
+  bool DoAction(const station::ActionCommand& cmd, int timeout_s) override {
+    if (silent_) std::this_thread::sleep_for(std::chrono::seconds(timeout_s));
+    return DoAction(cmd);
+  }
   bool ChangeLed(const station::EnumLedCmd& cmd) override { return Take("led " + std::to_string(cmd)); }
   void Refuse(size_t count = 1, size_t after = 0) {  // `count` commands once `after` more are confirmed; no more
     std::lock_guard<std::mutex> lock(m_);
     refuse_ = count, pass_ = after;
   }
-  void Silence() {
-    std::lock_guard<std::mutex> lock(m_);
-    silent_ = true;
-  }
-  Commands Sent(size_t from = 0) const;
-  Commands Confirmed(size_t from = 0) const;  // what the board took, in order
+  std::atomic<bool> silent_{false};
+  Commands Sent(size_t from = 0, bool confirmed_only = false) const;
 
  private:
   bool Take(const std::string& command);
   mutable std::mutex m_;
-  Commands sent_;
-  std::vector<bool> confirmed_;
+  std::vector<std::pair<std::string, bool>> sent_;  // each command, and whether it was confirmed
   size_t refuse_ = 0, pass_ = 0;
-  bool silent_ = false;
 };
 
 class StationHarness {
  public:
   explicit StationHarness(StationOptions options = StationOptions());
-  ~StationHarness();
-  StationHarness(const StationHarness&) = delete;
+  ~StationHarness() { keep_running_ || WaitIdle(); }
   RecordingBoard& board() { return *board_; }
   const std::shared_ptr<station_center::StationCenter>& center() const { return center_; }
   bool Init() { return center_->Init(board_); }
-  // Empty tank, Init, start-up reset over, STATION_NORMAL, commands marked.
-  bool StartNormal();
+  bool StartNormal();  // empty tank, Init, start-up reset over, STATION_NORMAL, commands marked
   void Deliver(Rep report);  // as the report server does: straight to the sensor intake
-  void Edit(const station_test::Edit& edit) { center_->EditTaskData(edit); }
   station_center::StationSrvRsp Ask(const Request& r) { return center_->HandleService(r); }
-  bool WaitIdle(std::chrono::milliseconds bound = std::chrono::seconds(10));  // no task, no ResetWhenIdle thread
+  bool WaitIdle() const;  // no task, no ResetWhenIdle thread
   // `count` commands after the mark, then the step that sent them has ended.
   bool WaitForCommands(size_t count) const;
   // Returns once no work cycle, admission, LED refresh or sewage check runs.
@@ -172,7 +167,7 @@ class StationHarness {
 
  private:
   std::shared_ptr<RecordingBoard> board_ = std::make_shared<RecordingBoard>();
-  std::shared_ptr<station_center::StationCenter> center_;
+  std::shared_ptr<station_center::StationCenter> center_ = std::make_shared<station_center::StationCenter>();
   TempDir config_dir_;
   uint32_t next_seq_ = 1000;
   size_t mark_ = 0;
