@@ -1,17 +1,12 @@
 #pragma once
 
-// A whole station center in the test process, on a RecordingBoard: reports go
-// straight to its DataUploadCallback, commands are read off the board, no
-// socket. Its own worker threads run the tasks; the station clock is frozen at
-// kClockStart and moves only with AdvanceClock. One harness per test process:
-// Init rewrites the process-wide configuration that an earlier harness's
-// detached threads would still read. The center and the board are never
-// destroyed (those threads may outlive any scope); the destructor waits,
-// bounded, for an idle station unless KeepRunning().
-//
-// Commands read "act <supply type>:<action>" or "led <cmd>". A task is driven
-// either by hand on a TaskRig (no station and no thread), one work cycle a
-// Cycle(), or through HandleService, when the center's worker runs it.
+// A station center in the test process on a RecordingBoard (reports straight to
+// its DataUploadCallback, commands read off the board, its own worker threads
+// run the tasks), or a task alone on a TaskRig, one work cycle a Cycle(). The
+// station clock is frozen at kClockStart and moves only with AdvanceClock.
+// One harness per test process (Init rewrites the process-wide configuration
+// that detached threads still read); center and board are never destroyed.
+// Commands read "act <supply type>:<action>" or "led <cmd>".
 
 #include <atomic>
 #include <chrono>
@@ -52,8 +47,7 @@ using Edit = std::function<void(station_center::StationTaskData&)>;
 using Request = station_center::StationSrvReq;
 constexpr int64_t kClockStart = 1700000000;
 
-// Polls until `predicate` holds or `bound` has passed: for threads and sockets
-// to meet, never for a station time limit (move the clock for those).
+// Polls for threads to meet, never for a station time limit (move the clock for those).
 inline bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds bound = std::chrono::seconds(5)) {
   return PollUntil(predicate, bound, std::chrono::milliseconds(2));
 }
@@ -66,8 +60,7 @@ std::string Act(station::EnumSupplyType type, int action);
 // The actuators the board holds on after the confirmed `commands`.
 std::set<int> LeftOn(const Commands& commands);
 
-// Reports: With(report, &Rep::set_x, x, &Rep::set_y, y...). Report() is all zero:
-// tank not empty, robot away.
+// Reports: With(report, &Rep::set_x, x, ...). Report(): tank not empty, robot away.
 inline Rep With(Rep r) { return r; }
 template <typename T, typename V, typename... More>
 Rep With(Rep r, void (Rep::*set)(T), V value, More... more) {
@@ -100,8 +93,9 @@ inline Rep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
 
 // Task data a task needs: the spray, the heat wire, the water supply.
 inline Edit Spray(bool pump, bool ready, int32_t volume, bool interrupted) {
-  return [=](station_center::StationTaskData& d) { d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume,
-                                   d.spray_interrupted = interrupted; };
+  return [=](station_center::StationTaskData& d) {
+    d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume, d.spray_interrupted = interrupted;
+  };
 }
 inline Edit Heat(bool dry, bool wire) {
   return [=](station_center::StationTaskData& d) { d.dry_running = dry, d.heat_wire_running = wire; };
@@ -174,8 +168,7 @@ class StationHarness {
   bool keep_running_ = false;
 };
 
-// What a task reaches of the station (task data and its lock, stop flag, owed switch-offs,
-// board, clock), held by the test. The defaults with `options` over them configure it while it lives.
+// What a task reaches of the station, held by the test; the defaults with `options` over them configure it.
 struct TaskRig {
   explicit TaskRig(const StationOptions& options = StationOptions());
   ~TaskRig() { station_center::config_reader = saved; }
@@ -185,8 +178,7 @@ struct TaskRig {
   }
   Commands Cycle(station_center::Task& task, const Rep& report) {  // one work cycle at `now`; what it sent
     const size_t from = board->Sent().size();
-    task.ExecuteStep(report, now);
-    return board->Sent(from);
+    return task.ExecuteStep(report, now), board->Sent(from);
   }
   bool RetryOwed() {  // the owed switch-offs go out again, a minute apart, a few times; true once none is owed
     for (int i = 0; i < 4 && owed.Retry(*board, now) != 0; ++i) now += 60;
@@ -202,8 +194,7 @@ struct TaskRig {
   int64_t now = kClockStart;
 };
 
-// A station-level script: each step acts on the station or checks it. In a
-// namespace of their own, as their names are short.
+// A script's steps, in a namespace of their own as their names are short.
 namespace steps {
 struct Do {
   enum Op { kInit, kPush, kAsk, kClock, kSent, kStatus, kTasks, kIdle, kRefuse, kAutoReset, kLed, kRetry, kStaleCheck,
@@ -219,9 +210,7 @@ struct Do {
 };
 inline Do Init() { return {Do::kInit}; }
 inline Do Push(const Rep& report) { return {Do::kPush, report}; }
-inline Do Ask(const Request& request, int32_t result = -1, const char* text = nullptr) {
-  return {Do::kAsk, Rep(), request, 0, result, text};
-}
+inline Do Ask(const Request& r, int32_t result = -1, const char* text = nullptr) { return {Do::kAsk, {}, r, 0, result, text}; }
 inline Do Op(Do::Op op, int64_t n = 0, int32_t result = -1) { return {op, Rep(), {}, n, result}; }
 inline Do Clock(int64_t seconds) { return Op(Do::kClock, seconds); }
 inline Do Sent(int64_t commands) { return Op(Do::kSent, commands); }
@@ -230,12 +219,11 @@ inline Do Tasks(int64_t left) { return Op(Do::kTasks, left); }  // none: waits; 
 inline Do Idle() { return Op(Do::kIdle); }
 inline Do Refuse(int64_t count = 1) { return Op(Do::kRefuse, count); }
 inline Do SetData(Edit edit) { return {Do::kEdit, {}, {}, 0, -1, nullptr, edit}; }
-// A task driven by hand on the task rig (`data` applied first): before each
-// work cycle that Sees `report` the clock moves `advance_s`, the board refuses
-// the cycle's first command if `refuse`, and the cycle sends exactly `sent`.
-// End: the task is at `status`; then the path the station center takes at its
-// end (error: DoReset, AfterError; over: AfterOver; still running: the robot's
-// stop; then the owed switch-offs) sends what the case expects.
+// A task driven by hand on the task rig (`data` applied first); each cycle that
+// Sees `report` comes `advance_s` later, has its first command refused if
+// `refuse`, and sends exactly `sent`. End: the task is at `status`, and the path
+// the station takes then (error: DoReset, AfterError; over: AfterOver; running:
+// the robot's stop; then the owed switch-offs) sends what the case expects.
 inline Do ByHand(const Request& request, Edit data = nullptr) { return {Do::kHand, {}, request, 0, -1, nullptr, data}; }
 inline Do Sees(const Rep& report, Commands sent = {}, int64_t advance_s = 0, bool refuse = false) {
   return {Do::kCycle, report, {}, advance_s, refuse ? 1 : 0, nullptr, nullptr, sent};
@@ -244,10 +232,9 @@ inline Do End(station_center::TaskStatus status) { return Op(Do::kEnd, 0, status
 }  // namespace steps
 
 // Plays `script` on a station (started normally unless it has Init), or on a
-// task rig when it starts ByHand, and checks the commands since the start or
-// the last mark (sorted and distinct if `any_order`), the station's status and
-// that the heating wire never heated with its fan off (not on the task rig),
-// and that nothing is left on once the station is idle.
+// task rig when it starts ByHand; checks the commands since the start or the
+// mark (sorted and distinct if `any_order`), the status, that the wire never
+// heated with its fan off, and that nothing is left on at the end.
 struct StationCase {
   const char* name;
   std::vector<steps::Do> script;
@@ -258,8 +245,7 @@ struct StationCase {
 };
 void RunStationCase(const StationCase& c);
 inline void PrintTo(const StationCase& c, std::ostream* os) { *os << c.name; }
-// Names a parameterised test after its row.
-struct RowName {
+struct RowName {  // names a parameterised test after its row
   template <typename P>
   std::string operator()(const ::testing::TestParamInfo<P>& p) const { return p.param.name; }
 };
