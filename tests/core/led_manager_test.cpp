@@ -18,10 +18,8 @@ struct Step {
 };
 
 TEST(LedManager, PatternFollowsPrioritiesAndOneShotStates) {
-  const char* shipped = R"({"station_error_led": 10, "charge_error_led": 20, "led_self_check_failed": 30,
-      "led_in_charge": 40, "led_charge_complete": 50, "in_dust_collect_led": 60, "disinfectant_prepare_led": 70,
-      "deep_self_clean_led": 80, "in_supply_led": 90, "docking_failed_led": 100, "docking_success_led": 110,
-      "led_self_check_success": 120, "led_normal_work": 1000})";
+  const std::string shipped_file = station_test::ReadWholeFile(std::string(STATION_SOURCE_DIR) + "/config/led.json");
+  const char* shipped = shipped_file.c_str();  // the priorities a station ships with
   const TaskType dust = TASK_TYPE_DUST_COLLECT, water = TASK_TYPE_ADD_WATER;
   const std::vector<std::tuple<const char*, const char*, std::vector<Step>>> rows = {
       {"equal priorities keep the table order",

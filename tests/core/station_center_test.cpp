@@ -148,8 +148,6 @@ const StationCase kDays[] = {
     // The fan's stop is refused while the wire runs; both still end off, in either task's order.
     {"StaleFanUnderARunningWire", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Start(TASK_TYPE_HEAT_WIRE),
      Sent(2), Op(Do::kMark), Clock(16), Tasks(0)}, {kWireOff, kFanOff}, STATION_NORMAL, {15}, true},
-    {"StaleSewagePumpTask", {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1), Clock(16),
-     Tasks(0)}, {"act 4:80", "act 4:0"}, STATION_NORMAL, {15}},
     // Left on after its task: fresh reports leave it to the intake, old ones close it.
     {"StaleSewagePumpLeftOn", {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1),
      Stop(TASK_TYPE_SEWAGE_DRAIN_PUMP), Idle(), Op(Do::kStaleCheck), Clock(16), Op(Do::kStaleCheck)},
