@@ -66,10 +66,6 @@ std::vector<Scenario> Scenarios() {
   };
 }
 
-Request Want(const Scenario& s, int32_t action) {  // 2 start, 4 stop
-  if (s.type <= TASK_TYPE_PERFUME_PREPARE) return PrepareRequest(s.type, action, 1, 1);
-  return SupplyRequest(s.type, s.type == TASK_TYPE_RESET_STATION ? 0 : action, s.duration);
-}
 
 // kRefuse: the board refuses commands `at` and `at + 1` (the command, then the
 // first switch-off of the path it leads to); kStop: the robot stops the task
@@ -82,7 +78,7 @@ void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
   if (sweep == Sweep::kRefuse) station.board().Refuse(2, at);
   station.Deliver(s.rows[0].first);
   if (!station.center()->HasTask(s.type)) {  // the hand switch asks for its task itself
-    EXPECT_EQ(station.Ask(Want(s, 2)).result, SRV_RESULT_OK);
+    EXPECT_EQ(station.Ask(Want(s.type, 2, s.duration)).result, SRV_RESULT_OK);
   }
   for (size_t row = 0; row < s.rows.size() && station.center()->HasTask(s.type); ++row) {
     if (row == at && sweep >= Sweep::kStop) {
@@ -92,7 +88,7 @@ void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
         break;
       }
       station.board().Refuse(sweep == Sweep::kStopRefused ? 100 : 0);
-      station.Ask(Want(s, 4));
+      station.Ask(Want(s.type, 4, s.duration));
       EXPECT_TRUE(station.WaitIdle());
       station.board().Refuse(0);
       break;

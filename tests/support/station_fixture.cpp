@@ -31,6 +31,10 @@ Request ServiceRequest(int32_t service_type) {
   request.service_type = service_type;
   return request;
 }
+Request Want(TaskType type, int32_t action, int32_t duration) {
+  if (type <= TASK_TYPE_PERFUME_PREPARE) return PrepareRequest(type, action, 1, 1);
+  return SupplyRequest(type, type == TASK_TYPE_RESET_STATION ? 0 : action, duration);
+}
 std::string Act(station::EnumSupplyType type, int action) {
   return "act " + std::to_string(static_cast<int>(type)) + ":" + std::to_string(action);
 }

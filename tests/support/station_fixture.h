@@ -55,6 +55,8 @@ inline bool WaitFor(const std::function<bool()>& predicate, std::chrono::millise
 Request SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0);
 Request PrepareRequest(station_center::TaskType type, int32_t action, int32_t tablets, int32_t volume);
 Request ServiceRequest(int32_t service_type);
+// Any task type started (2) or stopped (4): a preparation of 1 tablet and volume 1; the reset takes no action model.
+Request Want(station_center::TaskType type, int32_t action, int32_t duration = 0);
 
 std::string Act(station::EnumSupplyType type, int action);
 // The actuators the board holds on after the confirmed `commands`.
