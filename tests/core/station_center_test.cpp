@@ -83,11 +83,9 @@ const StationCase kDays[] = {
          std::vector<Do>{Push(kEmpty), Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_OK, ""),
                          Status(STATION_NORMAL)},
      {kOn, kOff}},
-    {"StartupEmptyTank", {}, {}},
     {"StartupFullTank", {Init(), Sent(1), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff}},
     {"StartupDrainTimesOut", {Init(), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Status(STATION_ERROR)},
      {kOn, kOff}, STATION_ERROR},
-    {"OverDockedNoReset", {Push(kDockedFull), Drain(1, SRV_RESULT_OK), Sent(1), Push(kDockedEmpty)}, {kOn, kOff}},
     // The drain times out: DoReset closes; the last task gone, a reset drains the full tank.
     {"ErrorThenLastTaskReset", {Push(kFull), Drain(1), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Sent(3),
      Status(STATION_RESET), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff, kOn, kOff}},
