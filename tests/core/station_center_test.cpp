@@ -286,12 +286,11 @@ INSTANTIATE_TEST_SUITE_P(EveryType, Admission, ::testing::ValuesIn(kAdmissionRow
 TEST(StationStatusDocument, OccupancyFollowsResetsAndTheRobot) {
   auto expected = [](int64_t now, int occupied) {
     const std::string t = std::to_string(now);
-    return "{\"req_header\":{\"msg_id\":{\"uuid\":\"1\"},\"device_id\":{\"uuid\":\"3932205875647256825375026\"}},"
-           "\"state_info\":{\"ready_state\":{\"ntp_state\":1,\"sensor_state\":1,\"driver_state\":1,"
-           "\"self_test_state\":1},\"online_time\":" + t + ",\"occupy_state\":" + std::to_string(occupied) +
-           ",\"current_time\":" + t + "},\"consumables_state\":{\"disinfectant_tables\":1,\"tap_water\":1,"
-           "\"dust_bag\":1},\"abnormal_info\":{\"emergency_stop\":0,\"abnormal_sensor_num\":1,"
-           "\"abnormal_sensor_list\":[{\"name\":\"\",\"data\":\"\",\"msg\":\"\"}]}}";
+    return R"({"req_header":{"msg_id":{"uuid":"1"},"device_id":{"uuid":"3932205875647256825375026"}},)"
+           R"("state_info":{"ready_state":{"ntp_state":1,"sensor_state":1,"driver_state":1,"self_test_state":1},)"
+           R"("online_time":)" + t + R"(,"occupy_state":)" + std::to_string(occupied) + R"(,"current_time":)" + t +
+           R"(},"consumables_state":{"disinfectant_tables":1,"tap_water":1,"dust_bag":1},"abnormal_info":)"
+           R"({"emergency_stop":0,"abnormal_sensor_num":1,"abnormal_sensor_list":[{"name":"","data":"","msg":""}]}})";
   };
   StationHarness station;
   EXPECT_EQ(station.center()->BuildStationInfo(1700000123), expected(1700000123, 1));  // in reset
