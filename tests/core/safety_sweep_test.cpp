@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "bottom/embedded_communicator.h"
 #include "clock.h"
 #include "support/station_fixture.h"
 
@@ -67,50 +66,31 @@ std::vector<Scenario> Scenarios() {
   };
 }
 
-Request Want(const Scenario& s, int32_t action) {  // 2 start, 4 stop
-  if (s.type <= TASK_TYPE_PERFUME_PREPARE) return PrepareRequest(s.type, action, 1, 1);
-  return SupplyRequest(s.type, s.type == TASK_TYPE_RESET_STATION ? 0 : action, s.duration);
-}
 
-// kRefuse: the board refuses commands `at` and `at + 1`; kStop: the robot stops
-// the task after `at` rows (kStopRefused: the board refusing every command until
-// the task has ended); kReportsStop: the reports stop after `at` rows.
+// kRefuse: the board refuses commands `at` and `at + 1` (the command, then the
+// first switch-off of the path it leads to); kStop: the robot stops the task
+// after `at` rows (kStopRefused: the board refusing every command until the
+// task has ended, so every switch-off is owed); kReportsStop: the reports stop after `at` rows.
 void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
-  constexpr size_t kRefusals = 8;
-  std::set<size_t> refused;  // indices since the mark that the board refused
   StationHarness station({400, s.config});  // stale after longer than any clock step of a course
   ASSERT_TRUE(station.StartNormal());
-  if (s.data) station.Edit(s.data);
-  for (size_t i = 0; sweep == Sweep::kRefuse && i < at + 2; ++i) {
-    // Two refused in a row: the command, then the first switch-off of the path it leads to.
-    station.board().ScriptNext(i < at ? FakeBoard::Answer::kSuccess : FakeBoard::Answer::kError);
-    if (i >= at) refused.insert(i);
-  }
+  if (s.data) station.center()->EditTaskData(s.data);
+  if (sweep == Sweep::kRefuse) station.board().Refuse(2, at);
   station.Deliver(s.rows[0].first);
   if (!station.center()->HasTask(s.type)) {  // the hand switch asks for its task itself
-    const StationSrvRsp rsp = station.Ask(Want(s, 2));
-    EXPECT_EQ(rsp.result, SRV_RESULT_OK) << rsp.err_msg;
+    EXPECT_EQ(station.Ask(Want(s.type, 2, s.duration)).result, SRV_RESULT_OK);
   }
   for (size_t row = 0; row < s.rows.size() && station.center()->HasTask(s.type); ++row) {
-    if (row == at && (sweep == Sweep::kStop || sweep == Sweep::kStopRefused)) {
-      // kStopRefused: the board refuses every command of the stop and error paths;
-      // every switch-off is still sent, and owed.
+    if (row == at && sweep >= Sweep::kStop) {
       station.SyncWithService();
-      const size_t stop = station.CommandsSinceMark().size();
-      station.Refuse(sweep == Sweep::kStopRefused ? kRefusals : 0);
-      station.Ask(Want(s, 4));
-      EXPECT_TRUE(station.WaitIdle());
-      for (size_t i = stop; sweep == Sweep::kStopRefused && i < stop + kRefusals; ++i) {
-        refused.insert(i);
-        if (i >= station.CommandsSinceMark().size()) {  // use up the rest
-          station.center()->Board()->ChangeLed(station::LED_NOT_CHANGE);
-        }
+      if (sweep == Sweep::kReportsStop) {
+        AdvanceClock(401);
+        break;
       }
-      break;
-    }
-    if (row == at && sweep == Sweep::kReportsStop) {
-      station.SyncWithService();
-      AdvanceClock(401);
+      station.board().Refuse(sweep == Sweep::kStopRefused ? 100 : 0);
+      station.Ask(Want(s.type, 4, s.duration));
+      EXPECT_TRUE(station.WaitIdle());
+      station.board().Refuse(0);
       break;
     }
     EXPECT_TRUE(station.WaitCycles(2));
@@ -129,10 +109,8 @@ void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
   const Commands sent = station.CommandsSinceMark();
   SCOPED_TRACE(testing::PrintToString(sent));
   EXPECT_TRUE(sweep != Sweep::kNone || sent.size() == s.commands);
-  std::set<int> on = LeftOn(sent, refused);
-  if (sweep != Sweep::kReportsStop) {
-    for (int kept : s.may_stay_on) on.erase(kept);
-  }
+  std::set<int> on = LeftOn(station.board().Sent(0, true));
+  for (int kept : s.may_stay_on) on.erase(sweep == Sweep::kReportsStop ? -1 : kept);
   EXPECT_EQ(on, std::set<int>{});
 }
 

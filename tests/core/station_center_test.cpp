@@ -1,10 +1,13 @@
 // The station center as the station's day: what it admits in each state, how
 // task ends and resets move it between states, and its main loop's work (LEDs,
 // sewage intake, automatic reset, owed switch-offs, stale reports), each row
-// ending with nothing left on; then the status document and the safe stop.
+// ending with nothing left on; the admission of every task type, refused with
+// its reason and nothing sent, or admitted; the status document, the safe stop
+// and the LED rules.
 
 #include <gtest/gtest.h>
 
+#include "led_manager.h"
 #include "support/station_fixture.h"
 
 namespace station_center {
@@ -80,11 +83,9 @@ const StationCase kDays[] = {
          std::vector<Do>{Push(kEmpty), Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_OK, ""),
                          Status(STATION_NORMAL)},
      {kOn, kOff}},
-    {"StartupEmptyTank", {}, {}},
     {"StartupFullTank", {Init(), Sent(1), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff}},
     {"StartupDrainTimesOut", {Init(), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Status(STATION_ERROR)},
      {kOn, kOff}, STATION_ERROR},
-    {"OverDockedNoReset", {Push(kDockedFull), Drain(1, SRV_RESULT_OK), Sent(1), Push(kDockedEmpty)}, {kOn, kOff}},
     // The drain times out: DoReset closes; the last task gone, a reset drains the full tank.
     {"ErrorThenLastTaskReset", {Push(kFull), Drain(1), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Sent(3),
      Status(STATION_RESET), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff, kOn, kOff}},
@@ -147,8 +148,6 @@ const StationCase kDays[] = {
     // The fan's stop is refused while the wire runs; both still end off, in either task's order.
     {"StaleFanUnderARunningWire", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Start(TASK_TYPE_HEAT_WIRE),
      Sent(2), Op(Do::kMark), Clock(16), Tasks(0)}, {kWireOff, kFanOff}, STATION_NORMAL, {15}, true},
-    {"StaleSewagePumpTask", {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1), Clock(16),
-     Tasks(0)}, {"act 4:80", "act 4:0"}, STATION_NORMAL, {15}},
     // Left on after its task: fresh reports leave it to the intake, old ones close it.
     {"StaleSewagePumpLeftOn", {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1),
      Stop(TASK_TYPE_SEWAGE_DRAIN_PUMP), Idle(), Op(Do::kStaleCheck), Clock(16), Op(Do::kStaleCheck)},
@@ -178,21 +177,126 @@ const StationCase kDays[] = {
 
 INSTANTIATE_TEST_SUITE_P(Rows, Station, ::testing::ValuesIn(kDays), RowName());
 
+struct AdmissionRow {
+  const char* name;
+  TaskType type;
+  Rep report;
+  Edit data;
+  std::string refusal;                   // empty: admitted
+  TaskType running = TASK_TYPE_INVALID;  // a conflicting task started first
+  int heat_target = 0;                   // strong_heat_wire_temp, when set
+};
+void PrintTo(const AdmissionRow& row, std::ostream* os) { *os << row.name; }
+
+Rep Docking(uint32_t left, uint32_t right, uint32_t plate) {
+  return With(EmptyTankReport(), &Rep::set_robotdockdetleft, left, &Rep::set_robotdockdetright, right,
+              &Rep::set_electrodeplatedet, plate);
+}
+Rep Dust(uint32_t bag, uint32_t cap, int32_t pressure) {
+  return With(DustReady(pressure), &Rep::set_dustbagdet, bag, &Rep::set_dustboxcapdet, cap);
+}
+// A conflicting task running: named before the task's own conditions.
+AdmissionRow Vs(const char* name, TaskType type, TaskType running, Edit data = nullptr) {
+  return {name, type, DustReady(), data,
+          "pre check failed, have conflict task " + std::to_string(static_cast<int>(running)) + " is running", running};
+}
+
+const char kNotReady[] = "liquied pre no ready, or supply water volume unvalid", kAway[] = "robot not in station";
+
+const AdmissionRow kAdmissionRows[] = {
+    {"UVAway", TASK_TYPE_UV, Docking(0, 0, 0), nullptr, kAway},
+    {"UVLeftOnly", TASK_TYPE_UV, Docking(1, 0, 0), nullptr, kAway},
+    {"UVNoPlate", TASK_TYPE_UV, Docking(1, 1, 0), nullptr, kAway},
+    {"UVNoRight", TASK_TYPE_UV, Docking(1, 0, 1), nullptr, kAway},
+    {"UVDocked", TASK_TYPE_UV, Docking(1, 1, 1), nullptr, ""},
+    {"DustNoBag", TASK_TYPE_DUST_COLLECT, Dust(0, 0, 5000), nullptr, "dust bag not in place"},
+    {"DustCapOpen", TASK_TYPE_DUST_COLLECT, Dust(1, 0, 5000), nullptr, "dust box cap not in place"},
+    {"DustOverUpLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, 2001), nullptr, "negative pressure over up limit"},
+    {"DustAtUpLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, 2000), nullptr, ""},
+    {"DustUnderDownLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, -28001), nullptr, "negative pressure under down limit"},
+    {"DustAtDownLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, -28000), nullptr, ""},
+    {"SpraySewagePumpOff", TASK_TYPE_WATER_SPRAY, kDockedEmpty, Spray(false, true, 2, true), "sewage pump not working"},
+    {"SprayNoVolume", TASK_TYPE_WATER_SPRAY, kDockedEmpty, Spray(true, true, 0, false), "pre disinfectant no ready"},
+    {"SprayNoWater", TASK_TYPE_WATER_SPRAY, kDockedEmpty, Spray(true, false, 2, false), "pre disinfectant no ready"},
+    {"SprayPrepared", TASK_TYPE_WATER_SPRAY, kDockedEmpty, Spray(true, true, 1, false), ""},
+    {"SprayInterrupted", TASK_TYPE_WATER_SPRAY, kDockedEmpty, Spray(true, false, 0, true), ""},
+    {"HeatFanOff", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(false, false), "dry fan not open"},
+    {"HeatAlreadyOn", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, true), "heat wire already start"},
+    {"HeatTarget150", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, false), "", TASK_TYPE_INVALID, 150},
+    {"HeatTarget151", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, false), "target temp too high",
+     TASK_TYPE_INVALID, 151},
+    {"ChargeHandSwitch", TASK_TYPE_AUTO_CHARGE, Plates(79, 79, 2), nullptr, "hand charge is open"},
+    {"ChargePlate1At79", TASK_TYPE_AUTO_CHARGE, Plates(79, 79), nullptr, "electrode plate 1 temp over max temp"},
+    {"ChargePlate2At79", TASK_TYPE_AUTO_CHARGE, Plates(78, 79), nullptr, "electrode plate 2 temp over max temp"},
+    {"ChargeAt78", TASK_TYPE_AUTO_CHARGE, Plates(78, 78), nullptr, ""},
+    {"HandSwitchOpen", TASK_TYPE_MANUAL_CHARGE, HandSwitch(0), nullptr, "hand charge not open"},
+    // The station asks for the hand charge by itself on 1; 2 is closed as well.
+    {"HandRobotDocked", TASK_TYPE_MANUAL_CHARGE, RobotDocked(HandSwitch(2)), nullptr,
+     "robot in station, can not open hand charge"},
+    {"HandClosed", TASK_TYPE_MANUAL_CHARGE, HandSwitch(2), nullptr, ""},
+    {"WaterNothingPrepared", TASK_TYPE_ADD_WATER, kDockedEmpty, Prepared(false, false, false, 3), kNotReady},
+    {"WaterNoVolume", TASK_TYPE_ADD_WATER, kDockedEmpty, Prepared(true, false, false, 0), kNotReady},
+    {"WaterNegativeVolume", TASK_TYPE_ADD_WATER, kDockedEmpty, Prepared(true, true, true, -1), kNotReady},
+    {"WaterDisinfectant", TASK_TYPE_ADD_WATER, kDockedEmpty, Prepared(true, false, false, 1), ""},
+    {"WaterPerfume", TASK_TYPE_ADD_WATER, kDockedEmpty, Prepared(false, true, false, 1), ""},
+    {"WaterCleaning", TASK_TYPE_ADD_WATER, kDockedEmpty, Prepared(false, false, true, 2), ""},
+    Vs("DisinfectantVsClean", TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE),
+    Vs("CleanVsDisinfectant", TASK_TYPE_CLEAN_LIQUID_PREPARE, TASK_TYPE_DISINFECTANT_PREPARE),
+    Vs("PerfumeVsClean", TASK_TYPE_PERFUME_PREPARE, TASK_TYPE_CLEAN_LIQUID_PREPARE),
+    Vs("DrainVsPerfume", TASK_TYPE_DRAIN_WATER, TASK_TYPE_PERFUME_PREPARE),
+    Vs("WaterVsDisinfectant", TASK_TYPE_ADD_WATER, TASK_TYPE_DISINFECTANT_PREPARE, Prepared(true, false, false, 1)),
+    Vs("DustVsDry", TASK_TYPE_DUST_COLLECT, TASK_TYPE_DRY),
+    Vs("SprayVsDust", TASK_TYPE_WATER_SPRAY, TASK_TYPE_DUST_COLLECT),
+    Vs("SewageVsDry", TASK_TYPE_SEWAGE_DRAIN_PUMP, TASK_TYPE_DRY),
+    Vs("DryVsDust", TASK_TYPE_DRY, TASK_TYPE_DUST_COLLECT),
+    Vs("HeatVsDust", TASK_TYPE_HEAT_WIRE, TASK_TYPE_DUST_COLLECT),
+    Vs("ChargeVsDust", TASK_TYPE_AUTO_CHARGE, TASK_TYPE_DUST_COLLECT),
+    Vs("HandVsCharge", TASK_TYPE_MANUAL_CHARGE, TASK_TYPE_AUTO_CHARGE),
+    {"UVConflictsWithNothing", TASK_TYPE_UV, DustReady(), nullptr, "", TASK_TYPE_DUST_COLLECT},
+};
+
+class Admission : public ::testing::TestWithParam<AdmissionRow> {};
+// Refused with its reason and nothing sent, or admitted; stopped, nothing is left on.
+TEST_P(Admission, RefusesWithItsReasonOrAdmits) {
+  const AdmissionRow& row = GetParam();
+  StationOptions options;
+  if (row.heat_target != 0) options.extra_config["strong_heat_wire_temp"] = std::to_string(row.heat_target);
+  StationHarness station(options);
+  ASSERT_TRUE(station.StartNormal());
+  station.Deliver(row.report);
+  if (row.running != TASK_TYPE_INVALID) {
+    ASSERT_EQ(station.Ask(Want(row.running, 2)).result, SRV_RESULT_OK);
+    ASSERT_TRUE(station.WaitForCommands(1));
+  }
+  if (row.data) station.center()->EditTaskData(row.data);
+  const size_t before = station.CommandsSinceMark().size();
+  const StationSrvRsp rsp = station.Ask(Want(row.type, 2));
+  EXPECT_EQ(rsp.err_msg, row.refusal);
+  EXPECT_EQ(rsp.result, row.refusal.empty() ? SRV_RESULT_OK : SRV_RESULT_FAILED);
+  station.SyncWithService();
+  EXPECT_TRUE(row.refusal.empty() || station.CommandsSinceMark().size() == before);
+  station.Ask(Want(row.type, 4));
+  station.Ask(Want(row.running, 4));
+  ASSERT_TRUE(station.WaitIdle());
+  EXPECT_EQ(LeftOn(station.CommandsSinceMark()), std::set<int>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryType, Admission, ::testing::ValuesIn(kAdmissionRows), RowName());
+
 TEST(StationStatusDocument, OccupancyFollowsResetsAndTheRobot) {
   auto expected = [](int64_t now, int occupied) {
     const std::string t = std::to_string(now);
-    return "{\"req_header\":{\"msg_id\":{\"uuid\":\"1\"},\"device_id\":{\"uuid\":\"3932205875647256825375026\"}},"
-           "\"state_info\":{\"ready_state\":{\"ntp_state\":1,\"sensor_state\":1,\"driver_state\":1,"
-           "\"self_test_state\":1},\"online_time\":" + t + ",\"occupy_state\":" + std::to_string(occupied) +
-           ",\"current_time\":" + t + "},\"consumables_state\":{\"disinfectant_tables\":1,\"tap_water\":1,"
-           "\"dust_bag\":1},\"abnormal_info\":{\"emergency_stop\":0,\"abnormal_sensor_num\":1,"
-           "\"abnormal_sensor_list\":[{\"name\":\"\",\"data\":\"\",\"msg\":\"\"}]}}";
+    return R"({"req_header":{"msg_id":{"uuid":"1"},"device_id":{"uuid":"3932205875647256825375026"}},)"
+           R"("state_info":{"ready_state":{"ntp_state":1,"sensor_state":1,"driver_state":1,"self_test_state":1},)"
+           R"("online_time":)" + t + R"(,"occupy_state":)" + std::to_string(occupied) + R"(,"current_time":)" + t +
+           R"(},"consumables_state":{"disinfectant_tables":1,"tap_water":1,"dust_bag":1},"abnormal_info":)"
+           R"({"emergency_stop":0,"abnormal_sensor_num":1,"abnormal_sensor_list":[{"name":"","data":"","msg":""}]}})";
   };
   StationHarness station;
   EXPECT_EQ(station.center()->BuildStationInfo(1700000123), expected(1700000123, 1));  // in reset
   ASSERT_TRUE(station.StartNormal());
   EXPECT_EQ(station.center()->BuildStationInfo(-5), expected(-5, 0));
-  ASSERT_TRUE(station.PushReport(RobotDocked(EmptyTankReport())));
+  station.Deliver(RobotDocked(EmptyTankReport()));
   EXPECT_EQ(station.center()->BuildStationInfo(4102444800), expected(4102444800, 1));
 }
 
@@ -218,11 +322,11 @@ TEST(SafeStop, SwitchesEveryActuatorOffAndNothingOnAfterwards) {
 TEST(SafeStop, SilentBoardEndsTheStopWithinItsBudget) {
   StationHarness station;
   ASSERT_TRUE(station.StartNormal());
-  for (int i = 0; i < 20; ++i) station.board().ScriptNext(FakeBoard::Answer::kSilent);
+  station.board().silent_ = true;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(station.center()->SafeStop(3));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3800));
-  EXPECT_GE(station.board().Requests().size(), 2u);
+  EXPECT_GE(station.CommandsSinceMark().size(), 2u);
   station.KeepRunning();
 }
 
@@ -232,16 +336,75 @@ TEST(HandCharge, ARefusalIsLoggedOnceWhileItLasts) {
   StationHarness station;
   ASSERT_TRUE(station.StartNormal());
   testing::internal::CaptureStdout();
-  for (int i = 0; i < 6; ++i) ASSERT_TRUE(station.PushReport(RobotDocked(HandSwitch(1))));
-  ASSERT_TRUE(station.PushReport(HandSwitch(1)));  // the robot has left: admitted
+  for (int i = 0; i < 6; ++i) station.Deliver(RobotDocked(HandSwitch(1)));
+  station.Deliver(HandSwitch(1));  // the robot has left: admitted
   ASSERT_TRUE(station.WaitForCommands(1));
   const std::string out = testing::internal::GetCapturedStdout();
   size_t logged = 0;
   for (size_t at = out.find("101900034"); at != std::string::npos; at = out.find("101900034", at + 1)) ++logged;
   EXPECT_EQ(logged, 1u) << out;
   EXPECT_EQ(station.CommandsSinceMark(), Commands{"act 14:1"});
-  ASSERT_TRUE(station.PushReport(EmptyTankReport()));  // switch opened
+  station.Deliver(EmptyTankReport());  // switch opened
   ASSERT_TRUE(station.WaitIdle());
+}
+
+// One evaluation: charge state and pose before it (-1: as left), the report
+// (0 none yet, 1 self-check failed, 2 passed), the tasks, the pattern chosen,
+// and charge state and pose after it (-1: unchecked).
+struct Step {
+  int charge, pose, report;
+  std::vector<TaskType> tasks;
+  int led, charge_after = -1, pose_after = -1;
+  bool station_error = false;
+};
+
+TEST(LedManager, PatternFollowsPrioritiesAndOneShotStates) {
+  const std::string shipped_file = ReadWholeFile(std::string(STATION_SOURCE_DIR) + "/config/led.json");
+  const char* shipped = shipped_file.c_str();  // the priorities a station ships with
+  const TaskType dust = TASK_TYPE_DUST_COLLECT, water = TASK_TYPE_ADD_WATER;
+  const std::vector<std::tuple<const char*, const char*, std::vector<Step>>> rows = {
+      {"equal priorities keep the table order",
+       R"({"led_normal_work": 900, "in_dust_collect_led": 5, "deep_self_clean_led": 5, "in_supply_led": 5})",
+       {{0, 0, 0, {dust, water, TASK_TYPE_DRY}, station::LED_DEEP_CLEAN},
+        {-1, -1, 0, {dust, water}, station::LED_SUPPLYING}, {-1, -1, 0, {dust}, station::SCREEN_COLLECT_DUST},
+        {-1, -1, 0, {TASK_TYPE_WATER_SPRAY}, station::LED_DEEP_CLEAN},
+        {-1, -1, 0, {TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_UV}, station::LED_NORMAL_WORK}}},
+      {"self-check failure while it holds, success once", shipped,
+       {{0, 0, 0, {}, station::LED_NORMAL_WORK}, {-1, -1, 1, {}, station::LED_SELF_CHECK_FAIL},
+        {-1, -1, 1, {}, station::LED_SELF_CHECK_FAIL},
+        {1, -1, 2, {}, station::LED_CHARGING},  // a rule before it: the one-shot is not used up
+        {0, -1, 2, {}, station::LED_SELF_CHECK_SUCCESS}, {-1, -1, 2, {}, station::LED_NORMAL_WORK}}},
+      {"self-check success once a process, not a manager", shipped, {{0, 0, 2, {}, station::LED_NORMAL_WORK}}},
+      {"docking success once, failure until a rule clears it", shipped,
+       {{0, 1, 0, {}, station::LED_SUPPLYING, -1, 0}, {-1, -1, 0, {}, station::LED_NORMAL_WORK},
+        {-1, 2, 0, {}, station::LED_SUPPLYING, -1, 2}, {-1, -1, 0, {}, station::LED_SUPPLYING, -1, 2},
+        {-1, -1, 0, {dust}, station::SCREEN_COLLECT_DUST, -1, 0}}},
+      {"charge complete stays, charge error follows", shipped,
+       {{2, 2, 0, {}, station::LED_CHARGE_COMPLETE, 2, 0}, {-1, -1, 0, {}, station::LED_CHARGE_COMPLETE, 2},
+        {3, -1, 0, {}, station::LED_CHARGE_FAIL, 3}}},
+      {"station error before all else, only while it lasts", shipped,
+       {{1, 0, 0, {water}, station::LED_ERROR_STATE, 1, -1, true}, {0, -1, 0, {water}, station::LED_SUPPLYING}}},
+  };
+  for (const auto& [name, priorities, steps] : rows) {
+    TempDir dir;
+    dir.Write("led.json", priorities);
+    setenv("STATION_CENTER_CONFIG_DIR", dir.path().c_str(), 1);
+    LedManager manager;
+    ASSERT_TRUE(manager.ReadConfig()) << name;
+    StationTaskData data;
+    for (const Step& s : steps) {
+      data.charge_state = s.charge < 0 ? data.charge_state : s.charge;
+      data.robot_in_pose = s.pose < 0 ? data.robot_in_pose : s.pose;
+      data.sensor_data_received = s.report > 0;
+      station::SensorsDataRep report;
+      report.set_initsensorsstate(s.report == 2), report.set_initactuatorsstate(true), report.set_selfcheckstate(true);
+      LedTaskMap tasks;
+      for (TaskType type : s.tasks) tasks[type] = nullptr;
+      EXPECT_EQ(manager.GetLedCmd(data, report, tasks, s.station_error), s.led) << name << ", step " << &s - &steps[0];
+      EXPECT_TRUE((s.charge_after < 0 || data.charge_state == s.charge_after) &&
+                  (s.pose_after < 0 || data.robot_in_pose == s.pose_after)) << name << ", step " << &s - &steps[0];
+    }
+  }
 }
 
 }  // namespace

@@ -15,41 +15,37 @@ using steps::Do;
 Request SupplyRequest(TaskType type, int32_t action, int32_t duration) {
   Request request;
   request.task_type = type;
-  auto* cmd = request.supply_material_req.mutable_cmd();
-  cmd->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
-  cmd->set_duration(duration);
+  request.supply_material_req.mutable_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
+  request.supply_material_req.mutable_cmd()->set_duration(duration);
   return request;
 }
-
 Request PrepareRequest(TaskType type, int32_t action, int32_t tablets, int32_t volume) {
   Request request = SupplyRequest(type, action);
   auto* cmd = request.prepare_disinfectant_req.mutable_cmd();
   cmd->mutable_action_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
-  cmd->set_disinfection_tablets_num(tablets);
-  cmd->set_water_volume(volume);
+  cmd->set_disinfection_tablets_num(tablets), cmd->set_water_volume(volume);
   return request;
 }
-
 Request ServiceRequest(int32_t service_type) {
   Request request;
   request.service_type = service_type;
   return request;
 }
+Request Want(TaskType type, int32_t action, int32_t duration) {
+  if (type <= TASK_TYPE_PERFUME_PREPARE) return PrepareRequest(type, action, 1, 1);
+  return SupplyRequest(type, type == TASK_TYPE_RESET_STATION ? 0 : action, duration);
+}
 std::string Act(station::EnumSupplyType type, int action) {
   return "act " + std::to_string(static_cast<int>(type)) + ":" + std::to_string(action);
 }
-std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused) {
+std::set<int> LeftOn(const Commands& commands) {
   std::set<int> on;
-  for (size_t i = 0; i < commands.size(); ++i) {
-    const std::string& c = commands[i];
-    if (refused.count(i) != 0 || c.rfind("act ", 0) != 0) continue;
+  for (const std::string& c : commands) {
+    if (c.rfind("act ", 0) != 0) continue;
     const size_t colon = c.find(':');
     const int type = std::stoi(c.substr(4, colon - 4));
-    if (std::stoi(c.substr(colon + 1)) != 0) {
-      on.insert(type);
-    } else {
-      on.erase(type);
-    }
+    if (std::stoi(c.substr(colon + 1)) != 0) on.insert(type);
+    else on.erase(type);
   }
   return on;
 }
@@ -69,21 +65,21 @@ void UseConfig(const TempDir& dir, const std::map<std::string, std::string>& mem
 void RunTaskCase(const StationCase& c) {
   TaskRig rig(c.options);
   std::shared_ptr<Task> task;
-  auto mark = rig.board->sent.size();
+  auto mark = rig.board->Sent().size();
   for (size_t i = 0; i < c.script.size(); ++i) {
     const Do& d = c.script[i];
     SCOPED_TRACE("script step " + std::to_string(i));
     if (d.op == Do::kHand) {
       if (d.edit) d.edit(rig.data);
       task = rig.MakeTask(d.request);
-      ASSERT_NE(task, nullptr) << "no task for type " << d.request.task_type;
+      ASSERT_NE(task, nullptr);
     } else if (d.op == Do::kCycle) {
       rig.now += d.n;
-      rig.board->refuse += static_cast<size_t>(d.result);
+      if (d.result > 0) rig.board->Refuse(static_cast<size_t>(d.result));
       EXPECT_EQ(rig.Cycle(*task, d.report), d.sent);
     } else if (d.op == Do::kEnd) {
       EXPECT_EQ(task->GetTaskStatus(), d.result);
-      mark = rig.board->sent.size();
+      mark = rig.board->Sent().size();
       if (d.result == TASK_STATUS_ERROR) task->DoReset(), task->AfterError();
       else if (d.result == TASK_STATUS_OVER) task->AfterOver();
       else task->HandleTaskCommand(TASK_COMMAND_CANCEL, Request(), rig.now);
@@ -92,60 +88,54 @@ void RunTaskCase(const StationCase& c) {
       FAIL() << "a task rig has no station";
     }
   }
-  EXPECT_EQ(Commands(rig.board->sent.begin() + static_cast<std::ptrdiff_t>(mark), rig.board->sent.end()), c.sent);
-  EXPECT_EQ(LeftOn(rig.board->sent), std::set<int>{});
+  EXPECT_EQ(rig.board->Sent(mark), c.sent);
+  EXPECT_EQ(LeftOn(rig.board->Sent(0, true)), std::set<int>{});
 }
 
 }  // namespace
 
-StationHarness::StationHarness(StationOptions options) : board_(std::make_shared<FakeBoard>()) {
+bool RecordingBoard::Take(const std::string& command) {
+  std::lock_guard<std::mutex> lock(m_);
+  const bool confirm = (pass_ > 0 || refuse_ == 0) && !silent_;
+  pass_ > 0 ? --pass_ : refuse_ > 0 ? --refuse_ : 0;
+  sent_.emplace_back(command, confirm);
+  return confirm;
+}
+Commands RecordingBoard::Sent(size_t from, bool confirmed_only) const {
+  std::lock_guard<std::mutex> lock(m_);
+  Commands out;
+  for (size_t i = from; i < sent_.size(); ++i) {
+    if (sent_[i].second || !confirmed_only) out.push_back(sent_[i].first);
+  }
+  return out;
+}
+
+StationHarness::StationHarness(StationOptions options) {
   static auto* keep_alive = new std::vector<std::shared_ptr<void>>();  // reclaimed by process exit
-  report_port_ = PickFreeLoopbackPort();
+  keep_alive->push_back(board_), keep_alive->push_back(center_);
   FreezeClock(kClockStart);
-  std::map<std::string, std::string> members = {
-      {"embedded_ip", "\"127.0.0.1\""}, {"embedded_action_port", std::to_string(board_->command_port())},
-      {"soc_ip", "\"127.0.0.1\""}, {"soc_data_server_port", std::to_string(report_port_)},
-      {"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
-      {"sensor_report_timeout", std::to_string(options.sensor_report_timeout_s)}};
-  for (const auto& extra : options.extra_config) members[extra.first] = extra.second;
-  UseConfig(config_dir_, members);
-  center_ = std::make_shared<StationCenter>();
-  keep_alive->push_back(board_);
-  keep_alive->push_back(center_);
+  options.extra_config.insert({{"running_schedule_space", "2"}, {"bottom_action_timeout", "1"},
+                               {"auto_reset_time_space", "300"},
+                               {"sensor_report_timeout", std::to_string(options.sensor_report_timeout_s)}});
+  UseConfig(config_dir_, options.extra_config);
 }
-
-StationHarness::~StationHarness() {
-  if (!keep_running_) WaitIdle();
-}
-
 bool StationHarness::StartNormal() {
   center_->DataUploadCallback(EmptyTankReport());  // what the start-up reset's first cycle sees
-  const bool normal =
-      Init() && WaitFor([this] { return center_->Status() == STATION_NORMAL && center_->TaskCount() == 0; });
+  const bool normal = Init() &&
+                      WaitFor([this] { return center_->Status() == STATION_NORMAL && center_->TaskCount() == 0; });
   MarkCommands();
   return normal;
-}
-
-bool StationHarness::PushReport(Rep report) {
-  const uint32_t seq = next_seq_++;
-  report.set_seq(seq);
-  return board_->SendReport(report) && WaitFor([this, seq] { return center_->SensorDataSnapshot().seq() == seq; });
 }
 void StationHarness::Deliver(Rep report) {
   report.set_seq(next_seq_++);
   center_->DataUploadCallback(report);
 }
-void StationHarness::Edit(const station_test::Edit& edit) {
-  center_->EditTaskData(edit);
-}
-void StationHarness::Refuse(size_t count) {
-  for (size_t i = 0; i < count; ++i) board_->ScriptNext(FakeBoard::Answer::kError);
-}
-bool StationHarness::WaitIdle(std::chrono::milliseconds bound) {
-  return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; }, bound);
+bool StationHarness::WaitIdle() const {
+  return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; },
+                 std::chrono::seconds(10));
 }
 bool StationHarness::WaitForCommands(size_t count) const {
-  const bool arrived = board_->WaitForRequests(mark_ + count);
+  const bool arrived = WaitFor([&] { return board_->Sent().size() >= mark_ + count; });
   SyncWithService();
   return arrived;
 }
@@ -158,18 +148,6 @@ bool StationHarness::RetryOwed() {
   return center_->RetrySwitchOffs() == 0;
 }
 
-Commands StationHarness::AllCommands() const {
-  Commands out;
-  for (const auto& req : board_->Requests()) {
-    out.push_back(req.has_change_led_() ? "led " + std::to_string(static_cast<int>(req.change_led_().led_cmd_()))
-                                        : Act(req.cmd_().supply_type_(), req.cmd_().action_()));
-  }
-  return out;
-}
-Commands StationHarness::CommandsSinceMark() const {
-  const Commands all = AllCommands();
-  return Commands(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark_, all.size())), all.end());
-}
 TaskRig::TaskRig(const StationOptions& options) {
   config_reader = StationConfig();  // the compiled-in defaults, whatever ran before in this process
   if (options.extra_config.empty()) return;
@@ -189,7 +167,7 @@ void RunStationCase(const StationCase& c) {
     SCOPED_TRACE("script step " + std::to_string(i));
     switch (d.op) {
       case Do::kInit: ASSERT_TRUE(station.Init()); break;
-      case Do::kPush: ASSERT_TRUE(station.PushReport(d.report)); break;
+      case Do::kPush: station.Deliver(d.report); break;
       case Do::kAsk: {
         const StationSrvRsp rsp = station.Ask(d.request);
         EXPECT_TRUE(d.result < 0 || rsp.result == d.result) << rsp.result << " " << rsp.err_msg;
@@ -204,13 +182,13 @@ void RunStationCase(const StationCase& c) {
         EXPECT_EQ(center->TaskCount(), static_cast<size_t>(d.n));
         break;
       case Do::kIdle: ASSERT_TRUE(station.WaitIdle()); break;
-      case Do::kRefuse: station.Refuse(static_cast<size_t>(d.n)); break;
+      case Do::kRefuse: station.board().Refuse(static_cast<size_t>(d.n)); break;
       case Do::kAutoReset: center->AutoReset(); break;
       case Do::kLed: center->ReflushLed(); break;
       case Do::kRetry: EXPECT_EQ(center->RetrySwitchOffs(), static_cast<size_t>(d.n)); break;
       case Do::kStaleCheck: center->CheckStaleReports(); break;
       case Do::kMark: station.MarkCommands(); break;
-      case Do::kEdit: station.Edit(d.edit); break;
+      case Do::kEdit: center->EditTaskData(d.edit); break;
       default: FAIL() << "a task driven by hand opens its script";
     }
   }
@@ -222,7 +200,7 @@ void RunStationCase(const StationCase& c) {
   }
   EXPECT_EQ(sent, c.sent);
   EXPECT_EQ(station.center()->Status(), c.status);
-  const Commands all = station.AllCommands();
+  const Commands all = station.board().Sent(0, true);
   for (auto end = all.begin(); end != all.end(); ++end) {
     const std::set<int> on = LeftOn(Commands(all.begin(), end + 1));
     EXPECT_TRUE(on.count(station::ENUM_SUPPLY_HEATING_WIRE) == 0 || on.count(station::ENUM_SUPPLY_HEATING_FAN) != 0)

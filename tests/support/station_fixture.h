@@ -1,32 +1,31 @@
 #pragma once
 
-// A whole station center in the test process: a temporary configuration folder,
-// a fake control board over loopback (fake_board.h) and a real StationCenter
-// against it, the station clock frozen at kClockStart (time moves only with
-// AdvanceClock). One harness per test process: Init rewrites the process-wide
-// configuration that an earlier harness's detached threads would still read.
-// The center and the board are never destroyed (those threads may outlive any
-// scope); the destructor waits, bounded, for an idle station unless KeepRunning().
-//
-// Commands read "act <supply type>:<action>" or "led <cmd>". A task is driven
-// either by hand on a TaskRig (no station, socket or thread), one work cycle a
-// Cycle(), or through HandleService, when the center's worker runs it.
+// A station center in the test process on a RecordingBoard (reports straight to
+// its DataUploadCallback, commands read off the board, its own worker threads
+// run the tasks), or a task alone on a TaskRig, one work cycle a Cycle(). The
+// station clock is frozen at kClockStart and moves only with AdvanceClock.
+// One harness per test process (Init rewrites the process-wide configuration
+// that detached threads still read); center and board are never destroyed.
+// Commands read "act <supply type>:<action>" or "led <cmd>".
 
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <set>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "bottom/board_link.h"
 #include "config.h"
-#include "fake_board.h"
+#include "fake_board.h"  // the board over loopback, for the board-link suites
 #include "process.h"
 #include "station_center.h"
 #include "task_factory.h"
@@ -48,8 +47,7 @@ using Edit = std::function<void(station_center::StationTaskData&)>;
 using Request = station_center::StationSrvReq;
 constexpr int64_t kClockStart = 1700000000;
 
-// Polls until `predicate` holds or `bound` has passed: for threads and sockets
-// to meet, never for a station time limit (move the clock for those).
+// Polls for threads to meet, never for a station time limit (move the clock for those).
 inline bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds bound = std::chrono::seconds(5)) {
   return PollUntil(predicate, bound, std::chrono::milliseconds(2));
 }
@@ -57,13 +55,14 @@ inline bool WaitFor(const std::function<bool()>& predicate, std::chrono::millise
 Request SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0);
 Request PrepareRequest(station_center::TaskType type, int32_t action, int32_t tablets, int32_t volume);
 Request ServiceRequest(int32_t service_type);
+// Any task type started (2) or stopped (4): a preparation of 1 tablet and volume 1; the reset takes no action model.
+Request Want(station_center::TaskType type, int32_t action, int32_t duration = 0);
 
 std::string Act(station::EnumSupplyType type, int action);
-// The actuators the board holds on after `commands`, each confirmed but those in `refused`.
-std::set<int> LeftOn(const Commands& commands, const std::set<size_t>& refused = {});
+// The actuators the board holds on after the confirmed `commands`.
+std::set<int> LeftOn(const Commands& commands);
 
-// Reports: With(report, &Rep::set_x, x, &Rep::set_y, y...). Report() is all zero:
-// tank not empty, robot away.
+// Reports: With(report, &Rep::set_x, x, ...). Report(): tank not empty, robot away.
 inline Rep With(Rep r) { return r; }
 template <typename T, typename V, typename... More>
 Rep With(Rep r, void (Rep::*set)(T), V value, More... more) {
@@ -96,8 +95,9 @@ inline Rep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
 
 // Task data a task needs: the spray, the heat wire, the water supply.
 inline Edit Spray(bool pump, bool ready, int32_t volume, bool interrupted) {
-  return [=](station_center::StationTaskData& d) { d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume,
-                                   d.spray_interrupted = interrupted; };
+  return [=](station_center::StationTaskData& d) {
+    d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume, d.spray_interrupted = interrupted;
+  };
 }
 inline Edit Heat(bool dry, bool wire) {
   return [=](station_center::StationTaskData& d) { d.dry_running = dry, d.heat_wire_running = wire; };
@@ -114,25 +114,41 @@ struct StationOptions {
   std::map<std::string, std::string> extra_config;  // key -> raw JSON value text
 };
 
+// A board in the test process: records every command and confirms it unless
+// told to refuse; a silent one confirms nothing, each timed command waiting out its time-out.
+class RecordingBoard : public station_center::BoardLink {
+ public:
+  bool DoAction(const station::ActionCommand& cmd) override { return Take(Act(cmd.supply_type_(), cmd.action_())); }
+  bool DoAction(const station::ActionCommand& cmd, int timeout_s) override {
+    if (silent_) std::this_thread::sleep_for(std::chrono::seconds(timeout_s));
+    return DoAction(cmd);
+  }
+  bool ChangeLed(const station::EnumLedCmd& cmd) override { return Take("led " + std::to_string(cmd)); }
+  void Refuse(size_t count = 1, size_t after = 0) {  // `count` commands once `after` more are confirmed; no more
+    std::lock_guard<std::mutex> lock(m_);
+    refuse_ = count, pass_ = after;
+  }
+  std::atomic<bool> silent_{false};
+  Commands Sent(size_t from = 0, bool confirmed_only = false) const;
+
+ private:
+  bool Take(const std::string& command);
+  mutable std::mutex m_;
+  std::vector<std::pair<std::string, bool>> sent_;  // each command, and whether it was confirmed
+  size_t refuse_ = 0, pass_ = 0;
+};
+
 class StationHarness {
  public:
   explicit StationHarness(StationOptions options = StationOptions());
-  ~StationHarness();
-  StationHarness(const StationHarness&) = delete;
-  FakeBoard& board() { return *board_; }
+  ~StationHarness() { keep_running_ || WaitIdle(); }
+  RecordingBoard& board() { return *board_; }
   const std::shared_ptr<station_center::StationCenter>& center() const { return center_; }
-  // Init against the fake board, then the board's report connection.
-  bool Init() { return center_->Init() && board_->ConnectReports(report_port_); }
-  // Empty tank, Init, start-up reset over, STATION_NORMAL, commands marked.
-  bool StartNormal();
-  // Over the report connection; waits until the center holds it (about 100 ms).
-  bool PushReport(Rep report);
-  // Straight to the sensor intake; never while reports also arrive by socket.
-  void Deliver(Rep report);
-  void Edit(const station_test::Edit& edit);
+  bool Init() { return center_->Init(board_); }
+  bool StartNormal();  // empty tank, Init, start-up reset over, STATION_NORMAL, commands marked
+  void Deliver(Rep report);  // as the report server does: straight to the sensor intake
   station_center::StationSrvRsp Ask(const Request& r) { return center_->HandleService(r); }
-  void Refuse(size_t count = 1);  // the board refuses its next `count` commands
-  bool WaitIdle(std::chrono::milliseconds bound = std::chrono::seconds(10));  // no task, no ResetWhenIdle thread
+  bool WaitIdle() const;  // no task, no ResetWhenIdle thread
   // `count` commands after the mark, then the step that sent them has ended.
   bool WaitForCommands(size_t count) const;
   // Returns once no work cycle, admission, LED refresh or sewage check runs.
@@ -141,36 +157,20 @@ class StationHarness {
   // What the main loop does once a second: the switch-offs the board refused go
   // out again, a minute apart, a few times; true once none is owed.
   bool RetryOwed();
-  Commands AllCommands() const;
-  void MarkCommands() { mark_ = board_->Requests().size(); }
-  Commands CommandsSinceMark() const;
+  void MarkCommands() { mark_ = board_->Sent().size(); }
+  Commands CommandsSinceMark() const { return board_->Sent(mark_); }
   void KeepRunning() { keep_running_ = true; }
 
  private:
-  std::shared_ptr<FakeBoard> board_;
-  std::shared_ptr<station_center::StationCenter> center_;
+  std::shared_ptr<RecordingBoard> board_ = std::make_shared<RecordingBoard>();
+  std::shared_ptr<station_center::StationCenter> center_ = std::make_shared<station_center::StationCenter>();
   TempDir config_dir_;
-  uint16_t report_port_ = 0;
   uint32_t next_seq_ = 1000;
   size_t mark_ = 0;
   bool keep_running_ = false;
 };
 
-// A board in the test process: records every command, refusing the next `refuse`.
-struct RecordingBoard : station_center::BoardLink {
-  bool DoAction(const station::ActionCommand& cmd) override { return Take(Act(cmd.supply_type_(), cmd.action_())); }
-  bool DoAction(const station::ActionCommand& cmd, int /*timeout_s*/) override { return DoAction(cmd); }
-  bool ChangeLed(const station::EnumLedCmd& cmd) override { return Take("led " + std::to_string(cmd)); }
-  bool Take(const std::string& command) {
-    sent.push_back(command);
-    return refuse == 0 || refuse-- == 0;  // confirmed, or refused while `refuse` counts down
-  }
-  Commands sent;
-  size_t refuse = 0;
-};
-
-// What a task reaches of the station (task data and its lock, stop flag, owed switch-offs,
-// board, clock), held by the test. The defaults with `options` over them configure it while it lives.
+// What a task reaches of the station, held by the test; the defaults with `options` over them configure it.
 struct TaskRig {
   explicit TaskRig(const StationOptions& options = StationOptions());
   ~TaskRig() { station_center::config_reader = saved; }
@@ -179,9 +179,8 @@ struct TaskRig {
     return station_center::MakeTask({board, data_lock, data, stopping, owed, now}, r);
   }
   Commands Cycle(station_center::Task& task, const Rep& report) {  // one work cycle at `now`; what it sent
-    const auto from = static_cast<std::ptrdiff_t>(board->sent.size());
-    task.ExecuteStep(report, now);
-    return Commands(board->sent.begin() + from, board->sent.end());
+    const size_t from = board->Sent().size();
+    return task.ExecuteStep(report, now), board->Sent(from);
   }
   bool RetryOwed() {  // the owed switch-offs go out again, a minute apart, a few times; true once none is owed
     for (int i = 0; i < 4 && owed.Retry(*board, now) != 0; ++i) now += 60;
@@ -197,8 +196,7 @@ struct TaskRig {
   int64_t now = kClockStart;
 };
 
-// A station-level script: each step acts on the station or checks it. In a
-// namespace of their own, as their names are short.
+// A script's steps, in a namespace of their own as their names are short.
 namespace steps {
 struct Do {
   enum Op { kInit, kPush, kAsk, kClock, kSent, kStatus, kTasks, kIdle, kRefuse, kAutoReset, kLed, kRetry, kStaleCheck,
@@ -214,9 +212,7 @@ struct Do {
 };
 inline Do Init() { return {Do::kInit}; }
 inline Do Push(const Rep& report) { return {Do::kPush, report}; }
-inline Do Ask(const Request& request, int32_t result = -1, const char* text = nullptr) {
-  return {Do::kAsk, Rep(), request, 0, result, text};
-}
+inline Do Ask(const Request& r, int32_t result = -1, const char* text = nullptr) { return {Do::kAsk, {}, r, 0, result, text}; }
 inline Do Op(Do::Op op, int64_t n = 0, int32_t result = -1) { return {op, Rep(), {}, n, result}; }
 inline Do Clock(int64_t seconds) { return Op(Do::kClock, seconds); }
 inline Do Sent(int64_t commands) { return Op(Do::kSent, commands); }
@@ -225,12 +221,11 @@ inline Do Tasks(int64_t left) { return Op(Do::kTasks, left); }  // none: waits; 
 inline Do Idle() { return Op(Do::kIdle); }
 inline Do Refuse(int64_t count = 1) { return Op(Do::kRefuse, count); }
 inline Do SetData(Edit edit) { return {Do::kEdit, {}, {}, 0, -1, nullptr, edit}; }
-// A task driven by hand on the task rig (`data` applied first): before each
-// work cycle that Sees `report` the clock moves `advance_s`, the board refuses
-// the cycle's first command if `refuse`, and the cycle sends exactly `sent`.
-// End: the task is at `status`; then the path the station center takes at its
-// end (error: DoReset, AfterError; over: AfterOver; still running: the robot's
-// stop; then the owed switch-offs) sends what the case expects.
+// A task driven by hand on the task rig (`data` applied first); each cycle that
+// Sees `report` comes `advance_s` later, has its first command refused if
+// `refuse`, and sends exactly `sent`. End: the task is at `status`, and the path
+// the station takes then (error: DoReset, AfterError; over: AfterOver; running:
+// the robot's stop; then the owed switch-offs) sends what the case expects.
 inline Do ByHand(const Request& request, Edit data = nullptr) { return {Do::kHand, {}, request, 0, -1, nullptr, data}; }
 inline Do Sees(const Rep& report, Commands sent = {}, int64_t advance_s = 0, bool refuse = false) {
   return {Do::kCycle, report, {}, advance_s, refuse ? 1 : 0, nullptr, nullptr, sent};
@@ -239,10 +234,9 @@ inline Do End(station_center::TaskStatus status) { return Op(Do::kEnd, 0, status
 }  // namespace steps
 
 // Plays `script` on a station (started normally unless it has Init), or on a
-// task rig when it starts ByHand, and checks the commands since the start or
-// the last mark (sorted and distinct if `any_order`), the station's status and
-// that the heating wire never heated with its fan off (not on the task rig),
-// and that nothing is left on once the station is idle.
+// task rig when it starts ByHand; checks the commands since the start or the
+// mark (sorted and distinct if `any_order`), the status, that the wire never
+// heated with its fan off, and that nothing is left on at the end.
 struct StationCase {
   const char* name;
   std::vector<steps::Do> script;
@@ -253,8 +247,7 @@ struct StationCase {
 };
 void RunStationCase(const StationCase& c);
 inline void PrintTo(const StationCase& c, std::ostream* os) { *os << c.name; }
-// Names a parameterised test after its row.
-struct RowName {
+struct RowName {  // names a parameterised test after its row
   template <typename P>
   std::string operator()(const ::testing::TestParamInfo<P>& p) const { return p.param.name; }
 };

@@ -1,7 +1,8 @@
-// The water tasks (supply to the robot, disinfectant and liquid preparation,
-// drain, station reset) driven by hand through their courses: the reports and
-// clock steps each work cycle meets, the board commands it must send, how the
-// task ends and what its end path sends.
+// The tasks driven by hand on the task rig through their courses: the reports
+// and clock steps each work cycle meets, the board commands it must send, how
+// the task ends and what its end path sends. The single-actuator tasks (and the
+// water supply, which shares their limit) have one table for what they share.
+// Admission and the stop and error paths through the station: tests/core.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,93 @@ namespace {
 
 using namespace station_test;
 using namespace station_test::steps;
+
+const char kWireOn[] = "act 5:1", kWireOff[] = "act 5:0", kHandOn[] = "act 14:1", kHandOff[] = "act 14:0";
+
+struct SupplyRow {
+  const char* name;
+  TaskType type;
+  station::EnumSupplyType actuator;
+  std::vector<int> on;  // the action sent for action models 1, 2 and 3
+  Rep report;
+  Edit data;                                            // what the task needs
+  std::function<bool(const StationTaskData&)> started;  // the mark a running task sets
+  TaskStatus at_limit = TASK_STATUS_ERROR;              // the end one second past the limit
+};
+void PrintTo(const SupplyRow& row, std::ostream* os) { *os << row.name; }
+
+const SupplyRow kSupplyRows[] = {
+    {"AddWater", TASK_TYPE_ADD_WATER, station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, {1, 1, 1}, RobotDocked(Tank(0, 0, 0)),
+     Prepared(true, false, false, 3)},
+    {"DustCollect", TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST, {1, 1, 1}, DustReady()},
+    {"WaterSpray", TASK_TYPE_WATER_SPRAY, station::ENUM_SUPPLY_SELF_CLEAN_PUMP, {61, 72, 93}, SewageNotDrained(),
+     Spray(true, true, 2, false)},
+    {"SewageDrainPump", TASK_TYPE_SEWAGE_DRAIN_PUMP, station::ENUM_SUPPLY_SEWAGE_PUMP, {60, 70, 95}, SewageNotDrained(),
+     nullptr, [](const StationTaskData& d) { return d.sewage_pump_left_on; }},
+    {"Dry", TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN, {1, 1, 1}, RobotDocked(EmptyTankReport()), nullptr,
+     [](const StationTaskData& d) { return d.dry_running; }},
+    {"HeatWire", TASK_TYPE_HEAT_WIRE, station::ENUM_SUPPLY_HEATING_WIRE, {1, 1, 1}, Wire(20.0f), Heat(true, false)},
+    {"AutoCharge", TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING, {1, 1, 1}, Plates(78, 78), nullptr,
+     [](const StationTaskData& d) { return d.charge_state == 1; }},
+    {"ManualCharge", TASK_TYPE_MANUAL_CHARGE, station::ENUM_SUPPLY_HAND_CHARGE, {1, 1, 1}, HandSwitch(2), nullptr,
+     nullptr, TASK_STATUS_RUNNING},
+    {"UV", TASK_TYPE_UV, station::ENUM_SUPPLY_UV_LAMP, {1, 1, 1}, RobotDocked(EmptyTankReport()), nullptr, nullptr,
+     TASK_STATUS_OVER},
+};
+
+class SupplyTask : public ::testing::TestWithParam<SupplyRow> {};
+// On once at the power of its action model (distinct powers, so a wrong model
+// shows); a refused start fails without marking the task started; a repeated
+// request at 20 s renews the 30 s limit: running at 50 s, ended at 51 s.
+TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
+  const SupplyRow& row = GetParam();
+  StationOptions options;
+  options.extra_config = {{"sewage_pump_power_soft", "60"},       {"sewage_pump_power_standard", "70"},
+                          {"sewage_pump_power_strong", "95"},     {"self_clean_pump_power_soft", "61"},
+                          {"self_clean_pump_power_standard", "72"}, {"self_clean_pump_power_strong", "93"}};
+  TaskRig rig(options);
+  for (int model = 1; model <= 4; ++model) {
+    SCOPED_TRACE("action model " + std::to_string(model));
+    const bool refused = model == 4;
+    rig.data = StationTaskData(), row.data ? row.data(rig.data) : void();
+    auto task = rig.MakeTask(SupplyRequest(row.type, refused ? 2 : model, 30));
+    rig.board->Refuse(refused ? 1 : 0);
+    EXPECT_EQ(rig.Cycle(*task, row.report), Commands{Act(row.actuator, row.on[refused ? 1 : model - 1])});
+    EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
+    EXPECT_TRUE(!row.started || row.started(rig.data) == !refused);
+    rig.now += 20;
+    EXPECT_TRUE(task->HandleTaskCommand(TASK_COMMAND_UPLOAD_INFO, SupplyRequest(row.type, 2, 30), rig.now));
+    rig.now += 30;
+    EXPECT_EQ(rig.Cycle(*task, row.report), Commands{});
+    EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
+    rig.now += 1;
+    rig.Cycle(*task, row.report);
+    EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : row.at_limit);
+  }
+  auto unlimited = rig.MakeTask(SupplyRequest(row.type, 2));  // no duration, no limit
+  rig.Cycle(*unlimited, row.report);
+  rig.now += 100000;
+  EXPECT_EQ(rig.Cycle(*unlimited, row.report), Commands{});
+  EXPECT_EQ(unlimited->GetTaskStatus(), TASK_STATUS_RUNNING);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tasks, SupplyTask, ::testing::ValuesIn(kSupplyRows), RowName());
+
+Do Own(TaskType type, Edit data = nullptr) { return ByHand(SupplyRequest(type, 2), data); }
+// Heat wire: target 60 degrees, no hysteresis; on below, off above, nothing at the target.
+StationCase Thermostat(const char* name, bool wire_on, float degrees, Commands sent) {
+  return {name, {Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
+                 Sees(Wire(wire_on ? 20.0f : 100.0f), wire_on ? Commands{kWireOn} : Commands{}),
+                 Sees(Wire(degrees), sent), End(TASK_STATUS_RUNNING)},
+          {kWireOff}};
+}
+// Charging stops, and fails, once a plate is over 78 degrees or the hand switch
+// closes; a refused switch-off fails it the same way.
+StationCase ChargeStop(const char* name, Rep report, bool refused = false) {
+  const std::string off = Act(station::ENUM_SUPPLY_CHARGING, 0);
+  return {name, {Own(TASK_TYPE_AUTO_CHARGE), Sees(Plates(78, 78), {Act(station::ENUM_SUPPLY_CHARGING, 1)}),
+                 Sees(report, {off}, 0, refused), End(TASK_STATUS_ERROR)}, {off}};
+}
 
 // The board's actuators: tap 1, supply switch 3, tablet motor 10, cleaning liquid 11, perfume 12, drainage 13.
 const char kTapOn[] = "act 1:1", kTapOff[] = "act 1:0", kSupplyOn[] = "act 3:1", kSupplyOff[] = "act 3:0",
@@ -51,14 +139,11 @@ StationOptions Options(int tablet_s, int drain_max_s = 300) {
               {"drain_water_max_time", std::to_string(drain_max_s)}}};
 }
 
-class WaterTask : public ::testing::TestWithParam<StationCase> {};
-TEST_P(WaterTask, RunsItsCourseAndEndsWithNothingOn) { RunStationCase(GetParam()); }
+class TaskCourse : public ::testing::TestWithParam<StationCase> {};
+TEST_P(TaskCourse, RunsItsCourseAndEndsWithNothingOn) { RunStationCase(GetParam()); }
 
 const StationCase kCases[] = {
-    // Supply to the robot: 3000 counts, refilling the tank from the tap between runs.
-    {"OneRefill", {AddWater(3, 0), Sees(Tank(1, 0, 0), {kSupplyOn}), Sees(Tank(1, 0, 0), {kSupplyOff}),
-      Sees(Tank(1, 0, 0), {kTapOn}), Sees(Tank(0, 0, 2999)), Sees(Tank(0, 0, 3000), {kTapOff}),
-      Sees(Tank(0, 0, 3000), {kSupplyOn}), Sees(Tank(1, 0, 3000), {kSupplyOff}), End(TASK_STATUS_OVER)}, {}},
+    // Supply to the robot, refilling the tank from the tap between runs; a full tank ends a refill early.
     {"FullTankEndsARefillEarly", {AddWater(3, 0), Sees(Tank(1, 0, 0), {kSupplyOn}), Sees(Tank(1, 0, 0), {kSupplyOff}),
       Sees(Tank(1, 0, 0), {kTapOn}), Sees(Full(1200), {kTapOff}), Sees(Tank(0, 0, 1200), {kSupplyOn}),
       Sees(Tank(1, 0, 0), {kSupplyOff}), Sees(Tank(1, 0, 0), {kTapOn}), Sees(Tank(0, 0, 1799)),
@@ -85,13 +170,6 @@ const StationCase kCases[] = {
     {"SecondPreWater", {Disinfectant(0, 2), Sees(Tank(1, 0, 3000)), Sees(Tank(1, 0, 3000), {kTapOn}),
       Sees(Tank(0, 0, 3000)), Sees(Tank(0, 0, 40)), Sees(Tank(0, 0, 1999)), Sees(Tank(0, 0, 2000), {kTapOff}),
       End(TASK_STATUS_RUNNING)}, {kMotorOff, kTapOff}},
-    {"SecondCleanLiquid", {Liquid(TASK_TYPE_CLEAN_LIQUID_PREPARE, 1), Sees(Tank(1, 0, 1200)),
-      Sees(Tank(1, 0, 1200), {kTapOn}), Sees(Tank(0, 0, 1200)), Sees(Tank(0, 0, 999)),
-      Sees(Tank(0, 0, 1000), {kTapOff}), End(TASK_STATUS_RUNNING)}, {kCleanOff, kTapOff, kDrainOff}},
-    {"SupplyRefillAfterAFullPrepare", {AddWater(2, 1500), Sees(Full(), {kSupplyOn}),
-      Sees(Tank(1, 0, 1500), {kSupplyOff}), Sees(Tank(1, 0, 1500), {kTapOn}), Sees(Tank(0, 0, 1500)),
-      Sees(Tank(0, 0, 100)), Sees(Tank(0, 0, 499)), Sees(Tank(0, 0, 500), {kTapOff}),
-      End(TASK_STATUS_RUNNING)}, {kTapOff, kSupplyOff}},
     {"MeterThatNeverRestarts", {AddWater(2, 1500), Sees(Full(), {kSupplyOn}), Sees(Tank(1, 0, 1500), {kSupplyOff}),
       Sees(Tank(1, 0, 1500), {kTapOn}), Sees(Tank(0, 0, 1999)), Sees(Tank(0, 0, 2000), {kTapOff}),
       End(TASK_STATUS_RUNNING)}, {kTapOff, kSupplyOff}},
@@ -134,16 +212,9 @@ const StationCase kCases[] = {
       Sees(Tank(1, 0, 0), {kDrainOff}), Sees(Tank(1, 0, 0), {kTapOn}), Sees(Tank(0, 0, 2000), {kTapOff}),
       Sees(Tank(0, 0, 2000), {kPerfumeOn}), Sees(Tank(0, 0, 2000), {}, 10), Sees(Tank(0, 0, 2000), {kPerfumeOff}, 1),
       Sees(Tank(0, 0, 2000), {}, 301), End(TASK_STATUS_OVER)}, {}},
-    {"LiquidFullTankEndsTheFill", {Liquid(TASK_TYPE_PERFUME_PREPARE, 5), Sees(Tank(1, 0, 0)),
-      Sees(Tank(1, 0, 0), {kTapOn}), Sees(Tank(0, 0, 1200)), Sees(Full(1200), {kTapOff}),
-      End(TASK_STATUS_RUNNING)}, {kPerfumeOff, kTapOff, kDrainOff}},
     {"LiquidDrainLimit", {Liquid(TASK_TYPE_CLEAN_LIQUID_PREPARE, 2), Sees(Tank(0, 0, 0), {kDrainOn}),
       Sees(Tank(0, 0, 0), {}, 300), Sees(Tank(0, 0, 0), {}, 1),
       End(TASK_STATUS_ERROR)}, {kCleanOff, kTapOff, kDrainOff}},
-    {"LiquidFillLimit", {Liquid(TASK_TYPE_CLEAN_LIQUID_PREPARE, 2), Sees(Tank(1, 0, 0)), Sees(Tank(1, 0, 0), {kTapOn}),
-      Sees(Tank(0, 0, 10), {}, 120), Sees(Tank(0, 0, 10), {}, 1),
-      End(TASK_STATUS_ERROR)}, {kCleanOff, kTapOff, kDrainOff}},
-    // A tank that reports empty, or full, in the cycle its limit passes has done its step.
     {"LiquidDrainedAtTheLimit", {Liquid(TASK_TYPE_CLEAN_LIQUID_PREPARE, 2), Sees(Tank(0, 0, 0), {kDrainOn}),
       Sees(EmptyTankReport(), {kDrainOff}, 301), Sees(EmptyTankReport(), {kTapOn}), End(TASK_STATUS_RUNNING)},
      {kCleanOff, kTapOff, kDrainOff}},
@@ -167,9 +238,21 @@ const StationCase kCases[] = {
     {"ResetOpenRefused", {kReset, Sees(Report(), {kDrainOn}, 0, true), End(TASK_STATUS_ERROR)}, {kDrainOff}},
     {"ResetCloseRefused", {kReset, Sees(Report(), {kDrainOn}), Sees(EmptyTankReport(), {kDrainOff}, 0, true),
       End(TASK_STATUS_ERROR)}, {kDrainOff}},
+    // What each single-actuator task has of its own.
+    Thermostat("OffAt59_5", false, 59.5f, {kWireOn}), Thermostat("OffAt60_0", false, 60.0f, {}),
+    Thermostat("OffAt60_5", false, 60.5f, {}), Thermostat("OnAt59_5", true, 59.5f, {}),
+    Thermostat("OnAt60_0", true, 60.0f, {}), Thermostat("OnAt60_5", true, 60.5f, {kWireOff}),
+    StationCase{"ThermostatSwitchRefused", {Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
+                Sees(Wire(59.5f), {kWireOn}), Sees(Wire(60.5f), {kWireOff}, 0, true), End(TASK_STATUS_ERROR)},
+                {kWireOff}},
+    ChargeStop("Plate1", Plates(79, 20)), ChargeStop("Plate2", Plates(20, 79)),
+    ChargeStop("HandSwitch", Plates(20, 20, 1)), ChargeStop("Plate1Refused", Plates(79, 20), true),
+    // Hand charging runs until the switch opens; a refused switch-off is tried again.
+    StationCase{"ManualChargeRetriesItsSwitchOff", {Own(TASK_TYPE_MANUAL_CHARGE), Sees(HandSwitch(1), {kHandOn}),
+                Sees(HandSwitch(0), {kHandOff}, 0, true), Sees(HandSwitch(0), {kHandOff}), End(TASK_STATUS_OVER)}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Courses, WaterTask, ::testing::ValuesIn(kCases), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, TaskCourse, ::testing::ValuesIn(kCases), RowName());
 
 }  // namespace
 }  // namespace station_center
