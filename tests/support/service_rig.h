@@ -72,13 +72,6 @@ class TestMqttClient {
   bool WaitForCount(const std::string& topic, size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
     return PollUntil([&] { return Count(topic) >= count; }, bound);
   }
-  // Publishes on `request_topic`; the next message on `reply_topic`, or "" on time-out.
-  std::string Request(const std::string& request_topic, const std::string& reply_topic, const std::string& payload,
-                      std::chrono::milliseconds bound = std::chrono::seconds(10)) {
-    const size_t before = Count(reply_topic);
-    const bool got = Publish(request_topic, payload) && WaitForCount(reply_topic, before + 1, bound);
-    return got ? Payloads(reply_topic)[before] : "";
-  }
   void Clear() { seen_ = subscriber_->Output().size(); }  // forgets what came so far
 
  private:
@@ -141,10 +134,14 @@ class ServiceRig {
     sent_.clear();
     robot_->Clear();
   }
+  // Publishes on the request topic `name`; the next reply on its "Re" topic, or "" on time-out.
   std::string Ask(const std::string& name, const std::string& payload,
                   std::chrono::milliseconds bound = std::chrono::seconds(10)) {
     ++sent_[name];
-    return robot_->Request(Topic(name), Topic(name + "Re"), payload, bound);
+    const std::string reply = Topic(name + "Re");
+    const size_t before = robot_->Count(reply);
+    const bool got = robot_->Publish(Topic(name), payload) && robot_->WaitForCount(reply, before + 1, bound);
+    return got ? robot_->Payloads(reply)[before] : "";
   }
   std::string Supply(int supply_type, int action, int duration = 0) {
     return Ask("supplyMaterialRequest", "{\"cmd\":{\"action\":" + std::to_string(action) + ",\"supplyType\":" +
