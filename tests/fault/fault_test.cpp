@@ -35,7 +35,6 @@ void AskMeanwhile(ServiceRig& rig, int count) {
 // What every row ends with: the ledger, the report tally, what is on, the sanitizer scan.
 void ExpectClean(ServiceRig& rig, long long lost_runs_allowed) {
   const ReportTally reports = rig.TallyReports();
-  std::printf("[ counts   ] %s\n", reports.Text().c_str());
   EXPECT_EQ(rig.Mismatched(), 0) << "a request answered twice or not at all";
   EXPECT_GT(reports.sent, 50);
   EXPECT_LE(reports.lost_runs, lost_runs_allowed) << reports.Text();
