@@ -107,63 +107,28 @@ bool MosquittoBroker::Start(std::chrono::milliseconds bound) {
   }, bound, std::chrono::milliseconds(100));
 }
 
-// Nothing may escape a library callback; a failed resubscription shows in the test as a missing message.
-TestMqttClient::TestMqttClient(const std::string& address, const std::string& client_id)
-    : client_(address, client_id, mqtt::create_options(MQTTVERSION_5), nullptr) {
-  client_.set_connected_handler([this](const std::string&) {
-    try {
-      std::lock_guard<std::mutex> lock(mutex_);
-      client_.subscribe(filter_, 1);  // never waited for here: the callback thread would block itself
-    } catch (...) {
-    }
-  });
-  client_.set_message_callback([this](mqtt::const_message_ptr msg) {
-    try {
-      std::lock_guard<std::mutex> lock(mutex_);
-      messages_.emplace_back(msg->get_topic(), msg->to_string());
-    } catch (...) {
-    }
-  });
-}
-
-TestMqttClient::~TestMqttClient() {
-  try {
-    client_.disable_callbacks();
-    client_.disconnect()->wait_for(std::chrono::seconds(5));
-  } catch (...) {  // the broker may be gone already
-  }
-}
-
 bool TestMqttClient::Connect(const std::string& topic_filter) {
-  try {
-    mqtt::connect_options options;
-    options.set_mqtt_version(MQTTVERSION_5);
-    options.set_automatic_reconnect(1, 2);
-    options.set_user_name(kUser);
-    options.set_password(kPassword);
-    std::unique_lock<std::mutex> lock(mutex_);
-    filter_ = topic_filter;
-    lock.unlock();
-    return client_.connect(options)->wait_for(std::chrono::seconds(10)) && client_.is_connected() &&
-           client_.subscribe(topic_filter, 1)->wait_for(std::chrono::seconds(10));
-  } catch (const std::exception&) {
-    return false;
-  }
+  // Line-buffered: its debug lines, the SUBACK among them, are not flushed otherwise.
+  subscriber_ = std::make_unique<Process>(std::vector<std::string>{"/usr/bin/stdbuf", "-oL", "/usr/bin/mosquitto_sub", "-V",
+      "mqttv5", "-p", port_, "-u", kUser, "-P", kPassword, "-i", id_, "-q", "1", "-d", "-v", "-t", topic_filter},
+      dir_.path() + "/sub.log");
+  return PollUntil([&] { return subscriber_->OutputHas("received SUBACK"); }) && subscriber_->WaitExit({}) < 0;
 }
 
 bool TestMqttClient::Publish(const std::string& topic, const std::string& payload, bool retained) {
-  try {
-    return client_.publish(mqtt::make_message(topic, payload, 1, retained))->wait_for(std::chrono::seconds(10));
-  } catch (const std::exception&) {
-    return false;
-  }
+  std::vector<std::string> args = {"/usr/bin/mosquitto_pub", "-V", "mqttv5", "-p", port_, "-u", kUser, "-P", kPassword,
+                                   "-q", "1", "-t", topic, payload.empty() ? "-n" : "-m"};
+  if (!payload.empty()) args.push_back(payload);
+  if (retained) args.push_back("-r");
+  return Process(args, dir_.path() + "/pub.log").WaitExit(std::chrono::seconds(10)) == 0;
 }
 
+// Whole lines "topic payload" only: the last one may still be being written.
 std::vector<std::string> TestMqttClient::Payloads(const std::string& topic) const {
   std::vector<std::string> payloads;
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& [from, payload] : messages_) {
-    if (from == topic) payloads.push_back(payload);
+  const std::string text = subscriber_->Output(), start = topic + " ";
+  for (size_t at = seen_, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    if (text.compare(at, start.size(), start) == 0) payloads.push_back(text.substr(at + start.size(), end - at - start.size()));
   }
   return payloads;
 }
@@ -232,7 +197,7 @@ bool ServiceRig::Start(const RigOptions& options) {
     text += (text.empty() ? "{" : ",") + quoted(key) + ":" + std::regex_replace(value, std::regex("\\$TLS"), broker_.folder());
   }
   dir_.Write("config.json", text + "}");
-  if (options.led_json) dir_.Write("led.json", ReadWholeFile(STATION_SOURCE_DIR "/config/led.json"));
+  dir_.Write("led.json", ReadWholeFile(STATION_SOURCE_DIR "/config/led.json"));
   return !options.start_service || StartService();
 }
 

@@ -1,19 +1,16 @@
 #pragma once
 // The whole service on loopback: a real mosquitto that knows one user (with a TLS listener on
 // request), the simulated board (station_board_sim, driven through its control port), the real
-// service executable with a configuration in a temporary folder, and a robot client subscribed to
-// every station topic. The rig keeps a ledger of the robot's requests, reads what the board holds
-// switched on, tallies the board's reports against those the service decoded, scans the service's
-// output for sanitizer reports, and serves a systemd notify socket.
+// service with a configuration in a temporary folder, and a robot on every station topic. The rig
+// keeps a ledger of the robot's requests, reads what the board holds switched on, tallies the
+// board's reports against those the service decoded, scans the service's output for sanitizer
+// reports, and serves a systemd notify socket.
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
-
-#include <mqtt/async_client.h>
 
 #include "support/process.h"
 
@@ -63,37 +60,25 @@ class MosquittoBroker {
   std::unique_ptr<Process> process_;
 };
 
-// An MQTT 5 client as kUser that reconnects by itself, subscribes its filter again on every
-// connection and records every message.
+// The robot on the broker as kUser: mosquitto_sub records every message on its filter and subscribes
+// again on every connection; each publish is one mosquitto_pub at QoS 1, returning once it was taken.
 class TestMqttClient {
  public:
-  TestMqttClient(const std::string& address, const std::string& client_id);
-  ~TestMqttClient();
-  bool Connect(const std::string& topic_filter);  // connected, and subscribed at QoS 1
-  bool Connected() const { return client_.is_connected(); }
-  bool Publish(const std::string& topic, const std::string& payload, bool retained = false);  // QoS 1, taken
+  TestMqttClient(uint16_t port, const std::string& client_id) : port_(std::to_string(port)), id_(client_id) {}
+  bool Connect(const std::string& topic_filter);  // subscribed at QoS 1
+  bool Publish(const std::string& topic, const std::string& payload, bool retained = false);
   std::vector<std::string> Payloads(const std::string& topic) const;  // in the order they came
   size_t Count(const std::string& topic) const { return Payloads(topic).size(); }
   bool WaitForCount(const std::string& topic, size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
     return PollUntil([&] { return Count(topic) >= count; }, bound);
   }
-  // Publishes on `request_topic`; the next message on `reply_topic`, or "" on time-out.
-  std::string Request(const std::string& request_topic, const std::string& reply_topic, const std::string& payload,
-                      std::chrono::milliseconds bound = std::chrono::seconds(10)) {
-    const size_t before = Count(reply_topic);
-    const bool got = Publish(request_topic, payload) && WaitForCount(reply_topic, before + 1, bound);
-    return got ? Payloads(reply_topic)[before] : "";
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    messages_.clear();
-  }
+  void Clear() { seen_ = subscriber_->Output().size(); }  // forgets what came so far
 
  private:
-  mqtt::async_client client_;
-  mutable std::mutex mutex_;
-  std::string filter_;
-  std::vector<std::pair<std::string, std::string>> messages_;  // topic, payload
+  std::string port_, id_;
+  TempDir dir_;
+  std::unique_ptr<Process> subscriber_;
+  size_t seen_ = 0;
 };
 
 // The simulated board as a process, with its one-line control commands.
@@ -121,7 +106,7 @@ struct RigOptions {
   // Members over the rig's, values as JSON; "$TLS" in a value is the broker's folder.
   std::map<std::string, std::string> config;
   std::vector<std::string> env;  // added to the service's environment
-  bool start_service = true, broker_up = true, led_json = true;
+  bool start_service = true, broker_up = true;
   bool tls = false, tls_client_certificate = false;  // the service on the broker's TLS listener
 };
 
@@ -138,7 +123,7 @@ class ServiceRig {
   bool Start(const RigOptions& options = RigOptions());  // false also when a board_setup command is refused
   bool StartService();
   bool ConnectRobot() {
-    robot_ = std::make_unique<TestMqttClient>(broker_.Address(), "robot");
+    robot_ = std::make_unique<TestMqttClient>(broker_.port(), "robot");
     return robot_->Connect("clean_robot_station/#");
   }
   // Until the service answers, then until late answers to the probes came in.
@@ -149,10 +134,14 @@ class ServiceRig {
     sent_.clear();
     robot_->Clear();
   }
+  // Publishes on the request topic `name`; the next reply on its "Re" topic, or "" on time-out.
   std::string Ask(const std::string& name, const std::string& payload,
                   std::chrono::milliseconds bound = std::chrono::seconds(10)) {
     ++sent_[name];
-    return robot_->Request(Topic(name), Topic(name + "Re"), payload, bound);
+    const std::string reply = Topic(name + "Re");
+    const size_t before = robot_->Count(reply);
+    const bool got = robot_->Publish(Topic(name), payload) && robot_->WaitForCount(reply, before + 1, bound);
+    return got ? robot_->Payloads(reply)[before] : "";
   }
   std::string Supply(int supply_type, int action, int duration = 0) {
     return Ask("supplyMaterialRequest", "{\"cmd\":{\"action\":" + std::to_string(action) + ",\"supplyType\":" +
@@ -187,7 +176,6 @@ class ServiceRig {
   TestMqttClient& robot() { return *robot_; }
   MosquittoBroker& broker() { return broker_; }
   const std::string& folder() const { return dir_.path(); }
-  uint16_t report_port() const { return report_port_; }
 
  private:
   TempDir dir_;
