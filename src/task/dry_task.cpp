@@ -29,22 +29,7 @@ std::vector<SwitchOff> DryTask::SwitchOffs() const {
   return {{station::ENUM_SUPPLY_HEATING_WIRE, kHeatWireStopFailed, "stop heat wire failed"}, kFanOff};
 }
 
-bool DryTask::SwitchFanOff() {
-  if (!SwitchOffOne(kFanOff)) {
-    return false;
-  }
-  // From here on no heat wire task may start, and a running one ends itself.
-  ClearDryRunning();
-  return true;
-}
-
-bool DryTask::SwitchEverythingOff() {
-  if (!SwitchAllOff()) {
-    return false;
-  }
-  ClearDryRunning();
-  return true;
-}
+bool DryTask::DoCancelUnlock() { return ClearDryRunning(SwitchOffOne(kFanOff)); }
 
 bool DryTask::CancelRefused() {
   if (ReadData([](const StationTaskData& data) { return data.heat_wire_running; })) {
@@ -54,8 +39,11 @@ bool DryTask::CancelRefused() {
   return false;
 }
 
-void DryTask::ClearDryRunning() {
-  WriteData([](StationTaskData& data) { data.dry_running = false; });
+bool DryTask::ClearDryRunning(bool fan_off) {
+  if (fan_off) {
+    WriteData([](StationTaskData& data) { data.dry_running = false; });
+  }
+  return fan_off;
 }
 
 }  // namespace station_center

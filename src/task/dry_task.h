@@ -15,7 +15,7 @@ class DryTask : public SupplyMaterialTask {
  public:
   DryTask(const TaskContext& context, const quorvane_base_station_mqtt::SupplyMaterialReq& request);
 
-  bool DoReset() override { return SwitchEverythingOff(); }
+  bool DoReset() override { return ClearDryRunning(SwitchAllOff()); }
   void AfterError() override { ClearDryRunning(); }
   void AfterCancel() override { ClearDryRunning(); }
 
@@ -23,17 +23,16 @@ class DryTask : public SupplyMaterialTask {
   bool Start(const station::SensorsDataRep& report, int64_t now) override;
   bool CancelRefused() override;
   // The robot's stop, allowed only with no wire heating: the fan alone.
-  bool DoCancelUnlock() override { return SwitchFanOff(); }
-  bool DoStopUnlock() override { return SwitchEverythingOff(); }
+  bool DoCancelUnlock() override;
+  bool DoStopUnlock() override { return ClearDryRunning(SwitchAllOff()); }
   // The wire first, whether or not a heat wire task runs (a wire already off
   // takes no harm), then the fan.
   std::vector<SwitchOff> SwitchOffs() const override;
 
  private:
-  bool SwitchFanOff();
-  // The switch-off list; once the fan is off, dry_running is cleared.
-  bool SwitchEverythingOff();
-  void ClearDryRunning();
+  // Clears dry_running once the fan is off (`fan_off`): from then on no heat
+  // wire task may start, and a running one ends itself. Returns `fan_off`.
+  bool ClearDryRunning(bool fan_off = true);
 };
 
 }  // namespace station_center
