@@ -485,19 +485,9 @@ bool StationCenter::HasTask(TaskType type) {
   return tasks_.count(type) != 0;
 }
 
-StationTaskData StationCenter::TaskDataSnapshot() {
-  std::shared_lock<std::shared_mutex> data_lock(task_data_lock_);
-  return task_data_;
-}
-
 void StationCenter::EditTaskData(const std::function<void(StationTaskData&)>& edit) {
   std::unique_lock<std::shared_mutex> data_lock(task_data_lock_);
   edit(task_data_);
-}
-
-station::SensorsDataRep StationCenter::SensorDataSnapshot() {
-  std::shared_lock<std::shared_mutex> sensor_lock(sensor_lock_);
-  return sensor_data_;
 }
 
 int StationCenter::ResetThreadsRunning() const { return reset_threads_running_.load(); }

@@ -5,7 +5,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
@@ -67,23 +66,18 @@ class StationCenter : public std::enable_shared_from_this<StationCenter> {
   // off, each command bounded by the board time-out and the whole stop by
   // `budget_s` seconds. True when the board confirmed every switch-off.
   bool SafeStop(int budget_s);
-  bool Stopping() const { return stopping_.load(); }
 
   // Main loop, once a second: sends the switch-offs the board has not yet
   // confirmed (SwitchOffLedger::Retry) with every task kept out. Returns how
   // many are still owed.
   size_t RetrySwitchOffs();
 
-  std::shared_ptr<BoardLink> Board() const { return board_; }
-
   // Read-only views for tests and diagnostics; each takes the lock it needs.
   StationCenterStatus Status();
   size_t TaskCount();
   bool HasTask(TaskType type);
-  StationTaskData TaskDataSnapshot();
   // Changes the station task data under its lock (tests set up a station day with it).
   void EditTaskData(const std::function<void(StationTaskData&)>& edit);
-  station::SensorsDataRep SensorDataSnapshot();
   int ResetThreadsRunning() const;  // ResetWhenIdle threads not yet finished
   uint64_t WorkCycles() const { return work_cycles_.load(); }  // work cycles ended so far, all tasks
 

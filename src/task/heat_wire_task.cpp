@@ -6,6 +6,12 @@
 
 namespace station_center {
 
+namespace {
+
+const SwitchOff kWireOff = {station::ENUM_SUPPLY_HEATING_WIRE, kHeatWireStopFailed, "stop heat wire failed"};
+
+}  // namespace
+
 HeatWireTask::HeatWireTask(const TaskContext& context, const quorvane_base_station_mqtt::SupplyMaterialReq& request)
     : SupplyMaterialTask(context, TASK_TYPE_HEAT_WIRE, request), target_temp_(config_reader.strong_heat_wire_temp) {
   conflict_task_types_ = {TASK_TYPE_WATER_SPRAY, TASK_TYPE_DUST_COLLECT, TASK_TYPE_MANUAL_CHARGE,
@@ -52,7 +58,7 @@ bool HeatWireTask::Work(const station::SensorsDataRep& report, int64_t /*now*/) 
   const double temperature = report.heatingwiretemp();
   const double target = target_temp_;
   if (wire_on_ && temperature > target) {
-    if (!SwitchOffOne(SwitchOffs().front())) {
+    if (!SwitchOffOne(kWireOff)) {
       return false;
     }
     wire_on_ = false;
@@ -66,7 +72,7 @@ bool HeatWireTask::Work(const station::SensorsDataRep& report, int64_t /*now*/) 
 }
 
 std::vector<SwitchOff> HeatWireTask::SwitchOffs() const {
-  return {{station::ENUM_SUPPLY_HEATING_WIRE, kHeatWireStopFailed, "stop heat wire failed"}};
+  return {kWireOff};
 }
 
 void HeatWireTask::ClearHeatWireRunning() {

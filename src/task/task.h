@@ -218,8 +218,6 @@ class StepMachine {
   // Runs the function of the current step at `now`; false when no such step exists.
   bool RunStep(const station::SensorsDataRep& report, int64_t now);
 
-  int Step() const { return step_; }
-
  private:
   Task& owner_;
   int step_ = 0;
