@@ -132,7 +132,7 @@ TEST_F(BoardLink, BoardDownOrOffTheNetworkFailsAtTheTimeOut) {
 
 TEST(TcpLink, FirstSendConnectsAndASendToAVanishedPeerRaisesNoSigpipe) {
   FakeBoard board;
-  board.ScriptNext(A::kClose);
+  board.ScriptNext({A::kClose});
   TcpClient client("127.0.0.1", board.command_port());
   const std::string frame = Frame(Request(7, 1)), chunk(64 * 1024, 'x');
   auto requests = [&board](size_t n) { return WaitFor([&] { return board.Requests().size() >= n; }); };

@@ -15,8 +15,7 @@ class Config : public testing::Test {
   bool Load(const std::string& json, StationConfig& c) { return dir_.Write("config.json", json), ReadConfig(c); }
   std::string EchoOf(const std::string& json) {  // what loading `json` logs (the logger starts once a process)
     StationConfig config;
-    dir_.Write("config.json", json);
-    return station_test::RunInChild([&] { return setenv("SPDLOG_LEVEL", "info", 1) + !ReadConfig(config); }).output;
+    return station_test::RunInChild([&] { return setenv("SPDLOG_LEVEL", "info", 1) + !Load(json, config); }).output;
   }
   station_test::TempDir dir_;
 };

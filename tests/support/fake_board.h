@@ -59,7 +59,6 @@ class FakeBoard {
   ~FakeBoard() { StopListening(); }
   uint16_t command_port() const { return port_; }  // 0 when listening failed
   void ScriptNext(Script script) { std::lock_guard<std::mutex> lock(mutex_); scripts_.push_back(script); }
-  void ScriptNext(Answer answer) { ScriptNext(Script{answer}); }
   auto Requests() const { std::lock_guard<std::mutex> lock(mutex_); return requests_; }  // all so far, in order
   int Connections() const { return connections_.load(); }
   // The board is down: connects refused.
