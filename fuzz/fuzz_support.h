@@ -1,6 +1,4 @@
 #pragma once
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>

@@ -2,6 +2,7 @@
 // report stream; and the board's frames written out byte by byte, so that a
 // fault shared by the station's encoder and decoder cannot hide.
 #include <gmock/gmock.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -22,6 +23,7 @@ namespace {
 
 using station_test::FakeBoard;
 using station_test::Frame;
+using station_test::SendAll;
 using station_test::WaitFor;
 using A = FakeBoard::Answer;
 using Steady = std::chrono::steady_clock;
@@ -119,7 +121,8 @@ TEST_F(BoardLink, BoardDownOrOffTheNetworkFailsAtTheTimeOut) {
   EXPECT_FALSE(comm_.DoAction(Action(kFan, 1)));
   EXPECT_LE(MsSince(start), 1250);
   uint16_t port = 0;
-  int filler = -1, listener = station_test::ListenWithFullQueue(&port, &filler);
+  // A queue of length 0 holds one connection, the filler's: a board off the network answers no connect.
+  const int listener = station_test::ListenOnLoopback(&port, 0), filler = station_test::ConnectLoopback(port);
   station::SupplyMaterialRsp rsp;
   start = Steady::now();
   EXPECT_FALSE(comm_.BottomReqNeedResp(std::make_shared<TcpClient>("127.0.0.1", port), Request(11, 1), rsp, 1));
@@ -129,13 +132,14 @@ TEST_F(BoardLink, BoardDownOrOffTheNetworkFailsAtTheTimeOut) {
 
 TEST(TcpLink, FirstSendConnectsAndASendToAVanishedPeerRaisesNoSigpipe) {
   FakeBoard board;
-  board.ScriptNext(A::kClose);
+  board.ScriptNext({A::kClose});
   TcpClient client("127.0.0.1", board.command_port());
   const std::string frame = Frame(Request(7, 1)), chunk(64 * 1024, 'x');
-  ASSERT_TRUE(client.Send(frame.data(), int(frame.size())) && board.WaitForRequests(1));  // no Init: it connects
+  auto requests = [&board](size_t n) { return WaitFor([&] { return board.Requests().size() >= n; }); };
+  ASSERT_TRUE(client.Send(frame.data(), int(frame.size())) && requests(1));  // no Init: it connects
   // On the closed descriptor until the kernel reports the reset: SIGPIPE would end this process.
   EXPECT_TRUE(WaitFor([&] { return !client.SendData(client.fd(), chunk.data(), int(chunk.size())); }));
-  EXPECT_TRUE(client.Send(frame.data(), int(frame.size())) && board.WaitForRequests(2) && board.Connections() == 2);
+  EXPECT_TRUE(client.Send(frame.data(), int(frame.size())) && requests(2) && board.Connections() == 2);
 }
 
 // The report stream: what reaches the callback, framed again, for what the board writes.
@@ -159,6 +163,13 @@ struct Reports {
   bool Has(const std::string& expected) {  // exactly these frames, once as many bytes have come
     return WaitFor([&] { return Got().size() >= expected.size(); }, std::chrono::seconds(10)) && Got() == expected;
   }
+  // The board's side of a report connection. Each report goes out at once: nothing answers on
+  // it, so a report held back for an ACK would wait out the server's delayed ACK.
+  int Connect(const char* from = nullptr) const {
+    int fd = -1, one = 1;
+    WaitFor([&] { return (fd = station_test::ConnectLoopback(port, from)) >= 0; });
+    return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)), fd;
+  }
   const uint16_t port = station_test::PickFreeLoopbackPort();
   std::mutex mutex;
   std::string frames;
@@ -178,38 +189,31 @@ TEST(ReportStream, EveryFrameArrivesWholeAndBadBytesCostOnlyWhatIsHeld) {
                          Row{"prefix just beyond", 256, {std::string("\xff\x00\x08\x01", 4), two}, two}}) {
     SCOPED_TRACE(row.name);
     Reports& sink = Keep<Reports>(row.cache);
-    FakeBoard& board = Keep<FakeBoard>();
-    ASSERT_TRUE(board.ConnectReports(sink.port));
-    for (const std::string& bytes : row.reads) EXPECT_TRUE(board.SendRaw(bytes) && usleep(200000) == 0);
+    const int board = sink.Connect();
+    for (const std::string& bytes : row.reads) EXPECT_TRUE(SendAll(board, bytes) && usleep(200000) == 0);
     EXPECT_TRUE(sink.Has(row.delivered));
+    ::close(board);
   }
 }
 
 // Reports decide what the actuators do: a peer other than the board is closed
 // unread, and of the board's connections only the newest is served.
-bool StrangerRefused(uint16_t port) {
-  int fd = -1;
-  const std::string forged = Frames(99, 99);
-  char byte = 0;
-  if (!WaitFor([&] { return (fd = station_test::ConnectLoopback(port, "127.0.0.2")) >= 0; })) return false;
-  pollfd pfd{fd, POLLIN, 0};
-  const bool refused = (::send(fd, forged.data(), forged.size(), MSG_NOSIGNAL), ::poll(&pfd, 1, 10000) == 1) &&
-                       ::read(fd, &byte, 1) <= 0;
-  return ::close(fd), refused;
-}
-
 TEST(ReportStream, OnlyTheBoardsNewestConnectionIsServed) {
   Reports& sink = Keep<Reports>(4096);
-  const uint16_t port = sink.port;
-  FakeBoard &board = Keep<FakeBoard>(), &restarted = Keep<FakeBoard>();
-  ASSERT_TRUE(board.ConnectReports(port) && board.SendRaw(Frames(1, 1)) && sink.Has(Frames(1, 1)));
-  board.CloseReports();  // gone and back: the next connection is accepted
-  ASSERT_TRUE(board.ConnectReports(port) && board.SendRaw(Frames(2, 2)) && sink.Has(Frames(1, 2)));
+  int board = sink.Connect();
+  ASSERT_TRUE(SendAll(board, Frames(1, 1)) && sink.Has(Frames(1, 1)));
+  ::close(board);  // gone and back: the next connection is accepted
+  board = sink.Connect();
+  ASSERT_TRUE(SendAll(board, Frames(2, 2)) && sink.Has(Frames(1, 2)));
   // A restarted board opens a new connection while the old one still stands.
-  ASSERT_TRUE(restarted.ConnectReports(port) && restarted.SendRaw(Frames(3, 3)) && sink.Has(Frames(1, 3)));
-  board.SendRaw(Frames(4, 4));
-  EXPECT_TRUE(StrangerRefused(port));
-  EXPECT_TRUE(restarted.SendRaw(Frames(5, 5)) && sink.Has(Frames(1, 3) + Frames(5, 5)));
+  const int restarted = sink.Connect();
+  ASSERT_TRUE(SendAll(restarted, Frames(3, 3)) && sink.Has(Frames(1, 3)));
+  SendAll(board, Frames(4, 4));
+  const int stranger = sink.Connect("127.0.0.2");
+  pollfd pfd{stranger, POLLIN, 0};
+  char byte = 0;
+  EXPECT_TRUE(SendAll(stranger, Frames(99, 99)) && ::poll(&pfd, 1, 10000) == 1 && ::read(stranger, &byte, 1) <= 0);
+  EXPECT_TRUE(SendAll(restarted, Frames(5, 5)) && sink.Has(Frames(1, 3) + Frames(5, 5)));
 }
 
 TEST(ReportStream, AnAddressThatCannotBeBoundEndsTheProcessWith255) {

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <functional>
-#include <sstream>
 
 #include "config.h"
 #include "support/process.h"
@@ -17,8 +15,7 @@ class Config : public testing::Test {
   bool Load(const std::string& json, StationConfig& c) { return dir_.Write("config.json", json), ReadConfig(c); }
   std::string EchoOf(const std::string& json) {  // what loading `json` logs (the logger starts once a process)
     StationConfig config;
-    dir_.Write("config.json", json);
-    return station_test::RunInChild([&] { return setenv("SPDLOG_LEVEL", "info", 1) + !ReadConfig(config); }).output;
+    return station_test::RunInChild([&] { return setenv("SPDLOG_LEVEL", "info", 1) + !Load(json, config); }).output;
   }
   station_test::TempDir dir_;
 };
@@ -58,13 +55,12 @@ TEST_F(Config, PasswordNeverReachesTheLogABadPortIsReportedAndTheShippedFileHold
   EXPECT_EQ(echo.find("s3cret-Value"), std::string::npos) << echo;
   EXPECT_NE(echo.find("mqtt_pwd : ******\n"), std::string::npos) << echo;
   EXPECT_NE(echo.find("101900064, config.json embedded_action_port : 70000 is not a port"), std::string::npos);
-  std::stringstream shipped;
-  shipped << std::ifstream(STATION_SOURCE_DIR "/config/config.json").rdbuf();
+  const std::string shipped = station_test::ReadWholeFile(STATION_SOURCE_DIR "/config/config.json");
   StationConfig config;
-  ASSERT_TRUE(Load(shipped.str(), config) && config.mqtt_pwd == StationConfig().mqtt_pwd);
+  ASSERT_TRUE(Load(shipped, config) && config.mqtt_pwd == StationConfig().mqtt_pwd);
   const std::string defaults = EchoOf("{}");
   EXPECT_NE(defaults.find("] station_id : 10000000001\n"), std::string::npos) << defaults;
-  EXPECT_EQ(EchoOf(shipped.str()), defaults);
+  EXPECT_EQ(EchoOf(shipped), defaults);
 }
 
 // /etc wins when it holds a config.json; stations that still keep theirs in
