@@ -15,23 +15,6 @@
 #include "station_center.h"
 #include "support/service_rig.h"
 
-namespace mqtt_client {
-class MqttClientTestPeer {
- public:
-  // Stops the callbacks and closes the connection, as a lost broker would leave the client.
-  static void Disconnect() {
-    try {
-      if (MqttClient::getInstance().client_) {
-        MqttClient::getInstance().client_->disable_callbacks();
-        MqttClient::getInstance().client_->disconnect()->wait_for(std::chrono::seconds(5));
-      }
-    } catch (const std::exception&) {
-      // Not connected: nothing to close.
-    }
-  }
-};
-}  // namespace mqtt_client
-
 namespace station_test {
 namespace {
 
@@ -47,17 +30,15 @@ struct Messaging {
     static auto* kept = new std::vector<std::shared_ptr<void>>();
     kept->push_back(callback);
   }
-  // The station's client goes quiet before the broker goes, so that no lost connection reaches
-  // the station center while the process exits.
-  ~Messaging() { mqtt_client::MqttClientTestPeer::Disconnect(); }
+  // The station's client leaves before the broker goes, so that no lost connection reaches the
+  // station center while the process exits.
+  ~Messaging() { MqttClient::getInstance().GoOffline(std::chrono::seconds(5)); }
   bool Start() {
-    RigOptions options;
-    options.start_service = false;
     station_center::config_reader.station_id = kStation;
     station_center::config_reader.mqtt_user_name = kUser;
     station_center::config_reader.mqtt_pwd = kPassword;
     station_center::config_reader.mqtt_keep_alive_interval = 5;
-    if (!rig.Start(options)) return false;
+    if (!rig.Prepare()) return false;
     station_center::config_reader.mqtt_server_address = rig.broker().Address();
     return true;
   }
@@ -88,7 +69,7 @@ TEST(MqttClient, CallbackIsRegisteredBeforeTheFirstConnectionAndRetainedRequests
 TEST(MqttClient, PublishWhileDisconnected) {
   Messaging m;
   ASSERT_TRUE(m.Start() && MqttClient::getInstance().Init(m.callback));
-  mqtt_client::MqttClientTestPeer::Disconnect();
+  MqttClient::getInstance().GoOffline(std::chrono::seconds(5));
   EXPECT_THROW(MqttClient::getInstance().Publish(std::string("{}"), std::string("clean_robot_station/reportActively"), 1),
                mqtt::exception);
   EXPECT_NO_THROW(m.callback->dealCheckStation("{}"));

@@ -8,9 +8,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
 extern char** environ;
 
@@ -20,26 +17,6 @@ namespace {
 int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
 }  // namespace
-
-bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound,
-               std::chrono::milliseconds period) {
-  for (const auto deadline = std::chrono::steady_clock::now() + bound; !condition();) {
-    if (std::chrono::steady_clock::now() > deadline) return condition();
-    std::this_thread::sleep_for(period);
-  }
-  return true;
-}
-
-std::string ReadWholeFile(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
-
-std::vector<std::string> ProgramArgs(std::vector<std::string> args) {
-  if (TestEmulator() != nullptr) args.insert(args.begin(), TestEmulator());
-  return args;
-}
 
 ChildResult RunInChild(const std::function<int()>& body) {
   ChildResult result;
@@ -57,17 +34,18 @@ ChildResult RunInChild(const std::function<int()>& body) {
   char buffer[4096];
   for (ssize_t n; pid > 0 && (n = ::read(fds[0], buffer, sizeof(buffer))) > 0;) result.output.append(buffer, size_t(n));
   ::close(fds[0]);
-  int status = 0;
-  if (pid > 0 && ::waitpid(pid, &status, 0) == pid) result.exit_code = ExitCode(status);
+  if (pid > 0) ::waitpid(pid, nullptr, 0);
   return result;
 }
 
-Process::Process(const std::vector<std::string>& args, const std::string& log_path, const std::vector<std::string>& env)
+Process::Process(std::vector<std::string> args, const std::string& log_path, const std::vector<std::string>& env)
     : log_path_(log_path) {
+  const bool ours = args[0].rfind(STATION_BINARY_DIR "/", 0) == 0;
+  if (ours && TestEmulator() != nullptr) args.insert(args.begin(), TestEmulator());
   std::vector<std::string> env_text = env;
   for (char** e = environ; *e != nullptr; ++e) env_text.emplace_back(*e);
   std::vector<char*> argv, envp;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  for (std::string& arg : args) argv.push_back(arg.data());
   for (std::string& e : env_text) envp.push_back(e.data());
   argv.push_back(nullptr);
   envp.push_back(nullptr);
@@ -103,11 +81,6 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::Write(const std::string& name, const std::string& content) const {
-  std::ofstream(path_ + "/" + name, std::ios::binary | std::ios::trunc) << content;
-  return path_ + "/" + name;
 }
 
 }  // namespace station_test
