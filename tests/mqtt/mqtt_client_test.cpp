@@ -18,7 +18,7 @@
 namespace station_test {
 namespace {
 
-// A broker, a robot, the configuration pointed at them, and the station's client connected with a
+// A broker, a robot, the service's configuration read, and the station's client connected with a
 // callback around a fresh station center; the center and callback live until process exit, as the
 // library's threads may still use them.
 class MqttClient : public testing::Test {
@@ -27,12 +27,9 @@ class MqttClient : public testing::Test {
   void SetUp() override {
     static auto* kept = new std::vector<std::shared_ptr<void>>();
     kept->push_back(callback);
-    station_center::config_reader.station_id = kStation;
-    station_center::config_reader.mqtt_user_name = kUser;
-    station_center::config_reader.mqtt_pwd = kPassword;
-    station_center::config_reader.mqtt_keep_alive_interval = 5;
     ASSERT_TRUE(rig.Prepare());
-    station_center::config_reader.mqtt_server_address = rig.broker().Address();
+    ::setenv("STATION_CENTER_CONFIG_DIR", rig.folder().c_str(), 1);
+    ASSERT_TRUE(station_center::ReadConfig(station_center::config_reader));
     ASSERT_TRUE(Client().Init(callback));
   }
   // The station's client leaves before the broker goes, so that no lost connection reaches the

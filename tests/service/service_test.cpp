@@ -180,7 +180,7 @@ TEST(ServiceSession, PreWaterToReadyThenSupplyToFinished) {
   ASSERT_TRUE(rig.WaitNormal());
   ASSERT_EQ(rig.Board("level 300"), "ok");  // water left over: the preparation drains it first
   ASSERT_TRUE(rig.AwaitReports(3));
-  const size_t before = rig.BoardCommands().size();
+  const std::string before = Joined(rig.BoardCommands());
   EXPECT_FALSE(rig.CheckReady(kWaterReady));
   EXPECT_EQ(rig.Ask("preWaterRequest", R"({"reqHeader":{"msgId":{"uuid":"p1"},"robotId":{"uuid":"r1"}},)"
                                        R"("cmd":{"actionCmd":{"action":2},"disinfectionTabletsNum":1,"waterVolume":1}})"),
@@ -190,10 +190,9 @@ TEST(ServiceSession, PreWaterToReadyThenSupplyToFinished) {
   EXPECT_EQ(rig.Supply(kWatering, kStandard), kAccepted);
   ASSERT_TRUE(rig.PollCheckReady(kWaterFinish));
   EXPECT_FALSE(rig.CheckReady(kWaterReady)) << "the prepared water went to the robot";
-  std::vector<std::string> sent = rig.BoardCommands();
-  sent.erase(sent.begin(), sent.begin() + static_cast<long>(before));
-  EXPECT_EQ(Joined(sent), "DRAINAGE_SWITCH 1; DRAINAGE_SWITCH 0; TAP_WATER_SWITCH 1; TAP_WATER_SWITCH 0; "
-                          "DISINFECTANT_PLATES_MOTOR 1; DISINFECTANT_PLATES_MOTOR 0; SUPPLY_WATER_SWITCH 1; SUPPLY_WATER_SWITCH 0; ");
+  EXPECT_EQ(Joined(rig.BoardCommands()).substr(before.size()),
+            "DRAINAGE_SWITCH 1; DRAINAGE_SWITCH 0; TAP_WATER_SWITCH 1; TAP_WATER_SWITCH 0; DISINFECTANT_PLATES_MOTOR 1; "
+            "DISINFECTANT_PLATES_MOTOR 0; SUPPLY_WATER_SWITCH 1; SUPPLY_WATER_SWITCH 0; ");
 }
 
 // Each supply starts, is renewed without a second switch-on, and unless kept is stopped until the board
@@ -204,21 +203,16 @@ TEST(ServiceSession, SuppliesStartRenewAndStop) {
   ASSERT_TRUE(rig.Start({{"--level", "0", "--fill-rate", "1000", "--drain-rate", "1000", "--supply-rate", "50"},
                          {"set sorterMotorCurrentState false", "set dustBagDet 1", "set dustBoxCapDet 1", "dock"}}));
   ASSERT_TRUE(rig.WaitNormal());
-  const struct {
-    int supply;
-    const char* actuator;
-    int on;
-    bool keep;
-    const char* before;  // a request or board command first
-  } rows[] = {{kCharging, "CHARGING", 1, false, nullptr},       {kCollectDust, "COLLECT_DUST", 1, false, nullptr},
-              {kUvLamp, "UV_LAMP", 1, false, nullptr},          {kHeatingFan, "HEATING_FAN", 1, true, nullptr},
-              {kHeatingWire, "HEATING_WIRE", 1, false, nullptr}, {kWatering, "SUPPLY_WATER_SWITCH", 1, false, kPrepare},
-              {kSewagePump, "SEWAGE_PUMP", 80, true, kPrepare},  {kCleanPump, "SELF_CLEAN_PUMP", 80, false, nullptr}};
+  const struct { int supply; const char* actuator; int on; bool keep, prepare; } rows[] = {
+      {kCharging, "CHARGING", 1, false, false},       {kCollectDust, "COLLECT_DUST", 1, false, false},
+      {kUvLamp, "UV_LAMP", 1, false, false},          {kHeatingFan, "HEATING_FAN", 1, true, false},
+      {kHeatingWire, "HEATING_WIRE", 1, false, false}, {kWatering, "SUPPLY_WATER_SWITCH", 1, false, true},
+      {kSewagePump, "SEWAGE_PUMP", 80, true, true},    {kCleanPump, "SELF_CLEAN_PUMP", 80, false, false}};
   EXPECT_EQ(rig.Supply(kHeatingWire, kStandard), Rsp("1", "dry fan not open") + "}");
   for (const auto& row : rows) {
     SCOPED_TRACE(row.actuator);
-    if (row.before != nullptr) {
-      EXPECT_EQ(rig.Ask("preWaterRequest", row.before), kAccepted);
+    if (row.prepare) {
+      EXPECT_EQ(rig.Ask("preWaterRequest", kPrepare), kAccepted);
       ASSERT_TRUE(rig.PollCheckReady(kWaterReady));
       ASSERT_EQ(rig.Board("set sewageDet 1"), "ok");
     }
