@@ -62,7 +62,8 @@ TEST_F(MqttClient, CallbackIsRegisteredBeforeTheFirstConnectionAndRetainedReques
 // callback thread, never lets the exception out.
 TEST_F(MqttClient, PublishWhileDisconnected) {
   Client().GoOffline(std::chrono::seconds(5));
-  EXPECT_THROW(Client().Publish(std::string("{}"), std::string("clean_robot_station/reportActively"), 1), mqtt::exception);
+  EXPECT_THROW(Client().Publish(std::string("{}"), std::string("clean_robot_station/reportActively"), 1),
+               mqtt::exception);
   EXPECT_NO_THROW(callback->dealCheckStation("{}"));
   EXPECT_NO_THROW(callback->dealSupplyMaterialRequest(R"({"cmd":{"supplyType":3,"action":2}})"));
 }

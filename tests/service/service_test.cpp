@@ -116,7 +116,7 @@ int BrokerSocketNoDelay(ServiceRig& rig) {
 // One station through reset, normal with the robot away, docked and leaving: each row's reply.
 TEST(ServiceRequests, EveryRequestGetsItsReply) {
   ServiceRig rig;
-  ASSERT_TRUE(rig.Start(RigOptions({"--level", "500", "--drain-rate", "1"})));
+  ASSERT_TRUE(rig.Start({{"--level", "500", "--drain-rate", "1"}}));
   ASSERT_TRUE(rig.WaitServing());
   rig.OpenLedger();
   auto run = [&](const std::vector<std::array<std::string, 3>>& rows) {  // {request topic, request, exact reply}
@@ -191,8 +191,8 @@ TEST(ServiceSession, PreWaterToReadyThenSupplyToFinished) {
   ASSERT_TRUE(rig.PollCheckReady(kWaterFinish));
   EXPECT_FALSE(rig.CheckReady(kWaterReady)) << "the prepared water went to the robot";
   EXPECT_EQ(Joined(rig.BoardCommands()).substr(before.size()),
-            "DRAINAGE_SWITCH 1; DRAINAGE_SWITCH 0; TAP_WATER_SWITCH 1; TAP_WATER_SWITCH 0; DISINFECTANT_PLATES_MOTOR 1; "
-            "DISINFECTANT_PLATES_MOTOR 0; SUPPLY_WATER_SWITCH 1; SUPPLY_WATER_SWITCH 0; ");
+            "DRAINAGE_SWITCH 1; DRAINAGE_SWITCH 0; TAP_WATER_SWITCH 1; TAP_WATER_SWITCH 0; "
+            "DISINFECTANT_PLATES_MOTOR 1; DISINFECTANT_PLATES_MOTOR 0; SUPPLY_WATER_SWITCH 1; SUPPLY_WATER_SWITCH 0; ");
 }
 
 // Each supply starts, is renewed without a second switch-on, and unless kept is stopped until the board
@@ -284,9 +284,8 @@ TEST(ServiceBroker, TlsAnsweredOnlyWithTheRightCertificates) {
               {"certificate without its key", true, {{"mqtt_cert_file", cert}}, "mqtt_key_file go together"}};
   for (const auto& row : rows) {
     ServiceRig rig;
-    RigOptions options;
-    options.config = row.config;
-    ASSERT_TRUE(rig.broker().EnableTls(row.require_certificate) && rig.Start(options)) << row.what;
+    ASSERT_TRUE(rig.broker().EnableTls(row.require_certificate)) << row.what;
+    ASSERT_TRUE(rig.Start({{"--level", "500"}, {}, row.config})) << row.what;
     if (row.failure == nullptr) {
       EXPECT_TRUE(rig.WaitServing()) << row.what;
     } else {

@@ -55,7 +55,6 @@ class Process {
                   std::chrono::milliseconds bound = std::chrono::seconds(30)) {
     return Process(args, log_path).WaitExit(bound) == 0;
   }
-  bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
   std::string Output() const { return ReadWholeFile(log_path_); }
   bool OutputHas(const std::string& text) const { return Output().find(text) != std::string::npos; }

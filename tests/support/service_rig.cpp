@@ -86,8 +86,10 @@ bool MosquittoBroker::Start(std::chrono::milliseconds bound) {
               (require_client_certificate_ ? "true\n" : "false\n");
     }
     dir_.Write("mosquitto.conf", conf);
-    const std::vector<std::string> passwd = {"/usr/bin/mosquitto_passwd", "-b", "-c", dir + "/passwd", kUser, kPassword};
-    if (port_ == 0 || !Process::Run(passwd, dir + "/passwd.log")) return false;
+    if (port_ == 0 || !Process::Run({"/usr/bin/mosquitto_passwd", "-b", "-c", dir + "/passwd", kUser, kPassword},
+                                    dir + "/passwd.log")) {
+      return false;
+    }
   }
   auto ended = [&] { return process_->WaitExit(std::chrono::milliseconds(0)) >= 0; };
   auto up = [&] { return PortAccepts(port_) && (tls_port_ == 0 || PortAccepts(tls_port_)); };
@@ -105,14 +107,6 @@ bool TestMqttClient::Connect(const std::string& topic_filter) {
       "mqttv5", "-p", port_, "-u", kUser, "-P", kPassword, "-i", id_, "-q", "1", "-d", "-v", "-t", topic_filter},
       dir_.path() + "/sub.log");
   return PollUntil([&] { return subscriber_->OutputHas("received SUBACK"); }) && subscriber_->WaitExit({}) < 0;
-}
-
-bool TestMqttClient::Publish(const std::string& topic, const std::string& payload, bool retained) {
-  std::vector<std::string> args = {"/usr/bin/mosquitto_pub", "-V", "mqttv5", "-p", port_, "-u", kUser, "-P", kPassword,
-                                   "-q", "1", "-t", topic, payload.empty() ? "-n" : "-m"};
-  if (!payload.empty()) args.push_back(payload);
-  if (retained) args.push_back("-r");
-  return Process::Run(args, dir_.path() + "/pub.log", std::chrono::seconds(10));
 }
 
 // Whole lines "topic payload" only: the last one may still be being written.
@@ -151,12 +145,6 @@ std::string BoardSim::Command(const std::string& line) {
   return reply;
 }
 
-long long BoardSim::Number(const std::string& command, const std::string& key) {
-  const std::string reply = Command(command);
-  const size_t at = reply.find("\"" + key + "\":");
-  return at == std::string::npos ? -1 : std::atoll(reply.c_str() + at + key.size() + 3);
-}
-
 ServiceRig::~ServiceRig() {
   if (service_ != nullptr && testing::Test::HasFailure()) std::cout << "service output:\n" << service_->Output();
 }
@@ -190,15 +178,6 @@ bool ServiceRig::Prepare(const RigOptions& options) {
   dir_.Write("config.json", text + "}");
   dir_.Write("led.json", ReadWholeFile(STATION_SOURCE_DIR "/config/led.json"));
   return true;
-}
-
-bool ServiceRig::StartService() {
-  std::vector<std::string> env = {"STATION_CENTER_CONFIG_DIR=" + dir_.path(), "SPDLOG_STDOUT=true",
-                                  "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"};
-  env.insert(env.end(), options_.env.begin(), options_.env.end());
-  service_ = std::make_unique<Process>(std::vector<std::string>{STATION_BINARY_DIR "/quorvane_station_center"},
-                                       dir_.path() + "/service.log", env);
-  return service_->started();
 }
 
 bool ServiceRig::WaitServing(std::chrono::milliseconds bound) {

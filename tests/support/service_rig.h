@@ -75,7 +75,13 @@ class TestMqttClient {
  public:
   TestMqttClient(uint16_t port, const std::string& client_id) : port_(std::to_string(port)), id_(client_id) {}
   bool Connect(const std::string& topic_filter);  // subscribed at QoS 1
-  bool Publish(const std::string& topic, const std::string& payload, bool retained = false);
+  bool Publish(const std::string& topic, const std::string& payload, bool retained = false) {
+    std::vector<std::string> args = {"/usr/bin/mosquitto_pub", "-V", "mqttv5", "-p", port_, "-u", kUser, "-P",
+                                     kPassword, "-q", "1", "-t", topic, payload.empty() ? "-n" : "-m"};
+    if (!payload.empty()) args.push_back(payload);
+    if (retained) args.push_back("-r");
+    return Process::Run(args, dir_.path() + "/pub.log", std::chrono::seconds(10));
+  }
   std::vector<std::string> Payloads(const std::string& topic) const;  // in the order they came
   size_t Count(const std::string& topic) const { return Payloads(topic).size(); }
   bool WaitForCount(const std::string& topic, size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
@@ -96,7 +102,11 @@ class BoardSim {
   ~BoardSim() { ::close(control_fd_); }
   bool Start(std::vector<std::string> args, const std::string& program = STATION_BINARY_DIR "/station_board_sim");
   std::string Command(const std::string& line);  // its one-line answer, "" on time-out
-  long long Number(const std::string& command, const std::string& key);  // "reports_sent" of "stats", or -1
+  long long Number(const std::string& command, const std::string& key) {  // "reports_sent" of "stats", or -1
+    const std::string reply = Command(command);
+    const size_t at = reply.find("\"" + key + "\":");
+    return at == std::string::npos ? -1 : std::atoll(reply.c_str() + at + key.size() + 3);
+  }
   Process& process() { return *process_; }
   int command_port() const { return command_port_; }
 
@@ -108,8 +118,9 @@ class BoardSim {
 };
 
 struct RigOptions {
-  RigOptions(std::vector<std::string> args = {"--level", "500"}, std::vector<std::string> setup = {})
-      : board_args(std::move(args)), board_setup(std::move(setup)) {}
+  RigOptions(std::vector<std::string> args = {"--level", "500"}, std::vector<std::string> setup = {},
+             std::map<std::string, std::string> members = {}, std::vector<std::string> vars = {})
+      : board_args(std::move(args)), board_setup(std::move(setup)), config(std::move(members)), env(std::move(vars)) {}
   std::vector<std::string> board_args;   // after the ports and a report rate of 20
   std::vector<std::string> board_setup;  // control commands before the service starts
   // Members over the rig's, values as JSON; "$TLS" in a value is the broker's folder.
@@ -132,7 +143,14 @@ class ServiceRig {
   // The broker, the robot on it, the board and the service's files; false also when a board_setup
   // command is refused. The service goes to the broker's TLS listener where it has one.
   bool Prepare(const RigOptions& options = RigOptions());
-  bool StartService();
+  bool StartService() {
+    std::vector<std::string> env = {"STATION_CENTER_CONFIG_DIR=" + dir_.path(), "SPDLOG_STDOUT=true",
+                                    "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"};
+    env.insert(env.end(), options_.env.begin(), options_.env.end());
+    service_ = std::make_unique<Process>(std::vector<std::string>{STATION_BINARY_DIR "/quorvane_station_center"},
+                                         dir_.path() + "/service.log", env);
+    return service_->pid() > 0;
+  }
   bool Start(const RigOptions& options = RigOptions()) { return Prepare(options) && StartService(); }
   // Until the service answers, then until late answers to the probes came in.
   bool WaitServing(std::chrono::milliseconds bound = std::chrono::seconds(30));
