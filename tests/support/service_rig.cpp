@@ -101,14 +101,6 @@ bool MosquittoBroker::Start(std::chrono::milliseconds bound) {
   }, bound, std::chrono::milliseconds(100));
 }
 
-bool TestMqttClient::Connect(const std::string& topic_filter) {
-  // Line-buffered: its debug lines, the SUBACK among them, are not flushed otherwise.
-  subscriber_ = std::make_unique<Process>(std::vector<std::string>{"/usr/bin/stdbuf", "-oL", "/usr/bin/mosquitto_sub", "-V",
-      "mqttv5", "-p", port_, "-u", kUser, "-P", kPassword, "-i", id_, "-q", "1", "-d", "-v", "-t", topic_filter},
-      dir_.path() + "/sub.log");
-  return PollUntil([&] { return subscriber_->OutputHas("received SUBACK"); }) && subscriber_->WaitExit({}) < 0;
-}
-
 // Whole lines "topic payload" only: the last one may still be being written.
 std::vector<std::string> TestMqttClient::Payloads(const std::string& topic) const {
   std::vector<std::string> payloads;
@@ -199,17 +191,15 @@ long long ServiceRig::Mismatched() {
 
 ReportTally ServiceRig::TallyReports() {
   std::vector<long long> seqs;
-  auto decoded = [&] {
+  ReportTally tally;
+  Board("reports pause");
+  // Reports are taken in in order: once the last one sent is in, so is every one the service will take.
+  PollUntil([&] {
     seqs.clear();
     for (const std::string& seq : Matches(service_->Output(), R"(sensor data : seq: (\d+))")) seqs.push_back(std::stoll(seq));
-    return seqs.empty() ? 0 : *std::max_element(seqs.begin(), seqs.end());
-  };
-  Board("reports pause");
-  ReportTally tally;
-  // Reports are taken in in order: once the last one sent is in, so is every one the service will take.
-  PollUntil([&] { return (tally.sent = BoardNumber("stats", "reports_sent")) > 0 && decoded() >= tally.sent; },
-            std::chrono::seconds(20));
-  decoded();
+    tally.sent = BoardNumber("stats", "reports_sent");
+    return tally.sent > 0 && !seqs.empty() && *std::max_element(seqs.begin(), seqs.end()) >= tally.sent;
+  }, std::chrono::seconds(20));
   tally.decoded = static_cast<long long>(seqs.size());
   long long last = 0;
   for (long long seq : seqs) {

@@ -74,7 +74,13 @@ class MosquittoBroker {
 class TestMqttClient {
  public:
   TestMqttClient(uint16_t port, const std::string& client_id) : port_(std::to_string(port)), id_(client_id) {}
-  bool Connect(const std::string& topic_filter);  // subscribed at QoS 1
+  bool Connect(const std::string& topic_filter) {  // subscribed at QoS 1
+    // Line-buffered: its debug lines, the SUBACK among them, are not flushed otherwise.
+    subscriber_ = std::make_unique<Process>(std::vector<std::string>{"/usr/bin/stdbuf", "-oL", "/usr/bin/mosquitto_sub",
+        "-V", "mqttv5", "-p", port_, "-u", kUser, "-P", kPassword, "-i", id_, "-q", "1", "-d", "-v", "-t", topic_filter},
+        dir_.path() + "/sub.log");
+    return PollUntil([&] { return subscriber_->OutputHas("received SUBACK"); }) && subscriber_->WaitExit({}) < 0;
+  }
   bool Publish(const std::string& topic, const std::string& payload, bool retained = false) {
     std::vector<std::string> args = {"/usr/bin/mosquitto_pub", "-V", "mqttv5", "-p", port_, "-u", kUser, "-P",
                                      kPassword, "-q", "1", "-t", topic, payload.empty() ? "-n" : "-m"};
