@@ -23,8 +23,8 @@ std::string Rsp(const std::string& code, const std::string& text, const std::str
   return R"({"rspHeader":{"msgId":{"uuid":")" + msg + R"("},"robotId":{"uuid":")" + robot + R"("},"errCode":)" + code +
          R"(,"errMsg":")" + text + "\"}";
 }
-std::string Check(int ready, int type, const std::string& code = "0", const std::string& text = "") {
-  return Rsp(code, text) + ",\"robotCheck\":" + to_string(ready) + ",\"checkType\":" + to_string(type) + "}";
+std::string NotReady(int check_type, const std::string& code = "0", const std::string& text = "") {
+  return Rsp(code, text) + ",\"robotCheck\":0,\"checkType\":" + to_string(check_type) + "}";
 }
 std::string Dock(int state, int desire) {
   return Rsp("0", "") + ",\"robotState\":" + to_string(state) + ",\"robotDesire\":" + to_string(desire) + "}";
@@ -130,12 +130,12 @@ TEST(ServiceRequests, EveryRequestGetsItsReply) {
   ASSERT_TRUE(rig.WaitNormal());
   EXPECT_GT(BrokerSocketNoDelay(rig), 0) << "a reply waits behind the acknowledgement of its request";
   const std::string unknown = Rsp("1", "Unknown supply type", "m", "r") + "}";
-  run({{"checkStation", "{}", Check(0, 0)},
+  run({{"checkStation", "{}", NotReady(0)},
        {"checkStation", R"({"reqHeader":{"msgId":{"uuid":"m-1"},"robotId":{"uuid":"r-7"}},"checkType":"ENUM_WATER_READY"})",
         Rsp("0", "", "m-1", "r-7") + R"(,"robotCheck":0,"checkType":1})"},
-       {"checkStation", R"({"checkType":"ENUM_WATER_FINISH"})", Check(0, 2)}, {"checkStation", R"({"checkType":2})", Check(0, 2)},
-       {"checkStation", R"({"check_type":2})", Check(0, 2)}, {"checkStation", "", kCheckFailed},
-       {"checkStation", R"({"checkType":7})", Check(0, 0, "1", "Unknown check type")},
+       {"checkStation", R"({"checkType":"ENUM_WATER_FINISH"})", NotReady(2)}, {"checkStation", R"({"checkType":2})", NotReady(2)},
+       {"checkStation", R"({"check_type":2})", NotReady(2)}, {"checkStation", "", kCheckFailed},
+       {"checkStation", R"({"checkType":7})", NotReady(0, "1", "Unknown check type")},
        {"checkStation", R"({"checkType":0,"colour":"red"})", kCheckFailed},
        {"checkStation", "check station please", kCheckFailed}, {"checkStation", R"({"checkType":)", kCheckFailed},
        {"checkStation", R"({"checkType":"ENUM_SOMETHING"})", kCheckFailed},
@@ -149,7 +149,7 @@ TEST(ServiceRequests, EveryRequestGetsItsReply) {
        {"supplyMaterialRequest", R"({"reqHeader":{"msgId":{"uuid":"m"},"robotId":{"uuid":"r"}}})", unknown},
        {"supplyMaterialRequest", SupplyReq(kUvLamp, 0), Rsp("1", "action model illegal", "m", "r") + "}"},
        {"preWaterRequest", R"({"reqHeader":{"msgId":{"uuid":"m"},"robotId":{"uuid":"r"}},"cmd":{"actionCmd":{"action":4}}})", NoTask(1)},
-       {"checkStation", R"({"checkType":"ENUM_IN_POSE"})", Check(0, 0)},
+       {"checkStation", R"({"checkType":"ENUM_IN_POSE"})", NotReady(0)},
        {"dockState", R"({"robotState":2,"robotDesire":1})", Dock(1, 2)}, {"dockState", R"({"robotState":2,"robotDesire":0})", Dock(1, 0)}});
   for (const auto& [supply, task] : std::map<int, int>{{kCharging, 11}, {kWatering, 5}, {kSewagePump, 8}, {kHeatingWire, 10},
                                                        {kHeatingFan, 9}, {kCollectDust, 6}, {kCleanPump, 7}, {kUvLamp, 13}}) {
@@ -158,7 +158,7 @@ TEST(ServiceRequests, EveryRequestGetsItsReply) {
   ASSERT_TRUE(rig.robot().Publish(ServiceRig::Topic("reportActivelyRe"), R"({"rspHeader":{"errCode":0}})"));
   ASSERT_EQ(rig.Board("dock"), "ok");
   ASSERT_TRUE(rig.PollCheckReady(kInPose, seconds(10)));
-  run({{"checkStation", R"({"checkType":1})", Check(0, 1)}, {"checkStation", R"({"checkType":2})", Check(0, 2)},
+  run({{"checkStation", R"({"checkType":1})", NotReady(1)}, {"checkStation", R"({"checkType":2})", NotReady(2)},
        {"dockState", R"({"robotState":"ENUM_IN_STATION","robotDesire":"ENUM_ROBOT_DESIRE_STAY_IN"})", Dock(2, 1)},
        {"dockState", R"({"robotState":2,"robotDesire":7})", Dock(2, 0)},
        {"supplyMaterialRequest", R"({"cmd":{"action":2,"supplyType":9}})", kAccepted},
