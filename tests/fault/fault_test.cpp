@@ -16,34 +16,11 @@
 namespace station_test {
 namespace {
 
-// Docked, logging every decoded report; the ledger open.
-void StartDocked(ServiceRig& rig) {
-  RigOptions options({"--level", "0", "--report-rate", "100"}, {"dock"});
-  options.config = {{"debug", "true"}, {"sensor_data_print_space", "1"}};
-  ASSERT_TRUE(rig.Start(options));
-  ASSERT_TRUE(rig.WaitNormal(std::chrono::seconds(40))) << rig.service().Output();
-  rig.OpenLedger();
-}
-
 void AskMeanwhile(ServiceRig& rig, int count) {
   for (int i = 0; i < count; ++i) {
     EXPECT_NE(rig.Ask("checkStation", "{}"), "") << "request " << i << " unanswered";
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-}
-
-// What every row ends with: the ledger, the report tally, what is on, the sanitizer scan.
-void ExpectClean(ServiceRig& rig, long long lost_runs_allowed) {
-  const ReportTally reports = rig.TallyReports();
-  EXPECT_EQ(rig.Mismatched(), 0) << "a request answered twice or not at all";
-  EXPECT_GT(reports.sent, 50);
-  EXPECT_LE(reports.lost_runs, lost_runs_allowed) << reports.Text();
-  // One read holds some 40 reports: an undecodable frame costs what is held behind it, never more.
-  EXPECT_LE(reports.lost, 40 * lost_runs_allowed) << reports.Text();
-  EXPECT_EQ(reports.corrupt, 0) << reports.Text();
-  EXPECT_EQ(Joined(rig.ActuatorsOn()), "");
-  EXPECT_EQ(Joined(rig.SanitizerReports()), "");
-  EXPECT_EQ(rig.service().WaitExit(std::chrono::milliseconds(0)), -1) << "the service ended";
 }
 
 struct BoardFault {
@@ -55,10 +32,15 @@ struct BoardFault {
 void PrintTo(const BoardFault& row, std::ostream* os) { *os << row.name; }
 class BoardFaultTest : public testing::TestWithParam<BoardFault> {};
 
+// Docked, logging every decoded report. Every row ends with the ledger, the report tally, what is
+// on and the sanitizer scan.
 TEST_P(BoardFaultTest, AnsweredOnceNoReportLostCommandedAgain) {
   const BoardFault& fault = GetParam();
   ServiceRig rig;
-  StartDocked(rig);
+  ASSERT_TRUE(rig.Start({{"--level", "0", "--report-rate", "100"}, {"dock"},
+                         {{"debug", "true"}, {"sensor_data_print_space", "1"}}}));
+  ASSERT_TRUE(rig.WaitNormal(std::chrono::seconds(40)));
+  rig.OpenLedger();
   ASSERT_TRUE(!fault.silent_fan || rig.Board("fail type HEATING_FAN silent") == "ok");
   EXPECT_EQ(rig.Supply(kHeatingFan, kStandard), kAccepted);
   if (fault.silent_fan) {
@@ -77,10 +59,17 @@ TEST_P(BoardFaultTest, AnsweredOnceNoReportLostCommandedAgain) {
     EXPECT_TRUE(PollUntil([&] { return rig.Supply(kHeatingFan, kStandard) == kAccepted; }, std::chrono::seconds(10),
                           std::chrono::milliseconds(200))) << "a new dry task";
   }
-  EXPECT_TRUE(rig.PollActuator("HEATING_FAN", 1)) << Joined(rig.BoardCommands()) << rig.service().Output();
+  EXPECT_TRUE(rig.PollActuator("HEATING_FAN", 1)) << Joined(rig.BoardCommands());
   EXPECT_NE(rig.Supply(kHeatingFan, kStop).find("\"errCode\":0"), std::string::npos);
   EXPECT_TRUE(rig.PollActuator("HEATING_FAN", 0));
-  ExpectClean(rig, fault.lost_runs_allowed);
+  const ReportTally reports = rig.TallyReports();
+  EXPECT_EQ(rig.Mismatched(), 0) << "a request answered twice or not at all";
+  // One read holds some 40 reports: an undecodable frame costs what is held behind it, never more.
+  EXPECT_TRUE(reports.sent > 50 && reports.lost_runs <= fault.lost_runs_allowed &&
+              reports.lost <= 40 * fault.lost_runs_allowed && reports.corrupt == 0) << reports.Text();
+  EXPECT_EQ(Joined(rig.ActuatorsOn()), "");
+  EXPECT_EQ(Joined(rig.SanitizerReports()), "");
+  EXPECT_EQ(rig.service().WaitExit(std::chrono::milliseconds(0)), -1) << "the service ended";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -88,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(BoardFault{"silent_then_closed", true, {}, 0},
                     BoardFault{"garbage_split_burst", false,
                                {"inject garbage", "inject split", "inject burst 120", "inject garbage", "inject split"}, 2}),
-    [](const testing::TestParamInfo<BoardFault>& p) { return std::string(p.param.name); });
+    testing::PrintToStringParamName());
 
 struct StopRow {
   const char* name;
@@ -105,28 +94,25 @@ TEST_P(SigtermTest, EverythingOffExitZeroSystemdTold) {
   const StopRow& row = GetParam();
   ServiceRig rig;
   NotifySocket notify(rig.folder() + "/notify.sock");
-  RigOptions options(row.board_args, {"set sorterMotorCurrentState false"});
-  options.env = {notify.Env()};
-  ASSERT_TRUE(rig.Start(options));
+  ASSERT_TRUE(rig.Start({row.board_args, {"set sorterMotorCurrentState false"}, {}, {notify.Env()}}));
   // A row that sets nothing at the board meets the start-up reset.
-  ASSERT_TRUE(row.board_setup.empty() ? rig.WaitServing() : rig.WaitNormal()) << rig.service().Output();
+  ASSERT_TRUE(row.board_setup.empty() ? rig.WaitServing() : rig.WaitNormal());
   rig.OpenLedger();
   for (const std::string& command : row.board_setup) ASSERT_EQ(rig.Board(command), "ok") << command;
   ASSERT_TRUE(rig.AwaitReports(5));
   if (row.prepare_water) {
-    ASSERT_EQ(rig.Ask("preWaterRequest", R"({"cmd":{"actionCmd":{"action":2},"disinfectionTabletsNum":1,"waterVolume":1}})"),
-              kAccepted);
-    ASSERT_TRUE(row.supplies.empty() || rig.PollCheckReady(kWaterReady)) << rig.service().Output();
+    ASSERT_EQ(rig.Ask("preWaterRequest", kPrepare), kAccepted);
+    ASSERT_TRUE(row.supplies.empty() || rig.PollCheckReady(kWaterReady));
   }
   for (int supply : row.supplies) ASSERT_EQ(rig.Supply(supply, kStandard, 600), kAccepted) << supply;
   for (const auto& [actuator, value] : row.running) {
     ASSERT_TRUE(rig.PollActuator(actuator, value)) << actuator << "\n" << Joined(rig.BoardCommands());
   }
-  EXPECT_TRUE(notify.WaitFor("READY=1")) << rig.service().Output();
+  EXPECT_TRUE(notify.WaitFor("READY=1"));
   EXPECT_TRUE(notify.WaitFor("WATCHDOG=1")) << notify.received();
   ASSERT_EQ(::kill(rig.service().pid(), SIGTERM), 0);
   EXPECT_TRUE(notify.WaitFor("STOPPING=1")) << notify.received();
-  EXPECT_EQ(rig.service().WaitExit(std::chrono::seconds(20)), 0) << rig.service().Output();
+  EXPECT_EQ(rig.service().WaitExit(std::chrono::seconds(20)), 0);
   EXPECT_EQ(Joined(rig.ActuatorsOn()), "") << rig.Board("log");
   EXPECT_EQ(rig.Mismatched(), 0);
   EXPECT_EQ(Joined(rig.SanitizerReports()), "");
@@ -143,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
         StopRow{"dry_wire_uv", {"--level", "0"}, {"dock", "set heatingWireTemp 20"}, false,
                 {kHeatingFan, kHeatingWire, kUvLamp}, {{"HEATING_FAN", 1}, {"HEATING_WIRE", 1}, {"UV_LAMP", 1}}},
         StopRow{"silent_board", {"--level", "0"}, {"fail next 100 silent"}, false, {}, {}}),
-    [](const testing::TestParamInfo<StopRow>& p) { return std::string(p.param.name); });
+    testing::PrintToStringParamName());
 
 }  // namespace
 }  // namespace station_test

@@ -24,9 +24,8 @@ depends=$(dpkg-deb -f "$service_deb" Depends)
 for lib in libpaho-mqttpp3 libprotobuf32 libspdlog1.10 libfmt9 libsystemd0 adduser; do [[ $depends == *$lib* ]] || fail "Depends lacks $lib: $depends"; done
 root="$work/root"
 dpkg-deb -x "$service_deb" "$root" && dpkg-deb -x "$sim_deb" "$root"
-for path in usr/bin/quorvane_station_center usr/bin/station_board_sim etc/quorvane_station_center/config.json \
-            etc/quorvane_station_center/led.json lib/systemd/system/quorvane-station-center.service \
-            usr/share/doc/quorvane-station-center/copyright usr/share/doc/quorvane-station-board-sim/copyright; do
+for path in usr/bin/{quorvane_station_center,station_board_sim} etc/quorvane_station_center/{config,led}.json \
+  lib/systemd/system/quorvane-station-center.service usr/share/doc/quorvane-station-{center,board-sim}/copyright; do
   [ -e "$root/$path" ] || fail "missing /$path"
 done
 [ ! -e "$root/lib/quorvane_station_center" ] || fail "configuration still under /lib"

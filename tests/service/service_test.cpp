@@ -23,8 +23,8 @@ std::string Rsp(const std::string& code, const std::string& text, const std::str
   return R"({"rspHeader":{"msgId":{"uuid":")" + msg + R"("},"robotId":{"uuid":")" + robot + R"("},"errCode":)" + code +
          R"(,"errMsg":")" + text + "\"}";
 }
-std::string Check(int ready, int type, const std::string& code = "0", const std::string& text = "") {
-  return Rsp(code, text) + ",\"robotCheck\":" + to_string(ready) + ",\"checkType\":" + to_string(type) + "}";
+std::string NotReady(int check_type, const std::string& code = "0", const std::string& text = "") {
+  return Rsp(code, text) + ",\"robotCheck\":0,\"checkType\":" + to_string(check_type) + "}";
 }
 std::string Dock(int state, int desire) {
   return Rsp("0", "") + ",\"robotState\":" + to_string(state) + ",\"robotDesire\":" + to_string(desire) + "}";
@@ -36,7 +36,6 @@ std::string SupplyReq(int type, int action) {
 std::string NoTask(int task_type) {
   return Rsp("0", "cancel task failed, because no task (task type : " + to_string(task_type) + ") running", "m", "r") + "}";
 }
-const char* kPrepare = R"({"cmd":{"actionCmd":{"action":2},"disinfectionTabletsNum":1,"waterVolume":1}})";
 const std::string kFailed = R"({"rspHeader":{"errCode":3,"errMsg":"req data convert to message failed"})";
 const std::string kCheckFailed = kFailed + R"(,"robotCheck":0,"checkType":0})";
 const std::vector<std::string> kDocked = {"set sorterMotorCurrentState false", "dock"};  // and no over-current
@@ -51,20 +50,19 @@ std::string RetainedAvailability(ServiceRig& rig) {
 TEST(ServiceStartUp, ExitsWith255WithoutTouchingBoardOrBroker) {
   const struct {
     const char *what, *file, *content, *soc_ip;  // `file` replaced by `content`, removed when nullptr
-  } rows[] = {{"config.json missing", "config.json", nullptr, "\"127.0.0.1\""},
-              {"config.json malformed", "config.json", R"({"debug": true,})", "\"127.0.0.1\""},
-              {"led.json missing", "led.json", nullptr, "\"127.0.0.1\""},
+  } rows[] = {{"config.json missing", "config.json", nullptr, nullptr},
+              {"config.json malformed", "config.json", R"({"debug": true,})", nullptr},
+              {"led.json missing", "led.json", nullptr, nullptr},
               {"report address not bindable", nullptr, nullptr, "\"192.0.2.1\""}};
   for (const auto& row : rows) {
     ServiceRig rig;
     RigOptions options;
-    options.start_service = false;
-    options.config["soc_ip"] = row.soc_ip;
-    ASSERT_TRUE(rig.Start(options)) << row.what;
+    if (row.soc_ip != nullptr) options.config["soc_ip"] = row.soc_ip;
+    ASSERT_TRUE(rig.Prepare(options)) << row.what;
     if (row.file != nullptr) std::filesystem::remove(rig.folder() + "/" + row.file);
     if (row.content != nullptr) std::ofstream(rig.folder() + "/" + row.file) << row.content;
     ASSERT_TRUE(rig.StartService());
-    EXPECT_EQ(rig.service().WaitExit(seconds(30)), 255) << row.what << "\n" << rig.service().Output();
+    EXPECT_EQ(rig.service().WaitExit(seconds(30)), 255) << row.what;
     EXPECT_EQ(rig.broker().Log().find("as Station_"), std::string::npos) << row.what;
     EXPECT_EQ(Joined(rig.BoardCommands()) + Joined(rig.ActuatorsOn()), "") << row.what;  // nothing ever switched on
   }
@@ -75,24 +73,22 @@ TEST(ServiceStartUp, ExitsWith255WithoutTouchingBoardOrBroker) {
 // after SIGTERM; started again and killed without a goodbye, offline by its will.
 TEST(ServiceStartUp, ResetDocumentsAvailabilitySigtermAndWill) {
   ServiceRig rig;
-  RigOptions options({"--level", "500", "--drain-rate", "100"}, {"set dustBagDet 1", "set dustBoxCapDet 1"});
-  options.start_service = false;
-  ASSERT_TRUE(rig.Start(options));
+  ASSERT_TRUE(rig.Prepare({{"--level", "500", "--drain-rate", "100"}, {"set dustBagDet 1", "set dustBoxCapDet 1"}}));
   ASSERT_TRUE(rig.robot().Publish(ServiceRig::Topic("supplyMaterialRequest"),
                                   R"({"reqHeader":{"msgId":{"uuid":"old"}},"cmd":{"supplyType":7,"action":2}})", true));
   ASSERT_TRUE(rig.StartService());
   const std::string topic = "clean_robot_station/reportActively";
   ASSERT_TRUE(PollUntil([&] { return Occurrences(Joined(rig.robot().Payloads(topic)), "\"occupy_state\":0") > 0; },
-                        seconds(40))) << rig.service().Output();
+                        seconds(40)));
   EXPECT_NE(rig.robot().Payloads(topic).front().find("\"occupy_state\":1"), std::string::npos);
   EXPECT_EQ(Joined(rig.BoardCommands()), "DRAINAGE_SWITCH 1; DRAINAGE_SWITCH 0; ") << "the old request ran";
   ASSERT_TRUE(rig.WaitServing());
   EXPECT_EQ(Occurrences(Joined(rig.robot().Payloads(ServiceRig::Topic("supplyMaterialRequestRe"))), "old"), 0);
   EXPECT_EQ(RetainedAvailability(rig), "online");
   ASSERT_EQ(::kill(rig.service().pid(), SIGTERM), 0);
-  EXPECT_EQ(rig.service().WaitExit(seconds(25)), 0) << rig.service().Output();
+  EXPECT_EQ(rig.service().WaitExit(seconds(25)), 0);
   EXPECT_EQ(RetainedAvailability(rig), "offline");
-  ASSERT_TRUE(rig.StartService() && rig.WaitServing()) << rig.service().Output();
+  ASSERT_TRUE(rig.StartService() && rig.WaitServing());
   ASSERT_EQ(RetainedAvailability(rig), "online");
   ASSERT_EQ(::kill(rig.service().pid(), SIGKILL), 0);
   EXPECT_TRUE(PollUntil([&] { return RetainedAvailability(rig) == "offline"; }, seconds(35)));
@@ -120,8 +116,8 @@ int BrokerSocketNoDelay(ServiceRig& rig) {
 // One station through reset, normal with the robot away, docked and leaving: each row's reply.
 TEST(ServiceRequests, EveryRequestGetsItsReply) {
   ServiceRig rig;
-  ASSERT_TRUE(rig.Start(RigOptions({"--level", "500", "--drain-rate", "1"})));
-  ASSERT_TRUE(rig.WaitServing()) << rig.service().Output();
+  ASSERT_TRUE(rig.Start({{"--level", "500", "--drain-rate", "1"}}));
+  ASSERT_TRUE(rig.WaitServing());
   rig.OpenLedger();
   auto run = [&](const std::vector<std::array<std::string, 3>>& rows) {  // {request topic, request, exact reply}
     for (const auto& [name, request, reply] : rows) EXPECT_EQ(rig.Ask(name, request), reply) << name << " " << request;
@@ -131,15 +127,15 @@ TEST(ServiceRequests, EveryRequestGetsItsReply) {
        {"supplyMaterialRequest", SupplyReq(kUvLamp, kStandard), in_reset},
        {"preWaterRequest", R"({"cmd":{"actionCmd":{"action":2}}})", Rsp("1", "station in reset") + "}"}});
   ASSERT_EQ(rig.Board("level 0"), "ok");
-  ASSERT_TRUE(rig.WaitNormal()) << rig.service().Output();
+  ASSERT_TRUE(rig.WaitNormal());
   EXPECT_GT(BrokerSocketNoDelay(rig), 0) << "a reply waits behind the acknowledgement of its request";
   const std::string unknown = Rsp("1", "Unknown supply type", "m", "r") + "}";
-  run({{"checkStation", "{}", Check(0, 0)},
+  run({{"checkStation", "{}", NotReady(0)},
        {"checkStation", R"({"reqHeader":{"msgId":{"uuid":"m-1"},"robotId":{"uuid":"r-7"}},"checkType":"ENUM_WATER_READY"})",
         Rsp("0", "", "m-1", "r-7") + R"(,"robotCheck":0,"checkType":1})"},
-       {"checkStation", R"({"checkType":"ENUM_WATER_FINISH"})", Check(0, 2)}, {"checkStation", R"({"checkType":2})", Check(0, 2)},
-       {"checkStation", R"({"check_type":2})", Check(0, 2)}, {"checkStation", "", kCheckFailed},
-       {"checkStation", R"({"checkType":7})", Check(0, 0, "1", "Unknown check type")},
+       {"checkStation", R"({"checkType":"ENUM_WATER_FINISH"})", NotReady(2)}, {"checkStation", R"({"checkType":2})", NotReady(2)},
+       {"checkStation", R"({"check_type":2})", NotReady(2)}, {"checkStation", "", kCheckFailed},
+       {"checkStation", R"({"checkType":7})", NotReady(0, "1", "Unknown check type")},
        {"checkStation", R"({"checkType":0,"colour":"red"})", kCheckFailed},
        {"checkStation", "check station please", kCheckFailed}, {"checkStation", R"({"checkType":)", kCheckFailed},
        {"checkStation", R"({"checkType":"ENUM_SOMETHING"})", kCheckFailed},
@@ -153,7 +149,7 @@ TEST(ServiceRequests, EveryRequestGetsItsReply) {
        {"supplyMaterialRequest", R"({"reqHeader":{"msgId":{"uuid":"m"},"robotId":{"uuid":"r"}}})", unknown},
        {"supplyMaterialRequest", SupplyReq(kUvLamp, 0), Rsp("1", "action model illegal", "m", "r") + "}"},
        {"preWaterRequest", R"({"reqHeader":{"msgId":{"uuid":"m"},"robotId":{"uuid":"r"}},"cmd":{"actionCmd":{"action":4}}})", NoTask(1)},
-       {"checkStation", R"({"checkType":"ENUM_IN_POSE"})", Check(0, 0)},
+       {"checkStation", R"({"checkType":"ENUM_IN_POSE"})", NotReady(0)},
        {"dockState", R"({"robotState":2,"robotDesire":1})", Dock(1, 2)}, {"dockState", R"({"robotState":2,"robotDesire":0})", Dock(1, 0)}});
   for (const auto& [supply, task] : std::map<int, int>{{kCharging, 11}, {kWatering, 5}, {kSewagePump, 8}, {kHeatingWire, 10},
                                                        {kHeatingFan, 9}, {kCollectDust, 6}, {kCleanPump, 7}, {kUvLamp, 13}}) {
@@ -162,7 +158,7 @@ TEST(ServiceRequests, EveryRequestGetsItsReply) {
   ASSERT_TRUE(rig.robot().Publish(ServiceRig::Topic("reportActivelyRe"), R"({"rspHeader":{"errCode":0}})"));
   ASSERT_EQ(rig.Board("dock"), "ok");
   ASSERT_TRUE(rig.PollCheckReady(kInPose, seconds(10)));
-  run({{"checkStation", R"({"checkType":1})", Check(0, 1)}, {"checkStation", R"({"checkType":2})", Check(0, 2)},
+  run({{"checkStation", R"({"checkType":1})", NotReady(1)}, {"checkStation", R"({"checkType":2})", NotReady(2)},
        {"dockState", R"({"robotState":"ENUM_IN_STATION","robotDesire":"ENUM_ROBOT_DESIRE_STAY_IN"})", Dock(2, 1)},
        {"dockState", R"({"robotState":2,"robotDesire":7})", Dock(2, 0)},
        {"supplyMaterialRequest", R"({"cmd":{"action":2,"supplyType":9}})", kAccepted},
@@ -181,23 +177,22 @@ TEST(ServiceRequests, EveryRequestGetsItsReply) {
 TEST(ServiceSession, PreWaterToReadyThenSupplyToFinished) {
   ServiceRig rig;
   ASSERT_TRUE(rig.Start({{"--level", "0", "--fill-rate", "1000", "--drain-rate", "1000", "--supply-rate", "1000"}, kDocked}));
-  ASSERT_TRUE(rig.WaitNormal()) << rig.service().Output();
+  ASSERT_TRUE(rig.WaitNormal());
   ASSERT_EQ(rig.Board("level 300"), "ok");  // water left over: the preparation drains it first
   ASSERT_TRUE(rig.AwaitReports(3));
-  const size_t before = rig.BoardCommands().size();
+  const std::string before = Joined(rig.BoardCommands());
   EXPECT_FALSE(rig.CheckReady(kWaterReady));
   EXPECT_EQ(rig.Ask("preWaterRequest", R"({"reqHeader":{"msgId":{"uuid":"p1"},"robotId":{"uuid":"r1"}},)"
                                        R"("cmd":{"actionCmd":{"action":2},"disinfectionTabletsNum":1,"waterVolume":1}})"),
             Rsp("0", "", "p1", "r1") + "}");
-  ASSERT_TRUE(rig.PollCheckReady(kWaterReady)) << rig.service().Output();
+  ASSERT_TRUE(rig.PollCheckReady(kWaterReady));
   EXPECT_FALSE(rig.CheckReady(kWaterFinish));
   EXPECT_EQ(rig.Supply(kWatering, kStandard), kAccepted);
-  ASSERT_TRUE(rig.PollCheckReady(kWaterFinish)) << rig.service().Output();
+  ASSERT_TRUE(rig.PollCheckReady(kWaterFinish));
   EXPECT_FALSE(rig.CheckReady(kWaterReady)) << "the prepared water went to the robot";
-  std::vector<std::string> sent = rig.BoardCommands();
-  sent.erase(sent.begin(), sent.begin() + static_cast<long>(before));
-  EXPECT_EQ(Joined(sent), "DRAINAGE_SWITCH 1; DRAINAGE_SWITCH 0; TAP_WATER_SWITCH 1; TAP_WATER_SWITCH 0; "
-                          "DISINFECTANT_PLATES_MOTOR 1; DISINFECTANT_PLATES_MOTOR 0; SUPPLY_WATER_SWITCH 1; SUPPLY_WATER_SWITCH 0; ");
+  EXPECT_EQ(Joined(rig.BoardCommands()).substr(before.size()),
+            "DRAINAGE_SWITCH 1; DRAINAGE_SWITCH 0; TAP_WATER_SWITCH 1; TAP_WATER_SWITCH 0; "
+            "DISINFECTANT_PLATES_MOTOR 1; DISINFECTANT_PLATES_MOTOR 0; SUPPLY_WATER_SWITCH 1; SUPPLY_WATER_SWITCH 0; ");
 }
 
 // Each supply starts, is renewed without a second switch-on, and unless kept is stopped until the board
@@ -207,26 +202,21 @@ TEST(ServiceSession, SuppliesStartRenewAndStop) {
   ServiceRig rig;
   ASSERT_TRUE(rig.Start({{"--level", "0", "--fill-rate", "1000", "--drain-rate", "1000", "--supply-rate", "50"},
                          {"set sorterMotorCurrentState false", "set dustBagDet 1", "set dustBoxCapDet 1", "dock"}}));
-  ASSERT_TRUE(rig.WaitNormal()) << rig.service().Output();
-  const struct {
-    int supply;
-    const char* actuator;
-    int on;
-    bool keep;
-    const char* before;  // a request or board command first
-  } rows[] = {{kCharging, "CHARGING", 1, false, nullptr},       {kCollectDust, "COLLECT_DUST", 1, false, nullptr},
-              {kUvLamp, "UV_LAMP", 1, false, nullptr},          {kHeatingFan, "HEATING_FAN", 1, true, nullptr},
-              {kHeatingWire, "HEATING_WIRE", 1, false, nullptr}, {kWatering, "SUPPLY_WATER_SWITCH", 1, false, kPrepare},
-              {kSewagePump, "SEWAGE_PUMP", 80, true, kPrepare},  {kCleanPump, "SELF_CLEAN_PUMP", 80, false, nullptr}};
+  ASSERT_TRUE(rig.WaitNormal());
+  const struct { int supply; const char* actuator; int on; bool keep, prepare; } rows[] = {
+      {kCharging, "CHARGING", 1, false, false},       {kCollectDust, "COLLECT_DUST", 1, false, false},
+      {kUvLamp, "UV_LAMP", 1, false, false},          {kHeatingFan, "HEATING_FAN", 1, true, false},
+      {kHeatingWire, "HEATING_WIRE", 1, false, false}, {kWatering, "SUPPLY_WATER_SWITCH", 1, false, true},
+      {kSewagePump, "SEWAGE_PUMP", 80, true, true},    {kCleanPump, "SELF_CLEAN_PUMP", 80, false, false}};
   EXPECT_EQ(rig.Supply(kHeatingWire, kStandard), Rsp("1", "dry fan not open") + "}");
   for (const auto& row : rows) {
     SCOPED_TRACE(row.actuator);
-    if (row.before != nullptr) {
-      EXPECT_EQ(rig.Ask("preWaterRequest", row.before), kAccepted);
-      ASSERT_TRUE(rig.PollCheckReady(kWaterReady)) << rig.service().Output();
+    if (row.prepare) {
+      EXPECT_EQ(rig.Ask("preWaterRequest", kPrepare), kAccepted);
+      ASSERT_TRUE(rig.PollCheckReady(kWaterReady));
       ASSERT_EQ(rig.Board("set sewageDet 1"), "ok");
     }
-    EXPECT_EQ(rig.Supply(row.supply, kStandard, 600), kAccepted) << rig.service().Output();
+    EXPECT_EQ(rig.Supply(row.supply, kStandard, 600), kAccepted);
     ASSERT_TRUE(rig.PollActuator(row.actuator, row.on)) << Joined(rig.BoardCommands());
     EXPECT_EQ(rig.Supply(row.supply, kStandard), kRenewed);
     EXPECT_EQ(Occurrences(Joined(rig.BoardCommands()), row.actuator + (" " + to_string(row.on)) + ";"), 1);
@@ -240,7 +230,7 @@ TEST(ServiceSession, SuppliesStartRenewAndStop) {
     }
   }
   EXPECT_NE(rig.Supply(kSewagePump, kStop).find("\"errCode\":0"), std::string::npos);
-  ASSERT_TRUE(PollUntil([&] { return rig.service().OutputHas("task_type 8, cancel"); })) << rig.service().Output();
+  ASSERT_TRUE(PollUntil([&] { return rig.service().OutputHas("task_type 8, cancel"); }));
   ASSERT_TRUE(rig.AwaitReports(5));
   EXPECT_EQ(rig.Actuator("SEWAGE_PUMP"), 80);
   ASSERT_EQ(rig.Board("set sewageDet 0"), "ok");
@@ -253,29 +243,28 @@ TEST(ServiceSession, SuppliesStartRenewAndStop) {
 TEST(ServiceBroker, RestartDuringWaterSupply) {
   ServiceRig rig;
   ASSERT_TRUE(rig.Start({{"--level", "0", "--fill-rate", "1000", "--drain-rate", "1000", "--supply-rate", "15"}, kDocked}));
-  ASSERT_TRUE(rig.WaitNormal()) << rig.service().Output();
+  ASSERT_TRUE(rig.WaitNormal());
   ASSERT_EQ(rig.Ask("preWaterRequest", kPrepare), kAccepted);
-  ASSERT_TRUE(rig.PollCheckReady(kWaterReady)) << rig.service().Output();
+  ASSERT_TRUE(rig.PollCheckReady(kWaterReady));
   ASSERT_EQ(rig.Supply(kWatering, kStandard), kAccepted);
   ASSERT_TRUE(rig.PollActuator("SUPPLY_WATER_SWITCH", 1));
   rig.broker().Stop();
   EXPECT_TRUE(rig.PollActuator("SUPPLY_WATER_SWITCH", 0)) << Joined(rig.BoardCommands());
   EXPECT_EQ(rig.Actuator("TAP_WATER_SWITCH"), 0);
   ASSERT_TRUE(rig.broker().Start());
-  EXPECT_TRUE(PollUntil([&] { return !rig.Ask("checkStation", "{}", std::chrono::milliseconds(500)).empty(); }, seconds(10)))
-      << rig.service().Output();
+  EXPECT_TRUE(PollUntil([&] { return !rig.Ask("checkStation", "{}", std::chrono::milliseconds(500)).empty(); }));
   EXPECT_GT(BrokerSocketNoDelay(rig), 0) << "the new connection is tuned like the first";
   EXPECT_TRUE(PollUntil([&] { return rig.ActuatorsOn().empty(); }, seconds(20))) << Joined(rig.ActuatorsOn());
 }
 
 TEST(ServiceBroker, DownAtStartUpThenServedOnceItIsUp) {
   ServiceRig rig;
-  RigOptions options;
-  options.broker_up = false;
-  ASSERT_TRUE(rig.Start(options));
-  ASSERT_TRUE(PollUntil([&] { return rig.service().OutputHas("wait retry connect mqtt server"); })) << rig.service().Output();
-  ASSERT_TRUE(rig.broker().Start() && rig.ConnectRobot());
-  EXPECT_TRUE(rig.WaitServing(seconds(25))) << rig.service().Output();
+  ASSERT_TRUE(rig.Prepare());
+  rig.broker().Stop();  // the robot connects again by itself
+  ASSERT_TRUE(rig.StartService());
+  ASSERT_TRUE(PollUntil([&] { return rig.service().OutputHas("wait retry connect mqtt server"); }));
+  ASSERT_TRUE(rig.broker().Start());
+  EXPECT_TRUE(rig.WaitServing(seconds(25)));
   EXPECT_TRUE(rig.robot().WaitForCount("clean_robot_station/reportActively", 1));
 }
 
@@ -295,15 +284,12 @@ TEST(ServiceBroker, TlsAnsweredOnlyWithTheRightCertificates) {
               {"certificate without its key", true, {{"mqtt_cert_file", cert}}, "mqtt_key_file go together"}};
   for (const auto& row : rows) {
     ServiceRig rig;
-    RigOptions options;
-    options.tls = true;
-    options.tls_client_certificate = row.require_certificate;
-    options.config = row.config;
-    ASSERT_TRUE(rig.Start(options)) << row.what;
+    ASSERT_TRUE(rig.broker().EnableTls(row.require_certificate)) << row.what;
+    ASSERT_TRUE(rig.Start({{"--level", "500"}, {}, row.config})) << row.what;
     if (row.failure == nullptr) {
-      EXPECT_TRUE(rig.WaitServing()) << row.what << "\n" << rig.service().Output();
+      EXPECT_TRUE(rig.WaitServing()) << row.what;
     } else {
-      EXPECT_TRUE(PollUntil([&] { return rig.service().OutputHas(row.failure); })) << row.what << rig.service().Output();
+      EXPECT_TRUE(PollUntil([&] { return rig.service().OutputHas(row.failure); })) << row.what;
       EXPECT_EQ(rig.Ask("checkStation", "{}", seconds(2)), "") << row.what;
       EXPECT_EQ(rig.broker().Log().find(" as Station_"), std::string::npos) << row.what;
     }

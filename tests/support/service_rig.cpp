@@ -1,36 +1,21 @@
 #include "support/service_rig.h"
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <iostream>
 #include <regex>
-#include <thread>
+
+#include <gtest/gtest.h>
 
 #include "support/fake_board.h"
 
 namespace station_test {
 namespace {
 
-// Each match of `pattern` in `text`, as its groups joined by a space.
-std::vector<std::string> Matches(const std::string& text, const char* pattern) {
-  const std::regex regex(pattern);
-  std::vector<std::string> found;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), regex); it != std::sregex_iterator(); ++it) {
-    found.push_back(it->size() > 2 ? (*it)[1].str() + " " + (*it)[2].str() : (*it)[1].str());
-  }
-  return found;
-}
-
 bool PortAccepts(uint16_t port) {
   const int fd = ConnectLoopback(port);
   return fd >= 0 && ::close(fd) == 0;
-}
-
-bool RunToEnd(const std::vector<std::string>& args, const std::string& log) {
-  return Process(args, log).WaitExit(std::chrono::seconds(30)) == 0;
 }
 
 // `value` once it stayed the same over `quiet`: the late messages it counts have come in.
@@ -46,6 +31,15 @@ auto Settled(Value value, std::chrono::milliseconds quiet = std::chrono::millise
 }
 
 }  // namespace
+
+std::vector<std::string> Matches(const std::string& text, const char* pattern) {
+  const std::regex regex(pattern);
+  std::vector<std::string> found;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), regex); it != std::sregex_iterator(); ++it) {
+    found.push_back(it->size() > 2 ? (*it)[1].str() + " " + (*it)[2].str() : (*it)[1].str());
+  }
+  return found;
+}
 
 int ConnectLoopback(uint16_t port, const char* from) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -70,7 +64,7 @@ bool MosquittoBroker::EnableTls(bool require_client_certificate) {
     if (!extension.empty()) {
       args.insert(args.end(), {"-CA", dir + "/ca.pem", "-CAkey", dir + "/ca.key", "-addext", extension});
     }
-    return RunToEnd(args, dir + "/openssl.log");
+    return Process::Run(args, dir + "/openssl.log");
   };
   tls_port_ = PickFreeLoopbackPort();
   require_client_certificate_ = require_client_certificate;
@@ -92,8 +86,8 @@ bool MosquittoBroker::Start(std::chrono::milliseconds bound) {
               (require_client_certificate_ ? "true\n" : "false\n");
     }
     dir_.Write("mosquitto.conf", conf);
-    if (port_ == 0 ||
-        !RunToEnd({"/usr/bin/mosquitto_passwd", "-b", "-c", dir + "/passwd", kUser, kPassword}, dir + "/passwd.log")) {
+    if (port_ == 0 || !Process::Run({"/usr/bin/mosquitto_passwd", "-b", "-c", dir + "/passwd", kUser, kPassword},
+                                    dir + "/passwd.log")) {
       return false;
     }
   }
@@ -107,22 +101,6 @@ bool MosquittoBroker::Start(std::chrono::milliseconds bound) {
   }, bound, std::chrono::milliseconds(100));
 }
 
-bool TestMqttClient::Connect(const std::string& topic_filter) {
-  // Line-buffered: its debug lines, the SUBACK among them, are not flushed otherwise.
-  subscriber_ = std::make_unique<Process>(std::vector<std::string>{"/usr/bin/stdbuf", "-oL", "/usr/bin/mosquitto_sub", "-V",
-      "mqttv5", "-p", port_, "-u", kUser, "-P", kPassword, "-i", id_, "-q", "1", "-d", "-v", "-t", topic_filter},
-      dir_.path() + "/sub.log");
-  return PollUntil([&] { return subscriber_->OutputHas("received SUBACK"); }) && subscriber_->WaitExit({}) < 0;
-}
-
-bool TestMqttClient::Publish(const std::string& topic, const std::string& payload, bool retained) {
-  std::vector<std::string> args = {"/usr/bin/mosquitto_pub", "-V", "mqttv5", "-p", port_, "-u", kUser, "-P", kPassword,
-                                   "-q", "1", "-t", topic, payload.empty() ? "-n" : "-m"};
-  if (!payload.empty()) args.push_back(payload);
-  if (retained) args.push_back("-r");
-  return Process(args, dir_.path() + "/pub.log").WaitExit(std::chrono::seconds(10)) == 0;
-}
-
 // Whole lines "topic payload" only: the last one may still be being written.
 std::vector<std::string> TestMqttClient::Payloads(const std::string& topic) const {
   std::vector<std::string> payloads;
@@ -133,18 +111,17 @@ std::vector<std::string> TestMqttClient::Payloads(const std::string& topic) cons
   return payloads;
 }
 
-BoardSim::~BoardSim() { ::close(control_fd_); }
-
 bool BoardSim::Start(std::vector<std::string> args, const std::string& program) {
   args.insert(args.begin(), {program, "--command-port", "0", "--control-port", "0", "--exit-with-parent"});
-  process_ = std::make_unique<Process>(ProgramArgs(args), dir_.path() + "/board.log");
+  process_ = std::make_unique<Process>(args, dir_.path() + "/board.log");
   std::vector<std::string> ports;  // it announces them on standard output
   if (!PollUntil([&] { return (ports = Matches(process_->Output(), R"(command port (\d+)\ncontrol port (\d+)\n)")).size() == 1; })) {
     return false;
   }
-  std::sscanf(ports[0].c_str(), "%d %d", &command_port_, &control_port_);
+  int control_port = 0;
+  std::sscanf(ports[0].c_str(), "%d %d", &command_port_, &control_port);
   const timeval timeout{5, 0};  // a command not answered within 5 s is answered ""
-  control_fd_ = ConnectLoopback(static_cast<uint16_t>(control_port_));
+  control_fd_ = ConnectLoopback(static_cast<uint16_t>(control_port));
   return ::setsockopt(control_fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) == 0;
 }
 
@@ -160,37 +137,31 @@ std::string BoardSim::Command(const std::string& line) {
   return reply;
 }
 
-long long BoardSim::Number(const std::string& command, const std::string& key) {
-  const std::string reply = Command(command);
-  const size_t at = reply.find("\"" + key + "\":");
-  return at == std::string::npos ? -1 : std::atoll(reply.c_str() + at + key.size() + 3);
+ServiceRig::~ServiceRig() {
+  if (service_ != nullptr && testing::Test::HasFailure()) std::cout << "service output:\n" << service_->Output();
 }
 
-bool ServiceRig::Start(const RigOptions& options) {
+bool ServiceRig::Prepare(const RigOptions& options) {
   options_ = options;
-  if ((options.tls && !broker_.EnableTls(options.tls_client_certificate)) || !broker_.Start()) return false;
-  if (!options.broker_up) {
-    broker_.Stop();  // the port stays reserved for a later Start
-  } else if (!ConnectRobot()) {
-    return false;
-  }
-  report_port_ = PickFreeLoopbackPort();
-  std::vector<std::string> board = {"--report-port", std::to_string(report_port_), "--report-rate", "20"};
+  if (!broker_.Start()) return false;
+  robot_ = std::make_unique<TestMqttClient>(broker_.port(), "robot");
+  const uint16_t report_port = PickFreeLoopbackPort();
+  std::vector<std::string> board = {"--report-port", std::to_string(report_port), "--report-rate", "20"};
   board.insert(board.end(), options.board_args.begin(), options.board_args.end());
-  if (!board_.Start(board)) return false;
+  if (!robot_->Connect("clean_robot_station/#") || !board_.Start(board)) return false;
   for (const std::string& command : options.board_setup) {
     if (Board(command) != "ok") return false;
   }
   auto quoted = [](const std::string& text) { return "\"" + text + "\""; };
   std::map<std::string, std::string> config = {
       {"embedded_ip", quoted("127.0.0.1")}, {"embedded_action_port", std::to_string(board_.command_port())},
-      {"soc_ip", quoted("127.0.0.1")}, {"soc_data_server_port", std::to_string(report_port_)},
-      {"mqtt_server_address", quoted(options.tls ? broker_.TlsAddress() : broker_.Address())},
+      {"soc_ip", quoted("127.0.0.1")}, {"soc_data_server_port", std::to_string(report_port)},
+      {"mqtt_server_address", quoted(broker_.tls() ? broker_.TlsAddress() : broker_.Address())},
       {"mqtt_user_name", quoted(kUser)}, {"mqtt_pwd", quoted(kPassword)}, {"mqtt_keep_alive_interval", "5"},
       {"station_id", quoted(kStation)}, {"upload_station_info_to_cloud_interval", "1"}, {"bottom_action_timeout", "2"},
       {"running_schedule_space", "20"}, {"default_schedule_space", "100"}, {"disinfectant_table_dissolution_time", "1"},
       {"disinfectant_tablet_release_time", "1"}};
-  if (options.tls) config["mqtt_ca_file"] = quoted("$TLS/ca.pem");
+  if (broker_.tls()) config["mqtt_ca_file"] = quoted("$TLS/ca.pem");
   for (const auto& [key, value] : options.config) config[key] = value;
   std::string text;
   for (const auto& [key, value] : config) {
@@ -198,28 +169,13 @@ bool ServiceRig::Start(const RigOptions& options) {
   }
   dir_.Write("config.json", text + "}");
   dir_.Write("led.json", ReadWholeFile(STATION_SOURCE_DIR "/config/led.json"));
-  return !options.start_service || StartService();
-}
-
-bool ServiceRig::StartService() {
-  std::vector<std::string> env = {"STATION_CENTER_CONFIG_DIR=" + dir_.path(), "SPDLOG_STDOUT=true",
-                                  "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"};
-  env.insert(env.end(), options_.env.begin(), options_.env.end());
-  service_ = std::make_unique<Process>(ProgramArgs({STATION_BINARY_DIR "/quorvane_station_center"}),
-                                       dir_.path() + "/service.log", env);
-  return service_->started();
+  return true;
 }
 
 bool ServiceRig::WaitServing(std::chrono::milliseconds bound) {
   const bool serving = PollUntil([&] { return !Ask("checkStation", "{}", std::chrono::milliseconds(300)).empty(); }, bound);
   Settled([&] { return robot_->Count(Topic("checkStationRe")); });
   return serving;
-}
-
-bool ServiceRig::WaitNormal(std::chrono::milliseconds bound) {
-  return WaitServing(bound) &&
-         PollUntil([&] { return Supply(kUvLamp, kStop).find("\"errCode\":0") != std::string::npos; }, bound,
-                   std::chrono::milliseconds(100));
 }
 
 long long ServiceRig::Mismatched() {
@@ -233,27 +189,17 @@ long long ServiceRig::Mismatched() {
   return mismatched;
 }
 
-std::vector<std::string> ServiceRig::BoardCommands() {
-  return Matches(Board("log"), R"re("type":"ENUM_SUPPLY_([A-Z0-9_]+)","action":(-?\d+))re");
-}
-
-std::vector<std::string> ServiceRig::ActuatorsOn() {
-  return Matches(Board("state"), R"re("ENUM_SUPPLY_([A-Z0-9_]+)":(-?[1-9]\d*))re");
-}
-
 ReportTally ServiceRig::TallyReports() {
   std::vector<long long> seqs;
-  auto decoded = [&] {
+  ReportTally tally;
+  Board("reports pause");
+  // Reports are taken in in order: once the last one sent is in, so is every one the service will take.
+  PollUntil([&] {
     seqs.clear();
     for (const std::string& seq : Matches(service_->Output(), R"(sensor data : seq: (\d+))")) seqs.push_back(std::stoll(seq));
-    return seqs.empty() ? 0 : *std::max_element(seqs.begin(), seqs.end());
-  };
-  Board("reports pause");
-  ReportTally tally;
-  // Reports are taken in in order: once the last one sent is in, so is every one the service will take.
-  PollUntil([&] { return (tally.sent = BoardNumber("stats", "reports_sent")) > 0 && decoded() >= tally.sent; },
-            std::chrono::seconds(20));
-  decoded();
+    tally.sent = BoardNumber("stats", "reports_sent");
+    return tally.sent > 0 && !seqs.empty() && *std::max_element(seqs.begin(), seqs.end()) >= tally.sent;
+  }, std::chrono::seconds(20));
   tally.decoded = static_cast<long long>(seqs.size());
   long long last = 0;
   for (long long seq : seqs) {
@@ -266,30 +212,6 @@ ReportTally ServiceRig::TallyReports() {
   tally.lost_runs += last < tally.sent;
   Board("reports resume");
   return tally;
-}
-
-// The service ends through _Exit, so a sanitizer report never reaches its exit status: its output tells.
-std::vector<std::string> ServiceRig::SanitizerReports() const {
-  return Matches(service_->Output(), R"(((WARNING: ThreadSanitizer|ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:).*))");
-}
-
-NotifySocket::NotifySocket(const std::string& path) : path_(path), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
-  ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-}
-
-NotifySocket::~NotifySocket() { ::close(fd_); }
-
-bool NotifySocket::WaitFor(const std::string& text, std::chrono::milliseconds bound) {
-  return PollUntil([&] {
-    char buffer[512];
-    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0;) {
-      received_.append(buffer, static_cast<size_t>(n)).append("\n");
-    }
-    return received_.find(text) != std::string::npos;
-  }, bound);
 }
 
 }  // namespace station_test
