@@ -72,7 +72,9 @@ std::vector<Scenario> Scenarios() {
 // after `at` rows (kStopRefused: the board refusing every command until the
 // task has ended, so every switch-off is owed); kReportsStop: the reports stop after `at` rows.
 void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
-  StationHarness station({400, s.config});  // stale after longer than any clock step of a course
+  Config config = s.config;
+  config["sensor_report_timeout"] = "400";  // stale after longer than any clock step of a course
+  StationHarness station(config);
   ASSERT_TRUE(station.StartNormal());
   if (s.data) station.center()->EditTaskData(s.data);
   if (sweep == Sweep::kRefuse) station.board().Refuse(2, at);

@@ -43,10 +43,16 @@ const Rep kFull = Report(), kEmpty = EmptyTankReport(), kDockedFull = RobotDocke
           kDockedEmpty = RobotDocked(EmptyTankReport()),
           kSelfCheckOk = With(kEmpty, &Rep::set_initsensorsstate, 1, &Rep::set_initactuatorsstate, 1,
                               &Rep::set_selfcheckstate, 1);
-const std::vector<Do> kDryAndWire = {Push(Wire(20.0f)), Start(TASK_TYPE_DRY, 600), Sent(1), Start(TASK_TYPE_HEAT_WIRE),
-                                     Sent(2)};
-const Commands kFanAndWire = {"act 5:0", "act 5:1", "act 6:0", "act 6:1"};
 const char kFanOn[] = "act 6:1", kFanOff[] = "act 6:0", kWireOff[] = "act 5:0";
+const Do kAutoReset = Call(&StationCenter::AutoReset), kLed = Call(&StationCenter::ReflushLed),
+         kStaleCheck = Call(&StationCenter::CheckStaleReports);
+const Config kStale = {{"sensor_report_timeout", "15"}};  // reports older than 15 s are stale
+// Drying for 600 s with the wire heating, then `end`; what was sent since the mark, in any order.
+StationCase UnderTheWire(const char* name, std::vector<Do> end,
+                         Commands sent = {"act 5:0", "act 5:1", "act 6:0", "act 6:1"}, Config config = {}) {
+  return {name, std::vector<Do>{Push(Wire(20.0f)), Start(TASK_TYPE_DRY, 600), Sent(1), Start(TASK_TYPE_HEAT_WIRE),
+                                Sent(2)} + end, sent, STATION_NORMAL, config, true};
+}
 
 class Station : public ::testing::TestWithParam<StationCase> {};
 TEST_P(Station, PlaysItsDay) { RunStationCase(GetParam()); }
@@ -108,20 +114,19 @@ const StationCase kDays[] = {
      Sent(3), Push(kDockedEmpty), Status(STATION_NORMAL)}, {kOn, kOff, kOn, kOff}},
     // Automatic reset: the robot away, more than 300 s after the work began.
     {"AutoResetAtTheBoundary", {Push(kDockedEmpty), Pump(1), Sent(1), Pump(4), Idle(), Push(kDockedFull), Clock(301),
-     Op(Do::kAutoReset), Tasks(0), Push(kFull), Clock(-1), Op(Do::kAutoReset), Tasks(0), Clock(1), Op(Do::kAutoReset),
-     Sent(3), Push(kEmpty), Status(STATION_NORMAL), Op(Do::kAutoReset)}, {"act 4:80", "act 4:0", kOn, kOff}},
+     kAutoReset, Tasks(0), Push(kFull), Clock(-1), kAutoReset, Tasks(0), Clock(1), kAutoReset, Sent(3), Push(kEmpty),
+     Status(STATION_NORMAL), kAutoReset}, {"act 4:80", "act 4:0", kOn, kOff}},
     // In error (the start-up drain refused): a new reset at 301 s, not 300; a
     // failed one waits another period.
-    {"ErrorRecoveryRetried", {Refuse(), Init(), Status(STATION_ERROR), Idle(), Refuse(), Clock(300), Op(Do::kAutoReset),
-     Tasks(0), Clock(1), Op(Do::kAutoReset), Sent(4), Status(STATION_ERROR), Idle(), Clock(300), Op(Do::kAutoReset),
-     Tasks(0), Clock(1), Op(Do::kAutoReset), Sent(5), Push(kEmpty), Status(STATION_NORMAL)},
-     {kOn, kOff, kOn, kOff, kOn, kOff}},
+    {"ErrorRecoveryRetried", {Refuse(), Init(), Status(STATION_ERROR), Idle(), Refuse(), Clock(300), kAutoReset,
+     Tasks(0), Clock(1), kAutoReset, Sent(4), Status(STATION_ERROR), Idle(), Clock(300), kAutoReset, Tasks(0),
+     Clock(1), kAutoReset, Sent(5), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff, kOn, kOff, kOn, kOff}},
     // LEDs: only changes, a refused one again. Self check failed (2), its success
     // once (3, refused), normal work (1); docking failed (9), refused, again.
-    {"LedsSendChangesAndRetry", {Op(Do::kLed), Op(Do::kLed), Push(kSelfCheckOk), Refuse(), Op(Do::kLed), Op(Do::kLed),
-     Op(Do::kLed), Refuse(), Service(SRV_CHECK_ROBOT_IN_POSE, SRV_RESULT_ROBOT_NOT_IN_POSE), Op(Do::kLed), Op(Do::kLed),
-     Op(Do::kLed)}, {"led 2", "led 3", "led 1", "led 9", "led 9"}},
-    {"LedsShowAFailedStation", {Refuse(), Init(), Status(STATION_ERROR), Idle(), Op(Do::kLed)}, {kOn, kOff, "led 8"},
+    {"LedsSendChangesAndRetry", {kLed, kLed, Push(kSelfCheckOk), Refuse(), kLed, kLed, kLed, Refuse(),
+     Service(SRV_CHECK_ROBOT_IN_POSE, SRV_RESULT_ROBOT_NOT_IN_POSE), kLed, kLed, kLed},
+     {"led 2", "led 3", "led 1", "led 9", "led 9"}},
+    {"LedsShowAFailedStation", {Refuse(), Init(), Status(STATION_ERROR), Idle(), kLed}, {kOn, kOff, "led 8"},
      STATION_ERROR},
     // A sewage pump left on closes once the sewage has drained (under 1000); a
     // refused switch-off is tried again with the next report.
@@ -133,43 +138,38 @@ const StationCase kDays[] = {
      Push(kDockedEmpty)}, {"act 14:1", "act 14:0"}},
     // Refused on the stop, the error path and the first retry: owed, retried
     // after a pause, until confirmed.
-    {"OwedSwitchOffRetried", {Push(kDockedFull), Drain(1), Sent(1), Refuse(3), Drain(4), Idle(), Op(Do::kRetry, 1),
-     Op(Do::kRetry, 1), Sent(4), Clock(1), Op(Do::kRetry, 0)}, {kOn, kOff, kOff, kOff, kOff}},
+    {"OwedSwitchOffRetried", {Push(kDockedFull), Drain(1), Sent(1), Refuse(3), Drain(4), Idle(), Owed(1), Owed(1),
+     Sent(4), Clock(1), Owed(0)}, {kOn, kOff, kOff, kOff, kOff}},
     // Reports older than 15 s: the running task is stopped (the heater before its
     // fan), a task admitted meanwhile never switches on, a sewage pump is switched
     // off whether its task runs or not; 0 switches the check off.
     {"StaleAtTheLimit", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(15), Tasks(1), Stop(TASK_TYPE_DRY)},
-     {kFanOn, kFanOff, kFanOff}, STATION_NORMAL, {15}},
+     {kFanOn, kFanOff, kFanOff}, STATION_NORMAL, kStale},
     {"StalePastTheLimit", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(16), Tasks(0)},
-     {kFanOn, kWireOff, kFanOff}, STATION_NORMAL, {15}},
+     {kFanOn, kWireOff, kFanOff}, STATION_NORMAL, kStale},
     {"StaleZeroDisables", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(100000), Tasks(1),
      Stop(TASK_TYPE_DRY)}, {kFanOn, kFanOff, kFanOff}},
-    {"StaleAdmittedWhileStale", {Clock(20), Start(TASK_TYPE_DRY), Tasks(0)}, {kWireOff, kFanOff}, STATION_NORMAL, {15}},
+    {"StaleAdmittedWhileStale", {Clock(20), Start(TASK_TYPE_DRY), Tasks(0)}, {kWireOff, kFanOff}, STATION_NORMAL,
+     kStale},
     // The fan's stop is refused while the wire runs; both still end off, in either task's order.
-    {"StaleFanUnderARunningWire", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Start(TASK_TYPE_HEAT_WIRE),
-     Sent(2), Op(Do::kMark), Clock(16), Tasks(0)}, {kWireOff, kFanOff}, STATION_NORMAL, {15}, true},
+    UnderTheWire("StaleFanUnderARunningWire", {Call([](StationHarness& s) { s.MarkCommands(); }), Clock(16), Tasks(0)},
+                 {kWireOff, kFanOff}, kStale),
     // Left on after its task: fresh reports leave it to the intake, old ones close it.
     {"StaleSewagePumpLeftOn", {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1),
-     Stop(TASK_TYPE_SEWAGE_DRAIN_PUMP), Idle(), Op(Do::kStaleCheck), Clock(16), Op(Do::kStaleCheck)},
-     {"act 4:80", "act 4:0"}, STATION_NORMAL, {15}},
+     Stop(TASK_TYPE_SEWAGE_DRAIN_PUMP), Idle(), kStaleCheck, Clock(16), kStaleCheck},
+     {"act 4:80", "act 4:0"}, STATION_NORMAL, kStale},
     // Drying for 600 s with the wire heating, then one way of ending: the robot's
     // stop of the fan is refused while the wire runs; the wire's switch-off refused,
     // the fan blows on until it is off.
-    {"FanStopRefusedUnderTheWire",
-     kDryAndWire + std::vector<Do>{Stop(TASK_TYPE_DRY, SRV_RESULT_FAILED), Tasks(2), Stop(TASK_TYPE_HEAT_WIRE),
-                                   Tasks(1), Stop(TASK_TYPE_DRY)},
-     kFanAndWire, STATION_NORMAL, {}, true},
-    {"DryTimeLimitUnderTheWire", kDryAndWire + std::vector<Do>{Clock(601)}, kFanAndWire, STATION_NORMAL, {}, true},
-    {"ConnectionLostUnderTheWire",
-     kDryAndWire + std::vector<Do>{Ask(ServiceRequest(SRV_CONNECTION_LOST), SRV_RESULT_OK)}, kFanAndWire,
-     STATION_NORMAL, {}, true},
-    {"WireOffRefused", kDryAndWire + std::vector<Do>{Refuse(), Clock(601), Idle(), Op(Do::kRetry, 0)}, kFanAndWire,
-     STATION_NORMAL, {}, true},
+    UnderTheWire("FanStopRefusedUnderTheWire", {Stop(TASK_TYPE_DRY, SRV_RESULT_FAILED), Tasks(2),
+                                                Stop(TASK_TYPE_HEAT_WIRE), Tasks(1), Stop(TASK_TYPE_DRY)}),
+    UnderTheWire("DryTimeLimitUnderTheWire", {Clock(601)}),
+    UnderTheWire("ConnectionLostUnderTheWire", {Service(SRV_CONNECTION_LOST, SRV_RESULT_OK)}),
+    UnderTheWire("WireOffRefused", {Refuse(), Clock(601), Idle(), Owed(0)}),
     // A stopped spray may resume without new water while the sewage pump runs; a
     // spray that failed withdraws the water.
-    {"SprayResumesAfterAStopNotAfterAnError", {Push(kDockedEmpty), SetData([](StationTaskData& d) {
-       d.sewage_pump_left_on = d.water_ready = true, d.supply_water_volume = 2;
-     }), Start(TASK_TYPE_WATER_SPRAY), Sent(1), Stop(TASK_TYPE_WATER_SPRAY, SRV_RESULT_OK), Idle(),
+    {"SprayResumesAfterAStopNotAfterAnError", {Push(kDockedEmpty), SetData(Spray(true, true, 2, false)),
+     Start(TASK_TYPE_WATER_SPRAY), Sent(1), Stop(TASK_TYPE_WATER_SPRAY, SRV_RESULT_OK), Idle(),
      Start(TASK_TYPE_WATER_SPRAY, 10), Tasks(1), Clock(11), Idle(),
      Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2), SRV_RESULT_FAILED, "pre disinfectant no ready")},
      {"act 8:0", "act 8:80"}, STATION_NORMAL, {}, true},
@@ -259,9 +259,9 @@ class Admission : public ::testing::TestWithParam<AdmissionRow> {};
 // Refused with its reason and nothing sent, or admitted; stopped, nothing is left on.
 TEST_P(Admission, RefusesWithItsReasonOrAdmits) {
   const AdmissionRow& row = GetParam();
-  StationOptions options;
-  if (row.heat_target != 0) options.extra_config["strong_heat_wire_temp"] = std::to_string(row.heat_target);
-  StationHarness station(options);
+  Config config;
+  if (row.heat_target != 0) config["strong_heat_wire_temp"] = std::to_string(row.heat_target);
+  StationHarness station(config);
   ASSERT_TRUE(station.StartNormal());
   station.Deliver(row.report);
   if (row.running != TASK_TYPE_INVALID) {

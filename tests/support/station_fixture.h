@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "bottom/board_link.h"
+#include "clock.h"
 #include "config.h"
 #include "fake_board.h"  // the board over loopback, for the board-link suites
 #include "process.h"
@@ -45,6 +46,7 @@ std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
 using Rep = station::SensorsDataRep;
 using Edit = std::function<void(station_center::StationTaskData&)>;
 using Request = station_center::StationSrvReq;
+using Config = std::map<std::string, std::string>;  // configuration key -> raw JSON value text
 constexpr int64_t kClockStart = 1700000000;
 
 // Polls for threads to meet, never for a station time limit (move the clock for those).
@@ -54,11 +56,20 @@ inline bool WaitFor(const std::function<bool()>& predicate, std::chrono::millise
 
 Request SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0);
 Request PrepareRequest(station_center::TaskType type, int32_t action, int32_t tablets, int32_t volume);
-Request ServiceRequest(int32_t service_type);
+inline Request ServiceRequest(int32_t service_type) {
+  Request request;
+  request.service_type = service_type;
+  return request;
+}
 // Any task type started (2) or stopped (4): a preparation of 1 tablet and volume 1; the reset takes no action model.
-Request Want(station_center::TaskType type, int32_t action, int32_t duration = 0);
+inline Request Want(station_center::TaskType type, int32_t action, int32_t duration = 0) {
+  if (type <= station_center::TASK_TYPE_PERFUME_PREPARE) return PrepareRequest(type, action, 1, 1);
+  return SupplyRequest(type, type == station_center::TASK_TYPE_RESET_STATION ? 0 : action, duration);
+}
 
-std::string Act(station::EnumSupplyType type, int action);
+inline std::string Act(station::EnumSupplyType type, int action) {
+  return "act " + std::to_string(static_cast<int>(type)) + ":" + std::to_string(action);
+}
 // The actuators the board holds on after the confirmed `commands`.
 std::set<int> LeftOn(const Commands& commands);
 
@@ -96,7 +107,8 @@ inline Rep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
 // Task data a task needs: the spray, the heat wire, the water supply.
 inline Edit Spray(bool pump, bool ready, int32_t volume, bool interrupted) {
   return [=](station_center::StationTaskData& d) {
-    d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume, d.spray_interrupted = interrupted;
+    d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume;
+    d.spray_interrupted = interrupted;
   };
 }
 inline Edit Heat(bool dry, bool wire) {
@@ -108,11 +120,6 @@ inline Edit Prepared(bool water, bool perfume, bool clean, int32_t volume) {
     d.supply_water_volume = volume, d.station_added_water = 0;
   };
 }
-
-struct StationOptions {
-  int sensor_report_timeout_s = 0;                  // 0: stale readings unchecked
-  std::map<std::string, std::string> extra_config;  // key -> raw JSON value text
-};
 
 // A board in the test process: records every command and confirms it unless
 // told to refuse; a silent one confirms nothing, each timed command waiting out its time-out.
@@ -129,34 +136,64 @@ class RecordingBoard : public station_center::BoardLink {
     refuse_ = count, pass_ = after;
   }
   std::atomic<bool> silent_{false};
-  Commands Sent(size_t from = 0, bool confirmed_only = false) const;
+  Commands Sent(size_t from = 0, bool confirmed_only = false) const {
+    std::lock_guard<std::mutex> lock(m_);
+    Commands out;
+    for (size_t i = from; i < sent_.size(); ++i) {
+      if (sent_[i].second || !confirmed_only) out.push_back(sent_[i].first);
+    }
+    return out;
+  }
 
  private:
-  bool Take(const std::string& command);
+  bool Take(const std::string& command) {
+    std::lock_guard<std::mutex> lock(m_);
+    const bool confirm = (pass_ > 0 || refuse_ == 0) && !silent_;
+    pass_ > 0 ? --pass_ : refuse_ > 0 ? --refuse_ : 0;
+    sent_.emplace_back(command, confirm);
+    return confirm;
+  }
   mutable std::mutex m_;
   std::vector<std::pair<std::string, bool>> sent_;  // each command, and whether it was confirmed
   size_t refuse_ = 0, pass_ = 0;
 };
 
+// A station whose configuration is the test one with `config` over it; stale reports go unchecked unless it says.
 class StationHarness {
  public:
-  explicit StationHarness(StationOptions options = StationOptions());
+  explicit StationHarness(Config config = {});
   ~StationHarness() { keep_running_ || WaitIdle(); }
   RecordingBoard& board() { return *board_; }
   const std::shared_ptr<station_center::StationCenter>& center() const { return center_; }
   bool Init() { return center_->Init(board_); }
   bool StartNormal();  // empty tank, Init, start-up reset over, STATION_NORMAL, commands marked
-  void Deliver(Rep report);  // as the report server does: straight to the sensor intake
+  void Deliver(Rep report) {  // as the report server does: straight to the sensor intake
+    report.set_seq(next_seq_++);
+    center_->DataUploadCallback(report);
+  }
   station_center::StationSrvRsp Ask(const Request& r) { return center_->HandleService(r); }
-  bool WaitIdle() const;  // no task, no ResetWhenIdle thread
+  bool WaitIdle() const {  // no task, no ResetWhenIdle thread
+    return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; },
+                   std::chrono::seconds(10));
+  }
   // `count` commands after the mark, then the step that sent them has ended.
-  bool WaitForCommands(size_t count) const;
+  bool WaitForCommands(size_t count) const {
+    const bool arrived = WaitFor([&] { return board_->Sent().size() >= mark_ + count; });
+    SyncWithService();
+    return arrived;
+  }
   // Returns once no work cycle, admission, LED refresh or sewage check runs.
   void SyncWithService() const { center_->TaskCount(); }
-  bool WaitCycles(uint64_t count) const;  // more work cycles ended, or no task left
+  bool WaitCycles(uint64_t count) const {  // more work cycles ended, or no task left
+    const uint64_t until = center_->WorkCycles() + count;
+    return WaitFor([this, until] { return center_->WorkCycles() >= until || center_->TaskCount() == 0; });
+  }
   // What the main loop does once a second: the switch-offs the board refused go
   // out again, a minute apart, a few times; true once none is owed.
-  bool RetryOwed();
+  bool RetryOwed() {
+    for (int i = 0; i < 4 && center_->RetrySwitchOffs() != 0; ++i) station_center::AdvanceClock(60);
+    return center_->RetrySwitchOffs() == 0;
+  }
   void MarkCommands() { mark_ = board_->Sent().size(); }
   Commands CommandsSinceMark() const { return board_->Sent(mark_); }
   void KeepRunning() { keep_running_ = true; }
@@ -170,17 +207,17 @@ class StationHarness {
   bool keep_running_ = false;
 };
 
-// What a task reaches of the station, held by the test; the defaults with `options` over them configure it.
+// What a task reaches of the station, held by the test; the defaults with `config` over them configure it.
 struct TaskRig {
-  explicit TaskRig(const StationOptions& options = StationOptions());
+  explicit TaskRig(const Config& config = {});
   ~TaskRig() { station_center::config_reader = saved; }
   // A task as the center makes it for `request` at `now`, not admitted.
   std::shared_ptr<station_center::Task> MakeTask(const Request& r) {
     return station_center::MakeTask({board, data_lock, data, stopping, owed, now}, r);
   }
-  Commands Cycle(station_center::Task& task, const Rep& report) {  // one work cycle at `now`; what it sent
+  Commands Cycle(station_center::Task& t, const Rep& report) {  // one work cycle at `now`; what it sent
     const size_t from = board->Sent().size();
-    return task.ExecuteStep(report, now), board->Sent(from);
+    return t.ExecuteStep(report, now), board->Sent(from);
   }
   bool RetryOwed() {  // the owed switch-offs go out again, a minute apart, a few times; true once none is owed
     for (int i = 0; i < 4 && owed.Retry(*board, now) != 0; ++i) now += 60;
@@ -194,43 +231,79 @@ struct TaskRig {
   std::atomic<bool> stopping{false};
   station_center::SwitchOffLedger owed;
   int64_t now = kClockStart;
+  std::shared_ptr<station_center::Task> task;  // the one a script drives by hand
+  size_t end_mark = 0;                         // the first command of its end path
 };
 
-// A script's steps, in a namespace of their own as their names are short.
+// A script's steps, in a namespace of their own as their names are short. Each
+// step acts on a station, or on the task a script drives by hand on a task rig.
 namespace steps {
 struct Do {
-  enum Op { kInit, kPush, kAsk, kClock, kSent, kStatus, kTasks, kIdle, kRefuse, kAutoReset, kLed, kRetry, kStaleCheck,
-            kMark, kEdit, kHand, kCycle, kEnd } op;
-  Rep report;
-  Request request;
-  // kClock, kCycle: seconds first; kSent commands since the mark; kTasks tasks left; kRefuse count; kRetry still owed
-  int64_t n = 0;
-  int32_t result = -1;         // kAsk: the answer (-1: any); kStatus, kEnd: the status; kCycle: 1 refuses
-  const char* text = nullptr;  // kAsk: the error text (nullptr: any)
-  Edit edit;                   // kEdit, kHand
-  Commands sent = {};          // kCycle
+  std::function<void(StationHarness&)> station;
+  std::function<void(TaskRig&)> task;
+  bool init = false;  // the script starts the station itself
 };
-inline Do Init() { return {Do::kInit}; }
-inline Do Push(const Rep& report) { return {Do::kPush, report}; }
-inline Do Ask(const Request& r, int32_t result = -1, const char* text = nullptr) { return {Do::kAsk, {}, r, 0, result, text}; }
-inline Do Op(Do::Op op, int64_t n = 0, int32_t result = -1) { return {op, Rep(), {}, n, result}; }
-inline Do Clock(int64_t seconds) { return Op(Do::kClock, seconds); }
-inline Do Sent(int64_t commands) { return Op(Do::kSent, commands); }
-inline Do Status(station_center::StationCenterStatus status) { return Op(Do::kStatus, 0, status); }
-inline Do Tasks(int64_t left) { return Op(Do::kTasks, left); }  // none: waits; else after a few cycles
-inline Do Idle() { return Op(Do::kIdle); }
-inline Do Refuse(int64_t count = 1) { return Op(Do::kRefuse, count); }
-inline Do SetData(Edit edit) { return {Do::kEdit, {}, {}, 0, -1, nullptr, edit}; }
+inline Do Call(std::function<void(StationHarness&)> step) { return {std::move(step)}; }
+inline Do OnTask(std::function<void(TaskRig&)> step) { return {nullptr, std::move(step)}; }
+inline Do Call(void (station_center::StationCenter::*method)()) {  // what the main loop calls
+  return Call([=](StationHarness& s) { (*s.center().*method)(); });
+}
+inline Do Init() { return {[](StationHarness& s) { ASSERT_TRUE(s.Init()); }, nullptr, true}; }
+inline Do Push(const Rep& report) { return Call([=](StationHarness& s) { s.Deliver(report); }); }
+// The answer's result (-1: any) and error text (nullptr: any).
+inline Do Ask(const Request& r, int32_t result = -1, const char* text = nullptr) {
+  return Call([=](StationHarness& s) {
+    const station_center::StationSrvRsp rsp = s.Ask(r);
+    EXPECT_TRUE(result < 0 || rsp.result == result) << rsp.result << " " << rsp.err_msg;
+    EXPECT_TRUE(text == nullptr || rsp.err_msg == text) << rsp.err_msg;
+  });
+}
+inline Do Clock(int64_t seconds) { return Call([=](StationHarness&) { station_center::AdvanceClock(seconds); }); }
+inline Do Sent(size_t commands) { return Call([=](StationHarness& s) { ASSERT_TRUE(s.WaitForCommands(commands)); }); }
+inline Do Status(station_center::StationCenterStatus status) {
+  return Call([=](StationHarness& s) { ASSERT_TRUE(WaitFor([&] { return s.center()->Status() == status; })); });
+}
+inline Do Tasks(size_t left) {  // none: waits for it; else the count after a few work cycles
+  return Call([=](StationHarness& s) {
+    EXPECT_TRUE(left == 0 ? WaitFor([&] { return s.center()->TaskCount() == 0; }) : s.WaitCycles(5));
+    EXPECT_EQ(s.center()->TaskCount(), left);
+  });
+}
+inline Do Idle() { return Call([](StationHarness& s) { ASSERT_TRUE(s.WaitIdle()); }); }
+inline Do Refuse(size_t count = 1) { return Call([=](StationHarness& s) { s.board().Refuse(count); }); }
+inline Do Owed(size_t left) {  // one retry of the owed switch-offs, `left` still owed after it
+  return Call([=](StationHarness& s) { EXPECT_EQ(s.center()->RetrySwitchOffs(), left); });
+}
+inline Do SetData(Edit edit) { return Call([=](StationHarness& s) { s.center()->EditTaskData(edit); }); }
+
 // A task driven by hand on the task rig (`data` applied first); each cycle that
 // Sees `report` comes `advance_s` later, has its first command refused if
 // `refuse`, and sends exactly `sent`. End: the task is at `status`, and the path
 // the station takes then (error: DoReset, AfterError; over: AfterOver; running:
 // the robot's stop; then the owed switch-offs) sends what the case expects.
-inline Do ByHand(const Request& request, Edit data = nullptr) { return {Do::kHand, {}, request, 0, -1, nullptr, data}; }
-inline Do Sees(const Rep& report, Commands sent = {}, int64_t advance_s = 0, bool refuse = false) {
-  return {Do::kCycle, report, {}, advance_s, refuse ? 1 : 0, nullptr, nullptr, sent};
+inline Do ByHand(const Request& request, Edit data = nullptr) {
+  return OnTask([=](TaskRig& rig) {
+    if (data) data(rig.data);
+    ASSERT_NE(rig.task = rig.MakeTask(request), nullptr);
+  });
 }
-inline Do End(station_center::TaskStatus status) { return Op(Do::kEnd, 0, status); }
+inline Do Sees(const Rep& report, Commands sent = {}, int64_t advance_s = 0, bool refuse = false) {
+  return OnTask([=](TaskRig& rig) {
+    rig.now += advance_s;
+    if (refuse) rig.board->Refuse();
+    EXPECT_EQ(rig.Cycle(*rig.task, report), sent);
+  });
+}
+inline Do End(station_center::TaskStatus status) {
+  return OnTask([=](TaskRig& rig) {
+    EXPECT_EQ(rig.task->GetTaskStatus(), status);
+    rig.end_mark = rig.board->Sent().size();
+    if (status == station_center::TASK_STATUS_ERROR) rig.task->DoReset(), rig.task->AfterError();
+    else if (status == station_center::TASK_STATUS_OVER) rig.task->AfterOver();
+    else rig.task->HandleTaskCommand(station_center::TASK_COMMAND_CANCEL, Request(), rig.now);
+    EXPECT_TRUE(rig.RetryOwed());
+  });
+}
 }  // namespace steps
 
 // Plays `script` on a station (started normally unless it has Init), or on a
@@ -242,7 +315,7 @@ struct StationCase {
   std::vector<steps::Do> script;
   Commands sent;
   station_center::StationCenterStatus status = station_center::STATION_NORMAL;
-  StationOptions options = {};
+  Config config = {};
   bool any_order = false;
 };
 void RunStationCase(const StationCase& c);

@@ -53,11 +53,9 @@ class SupplyTask : public ::testing::TestWithParam<SupplyRow> {};
 // request at 20 s renews the 30 s limit: running at 50 s, ended at 51 s.
 TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
   const SupplyRow& row = GetParam();
-  StationOptions options;
-  options.extra_config = {{"sewage_pump_power_soft", "60"},       {"sewage_pump_power_standard", "70"},
-                          {"sewage_pump_power_strong", "95"},     {"self_clean_pump_power_soft", "61"},
-                          {"self_clean_pump_power_standard", "72"}, {"self_clean_pump_power_strong", "93"}};
-  TaskRig rig(options);
+  TaskRig rig({{"sewage_pump_power_soft", "60"}, {"sewage_pump_power_standard", "70"},
+               {"sewage_pump_power_strong", "95"}, {"self_clean_pump_power_soft", "61"},
+               {"self_clean_pump_power_standard", "72"}, {"self_clean_pump_power_strong", "93"}});
   for (int model = 1; model <= 4; ++model) {
     SCOPED_TRACE("action model " + std::to_string(model));
     const bool refused = model == 4;
@@ -134,9 +132,9 @@ const std::vector<Do> kSupplyAndFullRefill = {Sees(Full(0), {kSupplyOn}), Sees(T
 
 // Disinfectant from a tank holding water: drained, filled to the top, then `rest`.
 std::vector<Do> Filled(Do make, const std::vector<Do>& rest) { return std::vector<Do>{make} + kDrainAndFill + rest; }
-StationOptions Options(int tablet_s, int drain_max_s = 300) {
-  return {0, {{"disinfectant_tablet_release_time", std::to_string(tablet_s)},
-              {"drain_water_max_time", std::to_string(drain_max_s)}}};
+Config Options(int tablet_s, int drain_max_s = 300) {
+  return {{"disinfectant_tablet_release_time", std::to_string(tablet_s)},
+          {"drain_water_max_time", std::to_string(drain_max_s)}};
 }
 
 class TaskCourse : public ::testing::TestWithParam<StationCase> {};
