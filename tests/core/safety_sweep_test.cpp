@@ -16,71 +16,41 @@ namespace {
 
 using namespace station_test;
 
-// A task's ordinary course through the service entry: asked for with `duration`
-// against the first row's report, then each row delivered and the clock moved.
-struct Scenario {
-  const char* name;
-  TaskType type;
-  int32_t duration;
-  std::vector<std::pair<Rep, int64_t>> rows;
-  size_t commands;  // board commands of the whole course
-  Edit data;        // task data the task needs
-  std::map<std::string, std::string> config;
-  std::set<int> may_stay_on;        // left on by the task's own rule (not once the reports stop)
-  int32_t check = -1, answer = -1;  // a check service and its answer after the course
-};
 enum class Sweep { kNone, kRefuse, kStop, kStopRefused, kReportsStop };
 
 Rep Docked(uint32_t foot, uint32_t flow = 0) { return RobotDocked(Tank(foot, 0, flow)); }
 
-std::vector<Scenario> Scenarios() {
+std::vector<TaskScenario> Scenarios() {
   const Rep empty = Docked(1), filled = Docked(0, 1000);
-  return {
+  return ActuatorScenarios() + std::vector<TaskScenario>{
       // draining; empty: drain closed, tap opens; filled: motor on; a tablet: motor off; dissolved
-      {"DisinfectantPrepare", TASK_TYPE_DISINFECTANT_PREPARE, 0,
-       {{Docked(0), 0}, {empty, 0}, {filled, 0}, {filled, 3}, {filled, 301}}, 6, nullptr,
-       {{"disinfectant_tablet_release_time", "2"}}, {}, SRV_CHECK_WATER_READY, SRV_RESULT_WATER_READY},
-      {"CleanLiquidPrepare", TASK_TYPE_CLEAN_LIQUID_PREPARE, 0,
+      {"DisinfectantPrepare", TASK_TYPE_DISINFECTANT_PREPARE,
+       {{Docked(0), 0}, {empty, 0}, {filled, 0}, {filled, 3}, {filled, 301}}, 6, nullptr, station::EnumSupplyType(0),
+       {}, nullptr, TASK_STATUS_ERROR, {{"disinfectant_tablet_release_time", "2"}}, SRV_CHECK_WATER_READY,
+       SRV_RESULT_WATER_READY},
+      {"CleanLiquidPrepare", TASK_TYPE_CLEAN_LIQUID_PREPARE,
        {{Docked(0), 0}, {empty, 0}, {filled, 0}, {filled, 11}, {filled, 301}}, 6},
-      {"DrainWater", TASK_TYPE_DRAIN_WATER, 0, {{Docked(0), 0}, {empty, 0}}, 2},
-      // supplying the robot; run down: supply closed, tap opens; refilled: supply opens; run down
-      {"AddWater", TASK_TYPE_ADD_WATER, 0,
-       {{RobotDocked(Tank(0, 1, 0)), 0}, {empty, 0}, {filled, 0}, {Docked(1, 1000), 0}}, 6,
-       [](StationTaskData& d) { d.water_ready = true, d.supply_water_volume = 1, d.station_added_water = 0; }, {}, {},
-       SRV_CHECK_WATER_FINISH, SRV_RESULT_WATER_FINISHED},
-      {"DustCollect", TASK_TYPE_DUST_COLLECT, 30, {{DustReady(), 0}, {DustReady(), 31}}, 2},
-      {"WaterSpray", TASK_TYPE_WATER_SPRAY, 30, {{SewageNotDrained(), 0}, {SewageNotDrained(), 31}}, 2,
-       [](StationTaskData& d) { d.sewage_pump_left_on = d.water_ready = true, d.supply_water_volume = 1; }},
-      {"SewageDrainPump", TASK_TYPE_SEWAGE_DRAIN_PUMP, 30, {{SewageNotDrained(), 0}, {SewageNotDrained(), 31}}, 1,
-       nullptr, {}, {station::ENUM_SUPPLY_SEWAGE_PUMP}},
-      {"Dry", TASK_TYPE_DRY, 30, {{empty, 0}, {empty, 31}}, 3},
-      {"HeatWire", TASK_TYPE_HEAT_WIRE, 30, {{Wire(20.0f), 0}, {Wire(70.0f), 0}, {Wire(20.0f), 0}, {Wire(20.0f), 31}},
-       4, [](StationTaskData& d) { d.dry_running = true; }},
-      // The plates get too hot: charging stops.
-      {"AutoCharge", TASK_TYPE_AUTO_CHARGE, 0, {{Plates(30, 30), 0}, {Plates(90, 90), 0}}, 3},
-      // The hand switch closed asks for the task by itself; opened, it ends it.
-      {"ManualCharge", TASK_TYPE_MANUAL_CHARGE, 0, {{HandSwitch(1), 0}, {HandSwitch(0), 0}}, 2},
-      {"UV", TASK_TYPE_UV, 30, {{empty, 0}, {empty, 31}}, 2},
+      {"DrainWater", TASK_TYPE_DRAIN_WATER, {{Docked(0), 0}, {empty, 0}}, 2},
       // The drain times out. Not the robot's to stop; it acts on no reading but the tank's foot.
-      {"ResetStation", TASK_TYPE_RESET_STATION, 0, {{Docked(0), 0}, {Docked(0), 301}}, 2},
+      {"ResetStation", TASK_TYPE_RESET_STATION, {{Docked(0), 0}, {Docked(0), 301}}, 2},
   };
 }
-
 
 // kRefuse: the board refuses commands `at` and `at + 1` (the command, then the
 // first switch-off of the path it leads to); kStop: the robot stops the task
 // after `at` rows (kStopRefused: the board refusing every command until the
 // task has ended, so every switch-off is owed); kReportsStop: the reports stop after `at` rows.
-void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
+void RunScenario(const TaskScenario& s, Sweep sweep, size_t at) {
   Config config = s.config;
   config["sensor_report_timeout"] = "400";  // stale after longer than any clock step of a course
   StationHarness station(config);
+  const int32_t duration = s.on.empty() ? 0 : 30;
   ASSERT_TRUE(station.StartNormal());
   if (s.data) station.center()->EditTaskData(s.data);
   if (sweep == Sweep::kRefuse) station.board().Refuse(2, at);
   station.Deliver(s.rows[0].first);
   if (!station.center()->HasTask(s.type)) {  // the hand switch asks for its task itself
-    EXPECT_EQ(station.Ask(Want(s.type, 2, s.duration)).result, SRV_RESULT_OK);
+    EXPECT_EQ(station.Ask(Want(s.type, 2, duration)).result, SRV_RESULT_OK);
   }
   for (size_t row = 0; row < s.rows.size() && station.center()->HasTask(s.type); ++row) {
     if (row == at && sweep >= Sweep::kStop) {
@@ -90,7 +60,7 @@ void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
         break;
       }
       station.board().Refuse(sweep == Sweep::kStopRefused ? 100 : 0);
-      station.Ask(Want(s.type, 4, s.duration));
+      station.Ask(Want(s.type, 4, duration));
       EXPECT_TRUE(station.WaitIdle());
       station.board().Refuse(0);
       break;
@@ -112,7 +82,7 @@ void RunScenario(const Scenario& s, Sweep sweep, size_t at) {
   SCOPED_TRACE(testing::PrintToString(sent));
   EXPECT_TRUE(sweep != Sweep::kNone || sent.size() == s.commands);
   std::set<int> on = LeftOn(station.board().Sent(0, true));
-  for (int kept : s.may_stay_on) on.erase(sweep == Sweep::kReportsStop ? -1 : kept);
+  if (s.type == TASK_TYPE_SEWAGE_DRAIN_PUMP && sweep != Sweep::kReportsStop) on.erase(station::ENUM_SUPPLY_SEWAGE_PUMP);
   EXPECT_EQ(on, std::set<int>{});
 }
 
@@ -126,7 +96,7 @@ void PrintTo(const SweepCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<SweepCase> SweepCases() {
   std::vector<SweepCase> cases;
-  const std::vector<Scenario> all = Scenarios();
+  const std::vector<TaskScenario> all = Scenarios();
   for (size_t i = 0; i < all.size(); ++i) {
     const std::string name = all[i].name;
     cases.push_back({name + "_Course", i, Sweep::kNone, 0});

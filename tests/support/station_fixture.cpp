@@ -35,6 +35,37 @@ std::set<int> LeftOn(const Commands& commands) {
   return on;
 }
 
+std::vector<TaskScenario> ActuatorScenarios() {
+  const Rep empty = RobotDocked(EmptyTankReport()), filled = RobotDocked(Tank(0, 0, 1000));
+  auto past_limit = [](const Rep& r) { return std::vector<std::pair<Rep, int64_t>>{{r, 0}, {r, 31}}; };
+  return {
+      // supplying the robot; run down: supply closed, tap opens; refilled: supply opens; run down
+      {"AddWater", TASK_TYPE_ADD_WATER,
+       {{RobotDocked(Tank(0, 1, 0)), 0}, {empty, 0}, {filled, 0}, {RobotDocked(Tank(1, 0, 1000)), 0}},
+       6, Prepared(true, false, false, 1), station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, {1, 1, 1}, nullptr,
+       TASK_STATUS_ERROR, {}, SRV_CHECK_WATER_FINISH, SRV_RESULT_WATER_FINISHED},
+      {"DustCollect", TASK_TYPE_DUST_COLLECT, past_limit(DustReady()), 2, nullptr, station::ENUM_SUPPLY_COLLECT_DUST,
+       {1, 1, 1}},
+      {"WaterSpray", TASK_TYPE_WATER_SPRAY, past_limit(SewageNotDrained()), 2, Spray(true, true, 1, false),
+       station::ENUM_SUPPLY_SELF_CLEAN_PUMP, {61, 72, 93}},
+      // Left on by its own rule while reports come in; the sensor intake closes it.
+      {"SewageDrainPump", TASK_TYPE_SEWAGE_DRAIN_PUMP, past_limit(SewageNotDrained()), 1, nullptr,
+       station::ENUM_SUPPLY_SEWAGE_PUMP, {60, 70, 95}, [](const StationTaskData& d) { return d.sewage_pump_left_on; }},
+      {"Dry", TASK_TYPE_DRY, past_limit(empty), 3, nullptr, station::ENUM_SUPPLY_HEATING_FAN, {1, 1, 1},
+       [](const StationTaskData& d) { return d.dry_running; }},
+      {"HeatWire", TASK_TYPE_HEAT_WIRE, {{Wire(20.0f), 0}, {Wire(70.0f), 0}, {Wire(20.0f), 0}, {Wire(20.0f), 31}}, 4,
+       Heat(true, false), station::ENUM_SUPPLY_HEATING_WIRE, {1, 1, 1}},
+      // The plates get too hot: charging stops.
+      {"AutoCharge", TASK_TYPE_AUTO_CHARGE, {{Plates(78, 78), 0}, {Plates(90, 90), 0}}, 3, nullptr,
+       station::ENUM_SUPPLY_CHARGING, {1, 1, 1}, [](const StationTaskData& d) { return d.charge_state == 1; }},
+      // The hand switch closed asks for the task by itself; opened, it ends it.
+      {"ManualCharge", TASK_TYPE_MANUAL_CHARGE, {{HandSwitch(1), 0}, {HandSwitch(0), 0}}, 2, nullptr,
+       station::ENUM_SUPPLY_HAND_CHARGE, {1, 1, 1}, nullptr, TASK_STATUS_RUNNING},
+      {"UV", TASK_TYPE_UV, past_limit(empty), 2, nullptr, station::ENUM_SUPPLY_UV_LAMP, {1, 1, 1}, nullptr,
+       TASK_STATUS_OVER},
+  };
+}
+
 namespace {
 
 // Makes `dir` the configuration folder: config.json of `config`, the shipped led.json.

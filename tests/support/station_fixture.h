@@ -121,6 +121,26 @@ inline Edit Prepared(bool water, bool perfume, bool clean, int32_t volume) {
   };
 }
 
+// A task's ordinary course at the station: asked for against the first row's
+// report, then each row's report delivered and the clock moved by its step;
+// `commands` board commands in all. A task that switches one actuator on (the
+// water supply, the single-actuator tasks) names it and is asked for 30 s.
+struct TaskScenario {
+  const char* name;
+  station_center::TaskType type;
+  std::vector<std::pair<Rep, int64_t>> rows;
+  size_t commands;
+  Edit data;  // task data it needs
+  station::EnumSupplyType actuator = station::EnumSupplyType(0);
+  std::vector<int> on = {};                                                       // the action for models 1, 2, 3
+  std::function<bool(const station_center::StationTaskData&)> started = nullptr;  // the mark a running task sets
+  station_center::TaskStatus at_limit = station_center::TASK_STATUS_ERROR;        // one second past its limit
+  Config config = {};
+  int32_t check = -1, answer = -1;  // a check service and its answer after the course
+};
+inline void PrintTo(const TaskScenario& s, std::ostream* os) { *os << s.name; }
+std::vector<TaskScenario> ActuatorScenarios();  // the water supply and the single-actuator tasks
+
 // A board in the test process: records every command and confirms it unless
 // told to refuse; a silent one confirms nothing, each timed command waiting out its time-out.
 class RecordingBoard : public station_center::BoardLink {

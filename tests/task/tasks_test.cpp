@@ -16,43 +16,13 @@ using namespace station_test::steps;
 
 const char kWireOn[] = "act 5:1", kWireOff[] = "act 5:0", kHandOn[] = "act 14:1", kHandOff[] = "act 14:0";
 
-struct SupplyRow {
-  const char* name;
-  TaskType type;
-  station::EnumSupplyType actuator;
-  std::vector<int> on;  // the action sent for action models 1, 2 and 3
-  Rep report;
-  Edit data;                                            // what the task needs
-  std::function<bool(const StationTaskData&)> started;  // the mark a running task sets
-  TaskStatus at_limit = TASK_STATUS_ERROR;              // the end one second past the limit
-};
-void PrintTo(const SupplyRow& row, std::ostream* os) { *os << row.name; }
-
-const SupplyRow kSupplyRows[] = {
-    {"AddWater", TASK_TYPE_ADD_WATER, station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, {1, 1, 1}, RobotDocked(Tank(0, 0, 0)),
-     Prepared(true, false, false, 3)},
-    {"DustCollect", TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST, {1, 1, 1}, DustReady()},
-    {"WaterSpray", TASK_TYPE_WATER_SPRAY, station::ENUM_SUPPLY_SELF_CLEAN_PUMP, {61, 72, 93}, SewageNotDrained(),
-     Spray(true, true, 2, false)},
-    {"SewageDrainPump", TASK_TYPE_SEWAGE_DRAIN_PUMP, station::ENUM_SUPPLY_SEWAGE_PUMP, {60, 70, 95}, SewageNotDrained(),
-     nullptr, [](const StationTaskData& d) { return d.sewage_pump_left_on; }},
-    {"Dry", TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN, {1, 1, 1}, RobotDocked(EmptyTankReport()), nullptr,
-     [](const StationTaskData& d) { return d.dry_running; }},
-    {"HeatWire", TASK_TYPE_HEAT_WIRE, station::ENUM_SUPPLY_HEATING_WIRE, {1, 1, 1}, Wire(20.0f), Heat(true, false)},
-    {"AutoCharge", TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING, {1, 1, 1}, Plates(78, 78), nullptr,
-     [](const StationTaskData& d) { return d.charge_state == 1; }},
-    {"ManualCharge", TASK_TYPE_MANUAL_CHARGE, station::ENUM_SUPPLY_HAND_CHARGE, {1, 1, 1}, HandSwitch(2), nullptr,
-     nullptr, TASK_STATUS_RUNNING},
-    {"UV", TASK_TYPE_UV, station::ENUM_SUPPLY_UV_LAMP, {1, 1, 1}, RobotDocked(EmptyTankReport()), nullptr, nullptr,
-     TASK_STATUS_OVER},
-};
-
-class SupplyTask : public ::testing::TestWithParam<SupplyRow> {};
+class SupplyTask : public ::testing::TestWithParam<TaskScenario> {};
 // On once at the power of its action model (distinct powers, so a wrong model
 // shows); a refused start fails without marking the task started; a repeated
 // request at 20 s renews the 30 s limit: running at 50 s, ended at 51 s.
 TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
-  const SupplyRow& row = GetParam();
+  const TaskScenario& row = GetParam();
+  const Rep& report = row.rows[0].first;
   TaskRig rig({{"sewage_pump_power_soft", "60"}, {"sewage_pump_power_standard", "70"},
                {"sewage_pump_power_strong", "95"}, {"self_clean_pump_power_soft", "61"},
                {"self_clean_pump_power_standard", "72"}, {"self_clean_pump_power_strong", "93"}});
@@ -62,26 +32,26 @@ TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
     rig.data = StationTaskData(), row.data ? row.data(rig.data) : void();
     auto task = rig.MakeTask(SupplyRequest(row.type, refused ? 2 : model, 30));
     rig.board->Refuse(refused ? 1 : 0);
-    EXPECT_EQ(rig.Cycle(*task, row.report), Commands{Act(row.actuator, row.on[refused ? 1 : model - 1])});
+    EXPECT_EQ(rig.Cycle(*task, report), Commands{Act(row.actuator, row.on[refused ? 1 : model - 1])});
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
     EXPECT_TRUE(!row.started || row.started(rig.data) == !refused);
     rig.now += 20;
     EXPECT_TRUE(task->HandleTaskCommand(TASK_COMMAND_UPLOAD_INFO, SupplyRequest(row.type, 2, 30), rig.now));
     rig.now += 30;
-    EXPECT_EQ(rig.Cycle(*task, row.report), Commands{});
+    EXPECT_EQ(rig.Cycle(*task, report), Commands{});
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
     rig.now += 1;
-    rig.Cycle(*task, row.report);
+    rig.Cycle(*task, report);
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : row.at_limit);
   }
   auto unlimited = rig.MakeTask(SupplyRequest(row.type, 2));  // no duration, no limit
-  rig.Cycle(*unlimited, row.report);
+  rig.Cycle(*unlimited, report);
   rig.now += 100000;
-  EXPECT_EQ(rig.Cycle(*unlimited, row.report), Commands{});
+  EXPECT_EQ(rig.Cycle(*unlimited, report), Commands{});
   EXPECT_EQ(unlimited->GetTaskStatus(), TASK_STATUS_RUNNING);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tasks, SupplyTask, ::testing::ValuesIn(kSupplyRows), RowName());
+INSTANTIATE_TEST_SUITE_P(Tasks, SupplyTask, ::testing::ValuesIn(ActuatorScenarios()), RowName());
 
 Do Own(TaskType type, Edit data = nullptr) { return ByHand(SupplyRequest(type, 2), data); }
 // Heat wire: target 60 degrees, no hysteresis; on below, off above, nothing at the target.
@@ -150,8 +120,8 @@ const StationCase kCases[] = {
     // 5000 counts through a tank of 1500: the prepared fill, two full refills, the rest.
     {"LargerThanTheTank", std::vector<Do>{AddWater(5, 1500)} + kSupplyAndFullRefill + kSupplyAndFullRefill +
       std::vector<Do>{Sees(Full(0), {kSupplyOn}), Sees(Tank(1, 0, 0), {kSupplyOff}), Sees(Tank(1, 0, 0), {kTapOn}),
-      Sees(Tank(0, 0, 499)), Sees(Tank(0, 0, 500), {kTapOff}), Sees(Tank(0, 0, 500), {kSupplyOn}), Sees(Tank(1, 0, 500), {kSupplyOff}),
-      End(TASK_STATUS_OVER)}, {}},
+      Sees(Tank(0, 0, 499)), Sees(Tank(0, 0, 500), {kTapOff}), Sees(Tank(0, 0, 500), {kSupplyOn}),
+      Sees(Tank(1, 0, 500), {kSupplyOff}), End(TASK_STATUS_OVER)}, {}},
     // No duration, no limit.
     {"WithinThePreparedFill", {AddWater(2, 2000), Sees(Full(0), {kSupplyOn}), Sees(Tank(1, 0, 0), {kSupplyOff}, 100000),
       End(TASK_STATUS_OVER)}, {}},
@@ -173,9 +143,9 @@ const StationCase kCases[] = {
       End(TASK_STATUS_RUNNING)}, {kTapOff, kSupplyOff}},
     // What a prepare's fill let in is owed less: 1200 in the tank, 2000 asked, the refill makes up 800.
     {"SupplyAfterAPrepare", {Liquid(TASK_TYPE_PERFUME_PREPARE, 5), Sees(Tank(1, 0, 0)), Sees(Tank(1, 0, 0), {kTapOn}),
-      Sees(Full(1200), {kTapOff}), ByHand(SupplyRequest(TASK_TYPE_ADD_WATER, 2), Ready(2)), Sees(Full(1200), {kSupplyOn}),
-      Sees(Tank(1, 0, 1200), {kSupplyOff}), Sees(Tank(1, 0, 1200), {kTapOn}), Sees(Tank(0, 0, 799)),
-      Sees(Tank(0, 0, 800), {kTapOff}), End(TASK_STATUS_RUNNING)}, {kTapOff, kSupplyOff}},
+      Sees(Full(1200), {kTapOff}), ByHand(SupplyRequest(TASK_TYPE_ADD_WATER, 2), Ready(2)),
+      Sees(Full(1200), {kSupplyOn}), Sees(Tank(1, 0, 1200), {kSupplyOff}), Sees(Tank(1, 0, 1200), {kTapOn}),
+      Sees(Tank(0, 0, 799)), Sees(Tank(0, 0, 800), {kTapOff}), End(TASK_STATUS_RUNNING)}, {kTapOff, kSupplyOff}},
     // Disinfectant: drain, fill, release tablets, dissolve.
     {"NoTablets", Filled(Disinfectant(0, 3), {Sees(Full()), End(TASK_STATUS_OVER)}), {}},
     // One tablet per whole 5 s of motor running; the seven released before do not count.
