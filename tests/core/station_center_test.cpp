@@ -133,9 +133,17 @@ const StationCase kDays[] = {
     {"SewageIntake", {Push(Sewage(1, 0)), Pump(1), Sent(1), Push(Sewage(0, 0)), Pump(4), Idle(), Push(Sewage(0, 1000)),
      Push(Sewage(1, 10)), Refuse(), Push(Sewage(0, 999)), Push(Sewage(0, 999)), Push(Sewage(0, 999))},
      {"act 4:80", "act 4:0", "act 4:0"}},
-    // The hand switch at 1 (not 2) asks for the hand charge, once.
-    {"HandSwitchStartsTheChargeOnce", {Push(HandSwitch(2)), Push(HandSwitch(1)), Sent(1), Push(HandSwitch(1)),
-     Push(kDockedEmpty)}, {"act 14:1", "act 14:0"}},
+    // The hand switch at 1 (not 2) asks for the hand charge, once. Under a docked
+    // robot it is asked again with every report, but its refusal is logged once
+    // while it lasts, not ten times a second.
+    {"HandSwitchStartsTheChargeOnce", {Push(HandSwitch(2)), Call([](StationHarness& s) {
+       testing::internal::CaptureStdout();
+       for (int i = 0; i < 6; ++i) s.Deliver(RobotDocked(HandSwitch(1)));
+       const std::string out = testing::internal::GetCapturedStdout();
+       size_t logged = 0;
+       for (size_t at = out.find("101900034"); at != std::string::npos; at = out.find("101900034", at + 1)) ++logged;
+       EXPECT_EQ(logged, 1u) << out;
+     }), Push(HandSwitch(1)), Sent(1), Push(HandSwitch(1)), Push(kDockedEmpty)}, {"act 14:1", "act 14:0"}},
     // Refused on the stop, the error path and the first retry: owed, retried
     // after a pause, until confirmed.
     {"OwedSwitchOffRetried", {Push(kDockedFull), Drain(1), Sent(1), Refuse(3), Drain(4), Idle(), Owed(1), Owed(1),
@@ -184,7 +192,7 @@ struct AdmissionRow {
   Edit data;
   std::string refusal;                   // empty: admitted
   TaskType running = TASK_TYPE_INVALID;  // a conflicting task started first
-  int heat_target = 0;                   // strong_heat_wire_temp, when set
+  Config config = {};
 };
 void PrintTo(const AdmissionRow& row, std::ostream* os) { *os << row.name; }
 
@@ -201,7 +209,8 @@ AdmissionRow Vs(const char* name, TaskType type, TaskType running, Edit data = n
           "pre check failed, have conflict task " + std::to_string(static_cast<int>(running)) + " is running", running};
 }
 
-const char kNotReady[] = "liquied pre no ready, or supply water volume unvalid", kAway[] = "robot not in station";
+const char kNotReady[] = "liquied pre no ready, or supply water volume unvalid", kAway[] = "robot not in station",
+           kTarget[] = "strong_heat_wire_temp";
 
 const AdmissionRow kAdmissionRows[] = {
     {"UVAway", TASK_TYPE_UV, Docking(0, 0, 0), nullptr, kAway},
@@ -222,9 +231,9 @@ const AdmissionRow kAdmissionRows[] = {
     {"SprayInterrupted", TASK_TYPE_WATER_SPRAY, kDockedEmpty, Spray(true, false, 0, true), ""},
     {"HeatFanOff", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(false, false), "dry fan not open"},
     {"HeatAlreadyOn", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, true), "heat wire already start"},
-    {"HeatTarget150", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, false), "", TASK_TYPE_INVALID, 150},
+    {"HeatTarget150", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, false), "", TASK_TYPE_INVALID, {{kTarget, "150"}}},
     {"HeatTarget151", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, false), "target temp too high",
-     TASK_TYPE_INVALID, 151},
+     TASK_TYPE_INVALID, {{kTarget, "151"}}},
     {"ChargeHandSwitch", TASK_TYPE_AUTO_CHARGE, Plates(79, 79, 2), nullptr, "hand charge is open"},
     {"ChargePlate1At79", TASK_TYPE_AUTO_CHARGE, Plates(79, 79), nullptr, "electrode plate 1 temp over max temp"},
     {"ChargePlate2At79", TASK_TYPE_AUTO_CHARGE, Plates(78, 79), nullptr, "electrode plate 2 temp over max temp"},
@@ -259,9 +268,7 @@ class Admission : public ::testing::TestWithParam<AdmissionRow> {};
 // Refused with its reason and nothing sent, or admitted; stopped, nothing is left on.
 TEST_P(Admission, RefusesWithItsReasonOrAdmits) {
   const AdmissionRow& row = GetParam();
-  Config config;
-  if (row.heat_target != 0) config["strong_heat_wire_temp"] = std::to_string(row.heat_target);
-  StationHarness station(config);
+  StationHarness station(row.config);
   ASSERT_TRUE(station.StartNormal());
   station.Deliver(row.report);
   if (row.running != TASK_TYPE_INVALID) {
@@ -328,24 +335,6 @@ TEST(SafeStop, SilentBoardEndsTheStopWithinItsBudget) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3800));
   EXPECT_GE(station.CommandsSinceMark().size(), 2u);
   station.KeepRunning();
-}
-
-// A closed hand switch under a docked robot is asked again with every report,
-// but its refusal is logged once while it lasts, not ten times a second.
-TEST(HandCharge, ARefusalIsLoggedOnceWhileItLasts) {
-  StationHarness station;
-  ASSERT_TRUE(station.StartNormal());
-  testing::internal::CaptureStdout();
-  for (int i = 0; i < 6; ++i) station.Deliver(RobotDocked(HandSwitch(1)));
-  station.Deliver(HandSwitch(1));  // the robot has left: admitted
-  ASSERT_TRUE(station.WaitForCommands(1));
-  const std::string out = testing::internal::GetCapturedStdout();
-  size_t logged = 0;
-  for (size_t at = out.find("101900034"); at != std::string::npos; at = out.find("101900034", at + 1)) ++logged;
-  EXPECT_EQ(logged, 1u) << out;
-  EXPECT_EQ(station.CommandsSinceMark(), Commands{"act 14:1"});
-  station.Deliver(EmptyTankReport());  // switch opened
-  ASSERT_TRUE(station.WaitIdle());
 }
 
 // One evaluation: charge state and pose before it (-1: as left), the report

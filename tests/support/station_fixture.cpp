@@ -9,32 +9,6 @@ namespace station_test {
 
 using namespace station_center;
 
-Request SupplyRequest(TaskType type, int32_t action, int32_t duration) {
-  Request request;
-  request.task_type = type;
-  auto* cmd = request.supply_material_req.mutable_cmd();
-  cmd->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action)), cmd->set_duration(duration);
-  return request;
-}
-Request PrepareRequest(TaskType type, int32_t action, int32_t tablets, int32_t volume) {
-  Request request = SupplyRequest(type, action);
-  auto* cmd = request.prepare_disinfectant_req.mutable_cmd();
-  cmd->mutable_action_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
-  cmd->set_disinfection_tablets_num(tablets), cmd->set_water_volume(volume);
-  return request;
-}
-std::set<int> LeftOn(const Commands& commands) {
-  std::set<int> on;
-  for (const std::string& c : commands) {
-    if (c.rfind("act ", 0) != 0) continue;
-    const size_t colon = c.find(':');
-    const int type = std::stoi(c.substr(4, colon - 4));
-    if (std::stoi(c.substr(colon + 1)) != 0) on.insert(type);
-    else on.erase(type);
-  }
-  return on;
-}
-
 std::vector<TaskScenario> ActuatorScenarios() {
   const Rep empty = RobotDocked(EmptyTankReport()), filled = RobotDocked(Tank(0, 0, 1000));
   auto past_limit = [](const Rep& r) { return std::vector<std::pair<Rep, int64_t>>{{r, 0}, {r, 31}}; };

@@ -54,8 +54,20 @@ inline bool WaitFor(const std::function<bool()>& predicate, std::chrono::millise
   return PollUntil(predicate, bound, std::chrono::milliseconds(2));
 }
 
-Request SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0);
-Request PrepareRequest(station_center::TaskType type, int32_t action, int32_t tablets, int32_t volume);
+inline Request SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0) {
+  Request request;
+  request.task_type = type;
+  auto* cmd = request.supply_material_req.mutable_cmd();
+  cmd->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action)), cmd->set_duration(duration);
+  return request;
+}
+inline Request PrepareRequest(station_center::TaskType type, int32_t action, int32_t tablets, int32_t volume) {
+  Request request = SupplyRequest(type, action);
+  auto* cmd = request.prepare_disinfectant_req.mutable_cmd();
+  cmd->mutable_action_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
+  cmd->set_disinfection_tablets_num(tablets), cmd->set_water_volume(volume);
+  return request;
+}
 inline Request ServiceRequest(int32_t service_type) {
   Request request;
   request.service_type = service_type;
@@ -71,7 +83,17 @@ inline std::string Act(station::EnumSupplyType type, int action) {
   return "act " + std::to_string(static_cast<int>(type)) + ":" + std::to_string(action);
 }
 // The actuators the board holds on after the confirmed `commands`.
-std::set<int> LeftOn(const Commands& commands);
+inline std::set<int> LeftOn(const Commands& commands) {
+  std::set<int> on;
+  for (const std::string& c : commands) {
+    if (c.rfind("act ", 0) != 0) continue;
+    const size_t colon = c.find(':');
+    const int type = std::stoi(c.substr(4, colon - 4));
+    if (std::stoi(c.substr(colon + 1)) != 0) on.insert(type);
+    else on.erase(type);
+  }
+  return on;
+}
 
 // Reports: With(report, &Rep::set_x, x, ...). Report(): tank not empty, robot away.
 inline Rep With(Rep r) { return r; }
