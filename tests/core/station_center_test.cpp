@@ -31,10 +31,10 @@ Do Pump(int32_t action, int32_t result = -1, const char* text = nullptr) {
 Do Start(TaskType type, int32_t duration = 0) { return Ask(SupplyRequest(type, 2, duration), SRV_RESULT_OK); }
 Do Stop(TaskType type, int32_t result = -1) { return Ask(SupplyRequest(type, 4), result); }
 Do Service(int32_t type, int32_t result, const char* text = "") { return Ask(ServiceRequest(type), result, text); }
-std::vector<Do> EveryType(int from, int32_t result, const char* text) {
-  std::vector<Do> out;
-  for (int type = from; type <= 13; ++type) out.push_back(Ask(SupplyRequest(TaskType(type), 2), result, text));
-  return out;
+Do EveryType(int from, int32_t result, const char* text) {  // each task type from `from` asked for
+  return Call([=](StationHarness& s) {
+    for (int type = from; type <= 13; ++type) Ask(SupplyRequest(TaskType(type), 2), result, text).station(s);
+  });
 }
 Rep Sewage(uint32_t det, uint32_t full) {
   return With(RobotDocked(EmptyTankReport()), &Rep::set_sewagedet, det, &Rep::set_sewagefull, full);
@@ -81,14 +81,10 @@ const StationCase kDays[] = {
      Clock(1), Tasks(0)}, {"act 9:1", "act 9:0"}},
     // A full tank keeps the start-up reset draining; it times out into error, where
     // only a successful reset task is admitted.
-    {"ResettingAndFailedGates",
-     std::vector<Do>{Init(), Sent(1)} + EveryType(1, SRV_RESULT_STATION_IN_RESET, "station in reset") +
-         std::vector<Do>{Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_FAILED, "action model illegal"),
-                         Clock(301), Status(STATION_ERROR), Idle()} +
-         EveryType(0, SRV_RESULT_STATION_ERROR, "station in error status") +
-         std::vector<Do>{Push(kEmpty), Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_OK, ""),
-                         Status(STATION_NORMAL)},
-     {kOn, kOff}},
+    {"ResettingAndFailedGates", {Init(), Sent(1), EveryType(1, SRV_RESULT_STATION_IN_RESET, "station in reset"),
+     Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_FAILED, "action model illegal"), Clock(301),
+     Status(STATION_ERROR), Idle(), EveryType(0, SRV_RESULT_STATION_ERROR, "station in error status"), Push(kEmpty),
+     Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_OK, ""), Status(STATION_NORMAL)}, {kOn, kOff}},
     {"StartupFullTank", {Init(), Sent(1), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff}},
     {"StartupDrainTimesOut", {Init(), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Status(STATION_ERROR)},
      {kOn, kOff}, STATION_ERROR},
@@ -196,13 +192,6 @@ struct AdmissionRow {
 };
 void PrintTo(const AdmissionRow& row, std::ostream* os) { *os << row.name; }
 
-Rep Docking(uint32_t left, uint32_t right, uint32_t plate) {
-  return With(EmptyTankReport(), &Rep::set_robotdockdetleft, left, &Rep::set_robotdockdetright, right,
-              &Rep::set_electrodeplatedet, plate);
-}
-Rep Dust(uint32_t bag, uint32_t cap, int32_t pressure) {
-  return With(DustReady(pressure), &Rep::set_dustbagdet, bag, &Rep::set_dustboxcapdet, cap);
-}
 // A conflicting task running: named before the task's own conditions.
 AdmissionRow Vs(const char* name, TaskType type, TaskType running, Edit data = nullptr) {
   return {name, type, DustReady(), data,
@@ -213,17 +202,20 @@ const char kNotReady[] = "liquied pre no ready, or supply water volume unvalid",
            kTarget[] = "strong_heat_wire_temp";
 
 const AdmissionRow kAdmissionRows[] = {
-    {"UVAway", TASK_TYPE_UV, Docking(0, 0, 0), nullptr, kAway},
-    {"UVLeftOnly", TASK_TYPE_UV, Docking(1, 0, 0), nullptr, kAway},
-    {"UVNoPlate", TASK_TYPE_UV, Docking(1, 1, 0), nullptr, kAway},
-    {"UVNoRight", TASK_TYPE_UV, Docking(1, 0, 1), nullptr, kAway},
-    {"UVDocked", TASK_TYPE_UV, Docking(1, 1, 1), nullptr, ""},
-    {"DustNoBag", TASK_TYPE_DUST_COLLECT, Dust(0, 0, 5000), nullptr, "dust bag not in place"},
-    {"DustCapOpen", TASK_TYPE_DUST_COLLECT, Dust(1, 0, 5000), nullptr, "dust box cap not in place"},
-    {"DustOverUpLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, 2001), nullptr, "negative pressure over up limit"},
-    {"DustAtUpLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, 2000), nullptr, ""},
-    {"DustUnderDownLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, -28001), nullptr, "negative pressure under down limit"},
-    {"DustAtDownLimit", TASK_TYPE_DUST_COLLECT, Dust(1, 1, -28000), nullptr, ""},
+    {"UVAway", TASK_TYPE_UV, kEmpty, nullptr, kAway},
+    {"UVLeftOnly", TASK_TYPE_UV, With(kEmpty, &Rep::set_robotdockdetleft, 1), nullptr, kAway},
+    {"UVNoPlate", TASK_TYPE_UV, With(kDockedEmpty, &Rep::set_electrodeplatedet, 0), nullptr, kAway},
+    {"UVNoRight", TASK_TYPE_UV, With(kDockedEmpty, &Rep::set_robotdockdetright, 0), nullptr, kAway},
+    {"UVDocked", TASK_TYPE_UV, kDockedEmpty, nullptr, ""},
+    // The bag before the cap, the cap before the pressure.
+    {"DustNoBag", TASK_TYPE_DUST_COLLECT, With(DustReady(5000), &Rep::set_dustbagdet, 0, &Rep::set_dustboxcapdet, 0),
+     nullptr, "dust bag not in place"},
+    {"DustCapOpen", TASK_TYPE_DUST_COLLECT, With(DustReady(5000), &Rep::set_dustboxcapdet, 0), nullptr,
+     "dust box cap not in place"},
+    {"DustOverUpLimit", TASK_TYPE_DUST_COLLECT, DustReady(2001), nullptr, "negative pressure over up limit"},
+    {"DustAtUpLimit", TASK_TYPE_DUST_COLLECT, DustReady(2000), nullptr, ""},
+    {"DustUnderDownLimit", TASK_TYPE_DUST_COLLECT, DustReady(-28001), nullptr, "negative pressure under down limit"},
+    {"DustAtDownLimit", TASK_TYPE_DUST_COLLECT, DustReady(-28000), nullptr, ""},
     {"SpraySewagePumpOff", TASK_TYPE_WATER_SPRAY, kDockedEmpty, Spray(false, true, 2, true), "sewage pump not working"},
     {"SprayNoVolume", TASK_TYPE_WATER_SPRAY, kDockedEmpty, Spray(true, true, 0, false), "pre disinfectant no ready"},
     {"SprayNoWater", TASK_TYPE_WATER_SPRAY, kDockedEmpty, Spray(true, false, 2, false), "pre disinfectant no ready"},
@@ -309,10 +301,12 @@ TEST(StationStatusDocument, OccupancyFollowsResetsAndTheRobot) {
 
 // The safe stop on shutdown switches everything off, the wire before its fan.
 // Then a work cycle that still runs wants its fan on: refused, and its error
-// path switches the fan off again.
-TEST(SafeStop, SwitchesEveryActuatorOffAndNothingOnAfterwards) {
+// path switches the fan off again. A silent board costs each command at most
+// the board time-out (1 s here): the stop still ends within its budget.
+TEST(SafeStop, SwitchesEveryActuatorOffWithinItsBudgetAndNothingOnAfterwards) {
   StationHarness station;
   ASSERT_TRUE(station.StartNormal());
+  station.KeepRunning();
   EXPECT_TRUE(station.center()->SafeStop(15));
   EXPECT_EQ(station.CommandsSinceMark(), (Commands{"act 2:0", "act 14:0", kWireOff, kFanOff, "act 7:0", "act 8:0",
                                                    "act 4:0", "act 9:0", "act 10:0", "act 11:0", "act 12:0", "act 1:0",
@@ -322,19 +316,12 @@ TEST(SafeStop, SwitchesEveryActuatorOffAndNothingOnAfterwards) {
   ASSERT_TRUE(WaitFor([&] { return !station.center()->HasTask(TASK_TYPE_DRY); }));
   station.SyncWithService();
   EXPECT_EQ(station.CommandsSinceMark(), (Commands{kWireOff, kFanOff}));
-  station.KeepRunning();
-}
-
-// Each command waits at most the board time-out (1 s here): the stop ends within its budget.
-TEST(SafeStop, SilentBoardEndsTheStopWithinItsBudget) {
-  StationHarness station;
-  ASSERT_TRUE(station.StartNormal());
+  station.MarkCommands();
   station.board().silent_ = true;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(station.center()->SafeStop(3));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3800));
   EXPECT_GE(station.CommandsSinceMark().size(), 2u);
-  station.KeepRunning();
 }
 
 // One evaluation: charge state and pose before it (-1: as left), the report

@@ -188,7 +188,6 @@ const StationCase kCases[] = {
      {kCleanOff, kTapOff, kDrainOff}},
     {"DisinfectantFilledAtTheLimit", {Disinfectant(1, 3), Sees(Tank(1, 0, 0)), Sees(Tank(1, 0, 0), {kTapOn}),
       Sees(Full(10), {kTapOff}, 121), End(TASK_STATUS_RUNNING)}, {kMotorOff, kTapOff}},
-    // Drain.
     {"DrainEmptyTank", {kDrain, Sees(EmptyTankReport(), {kDrainOff}), Sees(EmptyTankReport()),
       End(TASK_STATUS_OVER)}, {}},
     {"DrainUntilEmpty", {kDrain, Sees(Report(), {kDrainOn}), Sees(Report(), {}, 100),
@@ -200,7 +199,6 @@ const StationCase kCases[] = {
       End(TASK_STATUS_OVER)}, {kDrainOff}},
     {"DrainStopBeforeOpening", {kDrain, End(TASK_STATUS_WAITING)}, {}},
     {"DrainStopWhileOpen", {kDrain, Sees(Report(), {kDrainOn}), End(TASK_STATUS_RUNNING)}, {kDrainOff}},
-    // Station reset.
     {"ResetDrainsWithinTheLimit", {kReset, Sees(Report(), {kDrainOn}), Sees(Report(), {}, 300),
       Sees(EmptyTankReport(), {kDrainOff}), End(TASK_STATUS_OVER)}, {}},
     {"ResetOpenRefused", {kReset, Sees(Report(), {kDrainOn}, 0, true), End(TASK_STATUS_ERROR)}, {kDrainOff}},
