@@ -230,12 +230,6 @@ class StationHarness {
     const uint64_t until = center_->WorkCycles() + count;
     return WaitFor([this, until] { return center_->WorkCycles() >= until || center_->TaskCount() == 0; });
   }
-  // What the main loop does once a second: the switch-offs the board refused go
-  // out again, a minute apart, a few times; true once none is owed.
-  bool RetryOwed() {
-    for (int i = 0; i < 4 && center_->RetrySwitchOffs() != 0; ++i) station_center::AdvanceClock(60);
-    return center_->RetrySwitchOffs() == 0;
-  }
   void MarkCommands() { mark_ = board_->Sent().size(); }
   Commands CommandsSinceMark() const { return board_->Sent(mark_); }
   void KeepRunning() { keep_running_ = true; }
@@ -260,10 +254,6 @@ struct TaskRig {
   Commands Cycle(station_center::Task& t, const Rep& report) {  // one work cycle at `now`; what it sent
     const size_t from = board->Sent().size();
     return t.ExecuteStep(report, now), board->Sent(from);
-  }
-  bool RetryOwed() {  // the owed switch-offs go out again, a minute apart, a few times; true once none is owed
-    for (int i = 0; i < 4 && owed.Retry(*board, now) != 0; ++i) now += 60;
-    return owed.Retry(*board, now) == 0;
   }
 
   station_center::StationConfig saved = station_center::config_reader;
@@ -343,7 +333,9 @@ inline Do End(station_center::TaskStatus status) {
     if (status == station_center::TASK_STATUS_ERROR) rig.task->DoReset(), rig.task->AfterError();
     else if (status == station_center::TASK_STATUS_OVER) rig.task->AfterOver();
     else rig.task->HandleTaskCommand(station_center::TASK_COMMAND_CANCEL, Request(), rig.now);
-    EXPECT_TRUE(rig.RetryOwed());
+    // As the main loop does: the owed switch-offs go out again, a minute apart, a few times.
+    for (int i = 0; i < 4 && rig.owed.Retry(*rig.board, rig.now) != 0; ++i) rig.now += 60;
+    EXPECT_EQ(rig.owed.Retry(*rig.board, rig.now), 0u);
   });
 }
 }  // namespace steps

@@ -14,7 +14,12 @@ namespace {
 using namespace station_test;
 using namespace station_test::steps;
 
-const char kWireOn[] = "act 5:1", kWireOff[] = "act 5:0", kHandOn[] = "act 14:1", kHandOff[] = "act 14:0";
+// The board's actuators: tap 1, supply 3, wire 5, tablet motor 10, liquids 11 and 12, drainage 13, hand charge 14.
+const char kTapOn[] = "act 1:1", kTapOff[] = "act 1:0", kSupplyOn[] = "act 3:1", kSupplyOff[] = "act 3:0",
+           kWireOn[] = "act 5:1", kWireOff[] = "act 5:0", kMotorOn[] = "act 10:1", kMotorOff[] = "act 10:0",
+           kCleanOn[] = "act 11:1", kCleanOff[] = "act 11:0", kPerfumeOn[] = "act 12:1", kPerfumeOff[] = "act 12:0",
+           kDrainOn[] = "act 13:1", kDrainOff[] = "act 13:0", kHandOn[] = "act 14:1", kHandOff[] = "act 14:0";
+
 
 class SupplyTask : public ::testing::TestWithParam<TaskScenario> {};
 // On once at the power of its action model (distinct powers, so a wrong model
@@ -69,10 +74,6 @@ StationCase ChargeStop(const char* name, Rep report, bool refused = false) {
                  Sees(report, {off}, 0, refused), End(TASK_STATUS_ERROR)}, {off}};
 }
 
-// The board's actuators: tap 1, supply switch 3, tablet motor 10, cleaning liquid 11, perfume 12, drainage 13.
-const char kTapOn[] = "act 1:1", kTapOff[] = "act 1:0", kSupplyOn[] = "act 3:1", kSupplyOff[] = "act 3:0",
-           kMotorOn[] = "act 10:1", kMotorOff[] = "act 10:0", kCleanOn[] = "act 11:1", kCleanOff[] = "act 11:0",
-           kPerfumeOn[] = "act 12:1", kPerfumeOff[] = "act 12:0", kDrainOn[] = "act 13:1", kDrainOff[] = "act 13:0";
 
 Edit Ready(int32_t volume) { return [=](StationTaskData& d) { d.water_ready = true, d.supply_water_volume = volume; }; }
 // A supply of `volume` after a prepare whose fill let in `added` counts.
