@@ -65,16 +65,16 @@ void Play(const std::vector<steps::Do>& script, std::function<void(Rig&)> steps:
 
 StationHarness::StationHarness(Config config) {
   static auto* keep_alive = new std::vector<std::shared_ptr<void>>();  // reclaimed by process exit
-  keep_alive->push_back(board_), keep_alive->push_back(center_);
+  keep_alive->push_back(board), keep_alive->push_back(center);
   FreezeClock(kClockStart);
   config.insert({{"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
                  {"sensor_report_timeout", "0"}});
-  UseConfig(config_dir_, config);
+  UseConfig(config_dir, config);
 }
 bool StationHarness::StartNormal() {
-  center_->DataUploadCallback(EmptyTankReport());  // what the start-up reset's first cycle sees
+  center->DataUploadCallback(EmptyTankReport());  // what the start-up reset's first cycle sees
   const bool normal = Init() &&
-                      WaitFor([this] { return center_->Status() == STATION_NORMAL && center_->TaskCount() == 0; });
+                      WaitFor([this] { return center->Status() == STATION_NORMAL && center->TaskCount() == 0; });
   MarkCommands();
   return normal;
 }
@@ -107,8 +107,8 @@ void RunStationCase(const StationCase& c) {
     sent.erase(std::unique(sent.begin(), sent.end()), sent.end());
   }
   EXPECT_EQ(sent, c.sent);
-  EXPECT_EQ(station.center()->Status(), c.status);
-  const Commands all = station.board().Sent(0, true);
+  EXPECT_EQ(station.center->Status(), c.status);
+  const Commands all = station.board->Sent(0, true);
   for (auto end = all.begin(); end != all.end(); ++end) {
     const std::set<int> on = LeftOn(Commands(all.begin(), end + 1));
     EXPECT_TRUE(on.count(station::ENUM_SUPPLY_HEATING_WIRE) == 0 || on.count(station::ENUM_SUPPLY_HEATING_FAN) != 0)

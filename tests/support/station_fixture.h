@@ -201,46 +201,41 @@ class RecordingBoard : public station_center::BoardLink {
 };
 
 // A station whose configuration is the test one with `config` over it; stale reports go unchecked unless it says.
-class StationHarness {
- public:
+struct StationHarness {
   explicit StationHarness(Config config = {});
-  ~StationHarness() { keep_running_ || WaitIdle(); }
-  RecordingBoard& board() { return *board_; }
-  const std::shared_ptr<station_center::StationCenter>& center() const { return center_; }
-  bool Init() { return center_->Init(board_); }
+  ~StationHarness() { keep_running || WaitIdle(); }
+  bool Init() { return center->Init(board); }
   bool StartNormal();  // empty tank, Init, start-up reset over, STATION_NORMAL, commands marked
   void Deliver(Rep report) {  // as the report server does: straight to the sensor intake
-    report.set_seq(next_seq_++);
-    center_->DataUploadCallback(report);
+    report.set_seq(next_seq++);
+    center->DataUploadCallback(report);
   }
-  station_center::StationSrvRsp Ask(const Request& r) { return center_->HandleService(r); }
+  station_center::StationSrvRsp Ask(const Request& r) { return center->HandleService(r); }
   bool WaitIdle() const {  // no task, no ResetWhenIdle thread
-    return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; },
+    return WaitFor([this] { return center->TaskCount() == 0 && center->ResetThreadsRunning() == 0; },
                    std::chrono::seconds(10));
   }
   // `count` commands after the mark, then the step that sent them has ended.
   bool WaitForCommands(size_t count) const {
-    const bool arrived = WaitFor([&] { return board_->Sent().size() >= mark_ + count; });
+    const bool arrived = WaitFor([&] { return board->Sent().size() >= mark + count; });
     SyncWithService();
     return arrived;
   }
   // Returns once no work cycle, admission, LED refresh or sewage check runs.
-  void SyncWithService() const { center_->TaskCount(); }
+  void SyncWithService() const { center->TaskCount(); }
   bool WaitCycles(uint64_t count) const {  // more work cycles ended, or no task left
-    const uint64_t until = center_->WorkCycles() + count;
-    return WaitFor([this, until] { return center_->WorkCycles() >= until || center_->TaskCount() == 0; });
+    const uint64_t until = center->WorkCycles() + count;
+    return WaitFor([this, until] { return center->WorkCycles() >= until || center->TaskCount() == 0; });
   }
-  void MarkCommands() { mark_ = board_->Sent().size(); }
-  Commands CommandsSinceMark() const { return board_->Sent(mark_); }
-  void KeepRunning() { keep_running_ = true; }
+  void MarkCommands() { mark = board->Sent().size(); }
+  Commands CommandsSinceMark() const { return board->Sent(mark); }
 
- private:
-  std::shared_ptr<RecordingBoard> board_ = std::make_shared<RecordingBoard>();
-  std::shared_ptr<station_center::StationCenter> center_ = std::make_shared<station_center::StationCenter>();
-  TempDir config_dir_;
-  uint32_t next_seq_ = 1000;
-  size_t mark_ = 0;
-  bool keep_running_ = false;
+  std::shared_ptr<RecordingBoard> board = std::make_shared<RecordingBoard>();
+  std::shared_ptr<station_center::StationCenter> center = std::make_shared<station_center::StationCenter>();
+  TempDir config_dir;
+  uint32_t next_seq = 1000;
+  size_t mark = 0;
+  bool keep_running = false;  // set: the station is left running when the harness goes
 };
 
 // What a task reaches of the station, held by the test; the defaults with `config` over them configure it.
@@ -278,7 +273,7 @@ struct Do {
 inline Do Call(std::function<void(StationHarness&)> step) { return {std::move(step)}; }
 inline Do OnTask(std::function<void(TaskRig&)> step) { return {nullptr, std::move(step)}; }
 inline Do Call(void (station_center::StationCenter::*method)()) {  // what the main loop calls
-  return Call([=](StationHarness& s) { (*s.center().*method)(); });
+  return Call([=](StationHarness& s) { (*s.center.*method)(); });
 }
 inline Do Init() { return {[](StationHarness& s) { ASSERT_TRUE(s.Init()); }, nullptr, true}; }
 inline Do Push(const Rep& report) { return Call([=](StationHarness& s) { s.Deliver(report); }); }
@@ -293,20 +288,20 @@ inline Do Ask(const Request& r, int32_t result = -1, const char* text = nullptr)
 inline Do Clock(int64_t seconds) { return Call([=](StationHarness&) { station_center::AdvanceClock(seconds); }); }
 inline Do Sent(size_t commands) { return Call([=](StationHarness& s) { ASSERT_TRUE(s.WaitForCommands(commands)); }); }
 inline Do Status(station_center::StationCenterStatus status) {
-  return Call([=](StationHarness& s) { ASSERT_TRUE(WaitFor([&] { return s.center()->Status() == status; })); });
+  return Call([=](StationHarness& s) { ASSERT_TRUE(WaitFor([&] { return s.center->Status() == status; })); });
 }
 inline Do Tasks(size_t left) {  // none: waits for it; else the count after a few work cycles
   return Call([=](StationHarness& s) {
-    EXPECT_TRUE(left == 0 ? WaitFor([&] { return s.center()->TaskCount() == 0; }) : s.WaitCycles(5));
-    EXPECT_EQ(s.center()->TaskCount(), left);
+    EXPECT_TRUE(left == 0 ? WaitFor([&] { return s.center->TaskCount() == 0; }) : s.WaitCycles(5));
+    EXPECT_EQ(s.center->TaskCount(), left);
   });
 }
 inline Do Idle() { return Call([](StationHarness& s) { ASSERT_TRUE(s.WaitIdle()); }); }
-inline Do Refuse(size_t count = 1) { return Call([=](StationHarness& s) { s.board().Refuse(count); }); }
+inline Do Refuse(size_t count = 1) { return Call([=](StationHarness& s) { s.board->Refuse(count); }); }
 inline Do Owed(size_t left) {  // one retry of the owed switch-offs, `left` still owed after it
-  return Call([=](StationHarness& s) { EXPECT_EQ(s.center()->RetrySwitchOffs(), left); });
+  return Call([=](StationHarness& s) { EXPECT_EQ(s.center->RetrySwitchOffs(), left); });
 }
-inline Do SetData(Edit edit) { return Call([=](StationHarness& s) { s.center()->EditTaskData(edit); }); }
+inline Do SetData(Edit edit) { return Call([=](StationHarness& s) { s.center->EditTaskData(edit); }); }
 
 // A task driven by hand on the task rig (`data` applied first); each cycle that
 // Sees `report` comes `advance_s` later, has its first command refused if
