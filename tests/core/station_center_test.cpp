@@ -51,7 +51,7 @@ const Config kStale = {{"sensor_report_timeout", "15"}};  // reports older than 
 StationCase UnderTheWire(const char* name, std::vector<Do> end,
                          Commands sent = {"act 5:0", "act 5:1", "act 6:0", "act 6:1"}, Config config = {}) {
   return {name, std::vector<Do>{Push(Wire(20.0f)), Start(TASK_TYPE_DRY, 600), Sent(1), Start(TASK_TYPE_HEAT_WIRE),
-                                Sent(2)} + end, sent, STATION_NORMAL, config, true};
+                                Sent(2)} + end, sent, config, STATION_NORMAL, true};
 }
 
 class Station : public ::testing::TestWithParam<StationCase> {};
@@ -87,7 +87,7 @@ const StationCase kDays[] = {
      Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_OK, ""), Status(STATION_NORMAL)}, {kOn, kOff}},
     {"StartupFullTank", {Init(), Sent(1), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff}},
     {"StartupDrainTimesOut", {Init(), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Status(STATION_ERROR)},
-     {kOn, kOff}, STATION_ERROR},
+     {kOn, kOff}, {}, STATION_ERROR},
     // The drain times out: DoReset closes; the last task gone, a reset drains the full tank.
     {"ErrorThenLastTaskReset", {Push(kFull), Drain(1), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Sent(3),
      Status(STATION_RESET), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff, kOn, kOff}},
@@ -123,7 +123,7 @@ const StationCase kDays[] = {
      Service(SRV_CHECK_ROBOT_IN_POSE, SRV_RESULT_ROBOT_NOT_IN_POSE), kLed, kLed, kLed},
      {"led 2", "led 3", "led 1", "led 9", "led 9"}},
     {"LedsShowAFailedStation", {Refuse(), Init(), Status(STATION_ERROR), Idle(), kLed}, {kOn, kOff, "led 8"},
-     STATION_ERROR},
+     {}, STATION_ERROR},
     // A sewage pump left on closes once the sewage has drained (under 1000); a
     // refused switch-off is tried again with the next report.
     {"SewageIntake", {Push(Sewage(1, 0)), Pump(1), Sent(1), Push(Sewage(0, 0)), Pump(4), Idle(), Push(Sewage(0, 1000)),
@@ -148,20 +148,18 @@ const StationCase kDays[] = {
     // fan), a task admitted meanwhile never switches on, a sewage pump is switched
     // off whether its task runs or not; 0 switches the check off.
     {"StaleAtTheLimit", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(15), Tasks(1), Stop(TASK_TYPE_DRY)},
-     {kFanOn, kFanOff, kFanOff}, STATION_NORMAL, kStale},
+     {kFanOn, kFanOff, kFanOff}, kStale},
     {"StalePastTheLimit", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(16), Tasks(0)},
-     {kFanOn, kWireOff, kFanOff}, STATION_NORMAL, kStale},
+     {kFanOn, kWireOff, kFanOff}, kStale},
     {"StaleZeroDisables", {Push(Wire(20.0f)), Start(TASK_TYPE_DRY), Sent(1), Clock(100000), Tasks(1),
      Stop(TASK_TYPE_DRY)}, {kFanOn, kFanOff, kFanOff}},
-    {"StaleAdmittedWhileStale", {Clock(20), Start(TASK_TYPE_DRY), Tasks(0)}, {kWireOff, kFanOff}, STATION_NORMAL,
-     kStale},
+    {"StaleAdmittedWhileStale", {Clock(20), Start(TASK_TYPE_DRY), Tasks(0)}, {kWireOff, kFanOff}, kStale},
     // The fan's stop is refused while the wire runs; both still end off, in either task's order.
     UnderTheWire("StaleFanUnderARunningWire", {Call([](StationHarness& s) { s.MarkCommands(); }), Clock(16), Tasks(0)},
                  {kWireOff, kFanOff}, kStale),
     // Left on after its task: fresh reports leave it to the intake, old ones close it.
     {"StaleSewagePumpLeftOn", {Push(SewageNotDrained()), Start(TASK_TYPE_SEWAGE_DRAIN_PUMP), Sent(1),
-     Stop(TASK_TYPE_SEWAGE_DRAIN_PUMP), Idle(), kStaleCheck, Clock(16), kStaleCheck},
-     {"act 4:80", "act 4:0"}, STATION_NORMAL, kStale},
+     Stop(TASK_TYPE_SEWAGE_DRAIN_PUMP), Idle(), kStaleCheck, Clock(16), kStaleCheck}, {"act 4:80", "act 4:0"}, kStale},
     // Drying for 600 s with the wire heating, then one way of ending: the robot's
     // stop of the fan is refused while the wire runs; the wire's switch-off refused,
     // the fan blows on until it is off.
@@ -176,7 +174,7 @@ const StationCase kDays[] = {
      Start(TASK_TYPE_WATER_SPRAY), Sent(1), Stop(TASK_TYPE_WATER_SPRAY, SRV_RESULT_OK), Idle(),
      Start(TASK_TYPE_WATER_SPRAY, 10), Tasks(1), Clock(11), Idle(),
      Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2), SRV_RESULT_FAILED, "pre disinfectant no ready")},
-     {"act 8:0", "act 8:80"}, STATION_NORMAL, {}, true},
+     {"act 8:0", "act 8:80"}, {}, STATION_NORMAL, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, Station, ::testing::ValuesIn(kDays), RowName());

@@ -343,8 +343,8 @@ struct StationCase {
   const char* name;
   std::vector<steps::Do> script;
   Commands sent;
-  station_center::StationCenterStatus status = station_center::STATION_NORMAL;
   Config config = {};
+  station_center::StationCenterStatus status = station_center::STATION_NORMAL;
   bool any_order = false;
 };
 void RunStationCase(const StationCase& c);
