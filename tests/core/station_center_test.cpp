@@ -217,7 +217,6 @@ const AdmissionRow kAdmissionRows[] = {
     {"SpraySewagePumpOff", TASK_TYPE_WATER_SPRAY, kDockedEmpty, Spray(false, true, 2, true), "sewage pump not working"},
     {"SprayNoVolume", TASK_TYPE_WATER_SPRAY, kDockedEmpty, Spray(true, true, 0, false), "pre disinfectant no ready"},
     {"SprayNoWater", TASK_TYPE_WATER_SPRAY, kDockedEmpty, Spray(true, false, 2, false), "pre disinfectant no ready"},
-    {"SprayInterrupted", TASK_TYPE_WATER_SPRAY, kDockedEmpty, Spray(true, false, 0, true), ""},
     {"HeatFanOff", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(false, false), "dry fan not open"},
     {"HeatAlreadyOn", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, true), "heat wire already start"},
     {"HeatTarget150", TASK_TYPE_HEAT_WIRE, Wire(200.0f), Heat(true, false), "", TASK_TYPE_INVALID, {{kTarget, "150"}}},
@@ -330,30 +329,28 @@ struct Step {
 };
 
 TEST(LedManager, PatternFollowsPrioritiesAndOneShotStates) {
+  using namespace station;  // the patterns
   const std::string shipped = ReadWholeFile(std::string(STATION_SOURCE_DIR) + "/config/led.json");  // as shipped
   const TaskType dust = TASK_TYPE_DUST_COLLECT, water = TASK_TYPE_ADD_WATER;
   const std::vector<std::tuple<const char*, std::string, std::vector<Step>>> rows = {
       {"equal priorities keep the table order",
        R"({"led_normal_work": 900, "in_dust_collect_led": 5, "deep_self_clean_led": 5, "in_supply_led": 5})",
-       {{0, 0, 0, {dust, water, TASK_TYPE_DRY}, station::LED_DEEP_CLEAN},
-        {-1, -1, 0, {dust, water}, station::LED_SUPPLYING}, {-1, -1, 0, {dust}, station::SCREEN_COLLECT_DUST},
-        {-1, -1, 0, {TASK_TYPE_WATER_SPRAY}, station::LED_DEEP_CLEAN},
-        {-1, -1, 0, {TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_UV}, station::LED_NORMAL_WORK}}},
+       {{0, 0, 0, {dust, water, TASK_TYPE_DRY}, LED_DEEP_CLEAN}, {-1, -1, 0, {dust, water}, LED_SUPPLYING},
+        {-1, -1, 0, {dust}, SCREEN_COLLECT_DUST}, {-1, -1, 0, {TASK_TYPE_WATER_SPRAY}, LED_DEEP_CLEAN},
+        {-1, -1, 0, {TASK_TYPE_DISINFECTANT_PREPARE, TASK_TYPE_UV}, LED_NORMAL_WORK}}},
       {"self-check failure while it holds, success once", shipped,
-       {{0, 0, 0, {}, station::LED_NORMAL_WORK}, {-1, -1, 1, {}, station::LED_SELF_CHECK_FAIL},
-        {-1, -1, 1, {}, station::LED_SELF_CHECK_FAIL},
-        {1, -1, 2, {}, station::LED_CHARGING},  // a rule before it: the one-shot is not used up
-        {0, -1, 2, {}, station::LED_SELF_CHECK_SUCCESS}, {-1, -1, 2, {}, station::LED_NORMAL_WORK}}},
-      {"self-check success once a process, not a manager", shipped, {{0, 0, 2, {}, station::LED_NORMAL_WORK}}},
+       {{0, 0, 0, {}, LED_NORMAL_WORK}, {-1, -1, 1, {}, LED_SELF_CHECK_FAIL}, {-1, -1, 1, {}, LED_SELF_CHECK_FAIL},
+        {1, -1, 2, {}, LED_CHARGING},  // a rule before it: the one-shot is not used up
+        {0, -1, 2, {}, LED_SELF_CHECK_SUCCESS}, {-1, -1, 2, {}, LED_NORMAL_WORK}}},
+      {"self-check success once a process, not a manager", shipped, {{0, 0, 2, {}, LED_NORMAL_WORK}}},
       {"docking success once, failure until a rule clears it", shipped,
-       {{0, 1, 0, {}, station::LED_SUPPLYING, -1, 0}, {-1, -1, 0, {}, station::LED_NORMAL_WORK},
-        {-1, 2, 0, {}, station::LED_SUPPLYING, -1, 2}, {-1, -1, 0, {}, station::LED_SUPPLYING, -1, 2},
-        {-1, -1, 0, {dust}, station::SCREEN_COLLECT_DUST, -1, 0}}},
+       {{0, 1, 0, {}, LED_SUPPLYING, -1, 0}, {-1, -1, 0, {}, LED_NORMAL_WORK}, {-1, 2, 0, {}, LED_SUPPLYING, -1, 2},
+        {-1, -1, 0, {}, LED_SUPPLYING, -1, 2}, {-1, -1, 0, {dust}, SCREEN_COLLECT_DUST, -1, 0}}},
       {"charge complete stays, charge error follows", shipped,
-       {{2, 2, 0, {}, station::LED_CHARGE_COMPLETE, 2, 0}, {-1, -1, 0, {}, station::LED_CHARGE_COMPLETE, 2},
-        {3, -1, 0, {}, station::LED_CHARGE_FAIL, 3}}},
+       {{2, 2, 0, {}, LED_CHARGE_COMPLETE, 2, 0}, {-1, -1, 0, {}, LED_CHARGE_COMPLETE, 2},
+        {3, -1, 0, {}, LED_CHARGE_FAIL, 3}}},
       {"station error before all else, only while it lasts", shipped,
-       {{1, 0, 0, {water}, station::LED_ERROR_STATE, 1, -1, true}, {0, -1, 0, {water}, station::LED_SUPPLYING}}},
+       {{1, 0, 0, {water}, LED_ERROR_STATE, 1, -1, true}, {0, -1, 0, {water}, LED_SUPPLYING}}},
   };
   for (const auto& [name, priorities, steps] : rows) {
     TempDir dir;
@@ -363,16 +360,16 @@ TEST(LedManager, PatternFollowsPrioritiesAndOneShotStates) {
     ASSERT_TRUE(manager.ReadConfig()) << name;
     StationTaskData data;
     for (const Step& s : steps) {
+      SCOPED_TRACE(std::string(name) + ", step " + std::to_string(&s - &steps[0]));
       data.charge_state = s.charge < 0 ? data.charge_state : s.charge;
       data.robot_in_pose = s.pose < 0 ? data.robot_in_pose : s.pose;
       data.sensor_data_received = s.report > 0;
-      station::SensorsDataRep report;
-      report.set_initsensorsstate(s.report == 2), report.set_initactuatorsstate(true), report.set_selfcheckstate(true);
+      const Rep report = With(kSelfCheckOk, &Rep::set_initsensorsstate, s.report == 2);
       LedTaskMap tasks;
       for (TaskType type : s.tasks) tasks[type] = nullptr;
-      EXPECT_EQ(manager.GetLedCmd(data, report, tasks, s.station_error), s.led) << name << ", step " << &s - &steps[0];
-      EXPECT_TRUE((s.charge_after < 0 || data.charge_state == s.charge_after) &&
-                  (s.pose_after < 0 || data.robot_in_pose == s.pose_after)) << name << ", step " << &s - &steps[0];
+      EXPECT_EQ(manager.GetLedCmd(data, report, tasks, s.station_error), s.led);
+      EXPECT_TRUE(s.charge_after < 0 || data.charge_state == s.charge_after);
+      EXPECT_TRUE(s.pose_after < 0 || data.robot_in_pose == s.pose_after);
     }
   }
 }
