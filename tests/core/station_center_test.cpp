@@ -36,13 +36,13 @@ Do EveryType(int from, int32_t result, const char* text) {  // each task type fr
     for (int type = from; type <= 13; ++type) Ask(SupplyRequest(TaskType(type), 2), result, text).station(s);
   });
 }
-Rep Sewage(uint32_t det, uint32_t full) {
-  return With(RobotDocked(EmptyTankReport()), &Rep::set_sewagedet, det, &Rep::set_sewagefull, full);
-}
 const Rep kFull = Report(), kEmpty = EmptyTankReport(), kDockedFull = RobotDocked(Report()),
           kDockedEmpty = RobotDocked(EmptyTankReport()),
           kSelfCheckOk = With(kEmpty, &Rep::set_initsensorsstate, 1, &Rep::set_initactuatorsstate, 1,
                               &Rep::set_selfcheckstate, 1);
+Rep Sewage(uint32_t det, uint32_t full) {
+  return With(kDockedEmpty, &Rep::set_sewagedet, det, &Rep::set_sewagefull, full);
+}
 const char kFanOn[] = "act 6:1", kFanOff[] = "act 6:0", kWireOff[] = "act 5:0";
 const Do kAutoReset = Call(&StationCenter::AutoReset), kLed = Call(&StationCenter::ReflushLed),
          kStaleCheck = Call(&StationCenter::CheckStaleReports);
@@ -451,36 +451,33 @@ void RunScenario(const TaskScenario& s, Sweep sweep, size_t at) {
   EXPECT_EQ(on, std::set<int>{});
 }
 
-struct SweepCase {
-  std::string name;
-  size_t scenario;
-  Sweep sweep;
-  size_t at;
-};
-void PrintTo(const SweepCase& c, std::ostream* os) { *os << c.name; }
+using SweepCase = std::tuple<size_t, Sweep, size_t>;  // a scenario, a sweep, the step it acts at
 
 std::vector<SweepCase> SweepCases() {
   std::vector<SweepCase> cases;
   const std::vector<TaskScenario> all = Scenarios();
   for (size_t i = 0; i < all.size(); ++i) {
-    const std::string name = all[i].name;
-    cases.push_back({name + "_Course", i, Sweep::kNone, 0});
-    for (size_t at = 0; at < all[i].commands; ++at) {
-      cases.push_back({name + "_Refused" + std::to_string(at), i, Sweep::kRefuse, at});
-    }
+    cases.push_back({i, Sweep::kNone, 0});
+    for (size_t at = 0; at < all[i].commands; ++at) cases.push_back({i, Sweep::kRefuse, at});
     for (size_t at = 0; all[i].type != TASK_TYPE_RESET_STATION && at < all[i].rows.size(); ++at) {
-      const std::string after = std::to_string(at);
-      cases.push_back({name + "_StopAfter" + after, i, Sweep::kStop, at});
-      cases.push_back({name + "_RefusedStopAfter" + after, i, Sweep::kStopRefused, at});
-      cases.push_back({name + "_ReportsStopAfter" + after, i, Sweep::kReportsStop, at});
+      for (Sweep sweep : {Sweep::kStop, Sweep::kStopRefused, Sweep::kReportsStop}) cases.push_back({i, sweep, at});
     }
   }
   return cases;
 }
+std::string SweepName(const ::testing::TestParamInfo<SweepCase>& p) {
+  const auto& [scenario, sweep, at] = p.param;
+  const char* const kinds[] = {"_Course", "_Refused", "_StopAfter", "_RefusedStopAfter", "_ReportsStopAfter"};
+  return Scenarios()[scenario].name + std::string(kinds[static_cast<int>(sweep)]) +
+         (sweep == Sweep::kNone ? "" : std::to_string(at));
+}
 
 class SafetySweep : public ::testing::TestWithParam<SweepCase> {};
-TEST_P(SafetySweep, LeavesNothingOn) { RunScenario(Scenarios()[GetParam().scenario], GetParam().sweep, GetParam().at); }
-INSTANTIATE_TEST_SUITE_P(EveryTask, SafetySweep, ::testing::ValuesIn(SweepCases()), RowName());
+TEST_P(SafetySweep, LeavesNothingOn) {
+  const auto& [scenario, sweep, at] = GetParam();
+  RunScenario(Scenarios()[scenario], sweep, at);
+}
+INSTANTIATE_TEST_SUITE_P(EveryTask, SafetySweep, ::testing::ValuesIn(SweepCases()), SweepName);
 
 }  // namespace
 }  // namespace station_center

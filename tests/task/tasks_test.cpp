@@ -63,8 +63,7 @@ Do Own(TaskType type, Edit data = nullptr) { return ByHand(SupplyRequest(type, 2
 StationCase Thermostat(const char* name, bool wire_on, float degrees, Commands sent) {
   return {name, {Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
                  Sees(Wire(wire_on ? 20.0f : 100.0f), wire_on ? Commands{kWireOn} : Commands{}),
-                 Sees(Wire(degrees), sent), End(TASK_STATUS_RUNNING)},
-          {kWireOff}};
+                 Sees(Wire(degrees), sent), End(TASK_STATUS_RUNNING)}, {kWireOff}};
 }
 // Charging stops, and fails, once a plate is over 78 degrees or the hand switch
 // closes; a refused switch-off fails it the same way.
