@@ -44,9 +44,21 @@ Rep Sewage(uint32_t det, uint32_t full) {
   return With(kDockedEmpty, &Rep::set_sewagedet, det, &Rep::set_sewagefull, full);
 }
 const char kFanOn[] = "act 6:1", kFanOff[] = "act 6:0", kWireOff[] = "act 5:0";
-const Do kAutoReset = Call(&StationCenter::AutoReset), kLed = Call(&StationCenter::ReflushLed),
-         kStaleCheck = Call(&StationCenter::CheckStaleReports);
+const Do kAutoReset = Call([](StationHarness& s) { s.center->AutoReset(); }),
+         kLed = Call([](StationHarness& s) { s.center->ReflushLed(); }),
+         kStaleCheck = Call([](StationHarness& s) { s.center->CheckStaleReports(); });
 const Config kStale = {{"sensor_report_timeout", "15"}};  // reports older than 15 s are stale
+// The status document at `now`, the station occupied or not.
+Do Document(int64_t now, int occupied) {
+  const std::string t = std::to_string(now);
+  const std::string document =
+      R"({"req_header":{"msg_id":{"uuid":"1"},"device_id":{"uuid":"3932205875647256825375026"}},)"
+      R"("state_info":{"ready_state":{"ntp_state":1,"sensor_state":1,"driver_state":1,"self_test_state":1},)"
+      R"("online_time":)" + t + R"(,"occupy_state":)" + std::to_string(occupied) + R"(,"current_time":)" + t +
+      R"(},"consumables_state":{"disinfectant_tables":1,"tap_water":1,"dust_bag":1},"abnormal_info":)"
+      R"({"emergency_stop":0,"abnormal_sensor_num":1,"abnormal_sensor_list":[{"name":"","data":"","msg":""}]}})";
+  return Call([=](StationHarness& s) { EXPECT_EQ(s.center->BuildStationInfo(now), document); });
+}
 // Drying for 600 s with the wire heating, then `end`; what was sent since the mark, in any order.
 StationCase UnderTheWire(const char* name, std::vector<Do> end,
                          Commands sent = {"act 5:0", "act 5:1", "act 6:0", "act 6:1"}, Config config = {}) {
@@ -59,10 +71,9 @@ TEST_P(Station, PlaysItsDay) { RunStationCase(GetParam()); }
 
 const StationCase kDays[] = {
     {"IdleGates", {Push(kDockedEmpty), Service(4, SRV_RESULT_UNSUPPORTED), Service(-1, SRV_RESULT_UNSUPPORTED),
-     Service(8, SRV_RESULT_UNSUPPORTED),
+     Service(8, SRV_RESULT_UNSUPPORTED), Pump(0, SRV_RESULT_FAILED, "action model illegal"),
      Ask(SupplyRequest(TASK_TYPE_INVALID, 1), SRV_RESULT_INVALID_TASK_TYPE, "task type is invalid"),
      Ask(SupplyRequest(static_cast<TaskType>(15), 1), SRV_RESULT_FAILED, "create new task failed, may be not memory"),
-     Pump(0, SRV_RESULT_FAILED, "action model illegal"),
      Pump(4, SRV_RESULT_NO_TASK_TO_CANCEL, "cancel task failed, because no task (task type : 8) running"),
      Service(SRV_QUERY_TASK_RUNNING, SRV_RESULT_STATION_IDLE),
      Service(SRV_CHECK_WATER_FINISH, SRV_RESULT_NO_RELATED_TASK),
@@ -85,7 +96,9 @@ const StationCase kDays[] = {
      Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_FAILED, "action model illegal"), Clock(301),
      Status(STATION_ERROR), Idle(), EveryType(0, SRV_RESULT_STATION_ERROR, "station in error status"), Push(kEmpty),
      Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_OK, ""), Status(STATION_NORMAL)}, {kOn, kOff}},
-    {"StartupFullTank", {Init(), Sent(1), Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff}},
+    // The status document: occupied while in reset or while the robot is docked.
+    {"StartupFullTank", {Init(), Sent(1), Document(1700000123, 1), Push(kEmpty), Status(STATION_NORMAL),
+     Document(-5, 0), Push(kDockedEmpty), Document(4102444800, 1)}, {kOn, kOff}},
     {"StartupDrainTimesOut", {Init(), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Status(STATION_ERROR)},
      {kOn, kOff}, {}, STATION_ERROR},
     // The drain times out: DoReset closes; the last task gone, a reset drains the full tank.
@@ -275,23 +288,6 @@ TEST_P(Admission, RefusesWithItsReasonOrAdmits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryType, Admission, ::testing::ValuesIn(kAdmissionRows), RowName());
-
-TEST(StationStatusDocument, OccupancyFollowsResetsAndTheRobot) {
-  auto expected = [](int64_t now, int occupied) {
-    const std::string t = std::to_string(now);
-    return R"({"req_header":{"msg_id":{"uuid":"1"},"device_id":{"uuid":"3932205875647256825375026"}},)"
-           R"("state_info":{"ready_state":{"ntp_state":1,"sensor_state":1,"driver_state":1,"self_test_state":1},)"
-           R"("online_time":)" + t + R"(,"occupy_state":)" + std::to_string(occupied) + R"(,"current_time":)" + t +
-           R"(},"consumables_state":{"disinfectant_tables":1,"tap_water":1,"dust_bag":1},"abnormal_info":)"
-           R"({"emergency_stop":0,"abnormal_sensor_num":1,"abnormal_sensor_list":[{"name":"","data":"","msg":""}]}})";
-  };
-  StationHarness station;
-  EXPECT_EQ(station.center->BuildStationInfo(1700000123), expected(1700000123, 1));  // in reset
-  ASSERT_TRUE(station.StartNormal());
-  EXPECT_EQ(station.center->BuildStationInfo(-5), expected(-5, 0));
-  station.Deliver(RobotDocked(EmptyTankReport()));
-  EXPECT_EQ(station.center->BuildStationInfo(4102444800), expected(4102444800, 1));
-}
 
 // The safe stop on shutdown switches everything off, the wire before its fan.
 // Then a work cycle that still runs wants its fan on: refused, and its error

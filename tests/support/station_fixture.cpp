@@ -72,7 +72,7 @@ StationHarness::StationHarness(Config config) {
 }
 bool StationHarness::StartNormal() {
   center->DataUploadCallback(EmptyTankReport());  // what the start-up reset's first cycle sees
-  const bool normal = Init() &&
+  const bool normal = center->Init(board) &&
                       WaitFor([this] { return center->Status() == STATION_NORMAL && center->TaskCount() == 0; });
   MarkCommands();
   return normal;

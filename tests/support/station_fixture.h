@@ -204,7 +204,6 @@ class RecordingBoard : public station_center::BoardLink {
 struct StationHarness {
   explicit StationHarness(Config config = {});
   ~StationHarness() { keep_running || WaitIdle(); }
-  bool Init() { return center->Init(board); }
   bool StartNormal();  // empty tank, Init, start-up reset over, STATION_NORMAL, commands marked
   void Deliver(Rep report) {  // as the report server does: straight to the sensor intake
     report.set_seq(next_seq++);
@@ -241,7 +240,6 @@ struct StationHarness {
 // What a task reaches of the station, held by the test; the defaults with `config` over them configure it.
 struct TaskRig {
   explicit TaskRig(const Config& config = {});
-  ~TaskRig() { station_center::config_reader = saved; }
   // A task as the center makes it for `request` at `now`, not admitted.
   std::shared_ptr<station_center::Task> MakeTask(const Request& r) {
     return station_center::MakeTask({board, data_lock, data, stopping, owed, now}, r);
@@ -251,7 +249,6 @@ struct TaskRig {
     return t.ExecuteStep(report, now), board->Sent(from);
   }
 
-  station_center::StationConfig saved = station_center::config_reader;
   std::shared_ptr<RecordingBoard> board = std::make_shared<RecordingBoard>();
   std::shared_mutex data_lock;
   station_center::StationTaskData data;
@@ -272,10 +269,7 @@ struct Do {
 };
 inline Do Call(std::function<void(StationHarness&)> step) { return {std::move(step)}; }
 inline Do OnTask(std::function<void(TaskRig&)> step) { return {nullptr, std::move(step)}; }
-inline Do Call(void (station_center::StationCenter::*method)()) {  // what the main loop calls
-  return Call([=](StationHarness& s) { (*s.center.*method)(); });
-}
-inline Do Init() { return {[](StationHarness& s) { ASSERT_TRUE(s.Init()); }, nullptr, true}; }
+inline Do Init() { return {[](StationHarness& s) { ASSERT_TRUE(s.center->Init(s.board)); }, nullptr, true}; }
 inline Do Push(const Rep& report) { return Call([=](StationHarness& s) { s.Deliver(report); }); }
 // The answer's result (-1: any) and error text (nullptr: any).
 inline Do Ask(const Request& r, int32_t result = -1, const char* text = nullptr) {
