@@ -343,9 +343,7 @@ struct StationCase {
 };
 void RunStationCase(const StationCase& c);
 inline void PrintTo(const StationCase& c, std::ostream* os) { *os << c.name; }
-struct RowName {  // names a parameterised test after its row
-  template <typename P>
-  std::string operator()(const ::testing::TestParamInfo<P>& p) const { return p.param.name; }
-};
+template <typename Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& p) { return p.param.name; }  // a test named after its row
 
 }  // namespace station_test

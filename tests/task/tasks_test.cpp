@@ -56,7 +56,7 @@ TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
   EXPECT_EQ(unlimited->GetTaskStatus(), TASK_STATUS_RUNNING);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tasks, SupplyTask, ::testing::ValuesIn(ActuatorScenarios()), RowName());
+INSTANTIATE_TEST_SUITE_P(Tasks, SupplyTask, ::testing::ValuesIn(ActuatorScenarios()), RowName<TaskScenario>);
 
 Do Own(TaskType type, Edit data = nullptr) { return ByHand(SupplyRequest(type, 2), data); }
 // Heat wire: target 60 degrees, no hysteresis; on below, off above, nothing at the target.
@@ -217,7 +217,7 @@ const StationCase kCases[] = {
      Sees(HandSwitch(0), {kHandOff}, 0, true), Sees(HandSwitch(0), {kHandOff}), End(TASK_STATUS_OVER)}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Rows, TaskCourse, ::testing::ValuesIn(kCases), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, TaskCourse, ::testing::ValuesIn(kCases), RowName<StationCase>);
 
 }  // namespace
 }  // namespace station_center
