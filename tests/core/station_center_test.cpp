@@ -378,24 +378,6 @@ TEST(LedManager, PatternFollowsPrioritiesAndOneShotStates) {
 
 enum class Sweep { kNone, kRefuse, kStop, kStopRefused, kReportsStop };
 
-Rep Docked(uint32_t foot, uint32_t flow = 0) { return RobotDocked(Tank(foot, 0, flow)); }
-
-std::vector<TaskScenario> Scenarios() {
-  const Rep empty = Docked(1), filled = Docked(0, 1000);
-  return ActuatorScenarios() + std::vector<TaskScenario>{
-      // draining; empty: drain closed, tap opens; filled: motor on; a tablet: motor off; dissolved
-      {"DisinfectantPrepare", TASK_TYPE_DISINFECTANT_PREPARE,
-       {{Docked(0), 0}, {empty, 0}, {filled, 0}, {filled, 3}, {filled, 301}}, 6, nullptr, station::EnumSupplyType(0),
-       {}, nullptr, TASK_STATUS_ERROR, {{"disinfectant_tablet_release_time", "2"}}, SRV_CHECK_WATER_READY,
-       SRV_RESULT_WATER_READY},
-      {"CleanLiquidPrepare", TASK_TYPE_CLEAN_LIQUID_PREPARE,
-       {{Docked(0), 0}, {empty, 0}, {filled, 0}, {filled, 11}, {filled, 301}}, 6},
-      {"DrainWater", TASK_TYPE_DRAIN_WATER, {{Docked(0), 0}, {empty, 0}}, 2},
-      // The drain times out. Not the robot's to stop; it acts on no reading but the tank's foot.
-      {"ResetStation", TASK_TYPE_RESET_STATION, {{Docked(0), 0}, {Docked(0), 301}}, 2},
-  };
-}
-
 // kRefuse: the board refuses commands `at` and `at + 1` (the command, then the
 // first switch-off of the path it leads to); kStop: the robot stops the task
 // after `at` rows (kStopRefused: the board refusing every command until the
@@ -449,7 +431,7 @@ using SweepCase = std::tuple<size_t, Sweep, size_t>;  // a scenario, a sweep, th
 
 std::vector<SweepCase> SweepCases() {
   std::vector<SweepCase> cases;
-  const std::vector<TaskScenario> all = Scenarios();
+  const std::vector<TaskScenario> all = TaskScenarios();
   for (size_t i = 0; i < all.size(); ++i) {
     cases.push_back({i, Sweep::kNone, 0});
     for (size_t at = 0; at < all[i].commands; ++at) cases.push_back({i, Sweep::kRefuse, at});
@@ -462,14 +444,14 @@ std::vector<SweepCase> SweepCases() {
 std::string SweepName(const ::testing::TestParamInfo<SweepCase>& p) {
   const auto& [scenario, sweep, at] = p.param;
   const char* const kinds[] = {"_Course", "_Refused", "_StopAfter", "_RefusedStopAfter", "_ReportsStopAfter"};
-  return Scenarios()[scenario].name + std::string(kinds[static_cast<int>(sweep)]) +
+  return TaskScenarios()[scenario].name + std::string(kinds[static_cast<int>(sweep)]) +
          (sweep == Sweep::kNone ? "" : std::to_string(at));
 }
 
 class SafetySweep : public ::testing::TestWithParam<SweepCase> {};
 TEST_P(SafetySweep, LeavesNothingOn) {
   const auto& [scenario, sweep, at] = GetParam();
-  RunScenario(Scenarios()[scenario], sweep, at);
+  RunScenario(TaskScenarios()[scenario], sweep, at);
 }
 INSTANTIATE_TEST_SUITE_P(EveryTask, SafetySweep, ::testing::ValuesIn(SweepCases()), SweepName);
 

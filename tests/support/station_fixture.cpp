@@ -8,8 +8,9 @@ namespace station_test {
 
 using namespace station_center;
 
-std::vector<TaskScenario> ActuatorScenarios() {
-  const Rep empty = RobotDocked(EmptyTankReport()), filled = RobotDocked(Tank(0, 0, 1000));
+std::vector<TaskScenario> TaskScenarios() {
+  const Rep water = RobotDocked(Tank(0, 0, 0)), empty = RobotDocked(EmptyTankReport()),
+            filled = RobotDocked(Tank(0, 0, 1000));
   auto past_limit = [](const Rep& r) { return std::vector<std::pair<Rep, int64_t>>{{r, 0}, {r, 31}}; };
   return {
       // supplying the robot; run down: supply closed, tap opens; refilled: supply opens; run down
@@ -36,6 +37,16 @@ std::vector<TaskScenario> ActuatorScenarios() {
        station::ENUM_SUPPLY_HAND_CHARGE, {1, 1, 1}, nullptr, TASK_STATUS_RUNNING},
       {"UV", TASK_TYPE_UV, past_limit(empty), 2, nullptr, station::ENUM_SUPPLY_UV_LAMP, {1, 1, 1}, nullptr,
        TASK_STATUS_OVER},
+      // draining; empty: drain closed, tap opens; filled: motor on; a tablet: motor off; dissolved
+      {"DisinfectantPrepare", TASK_TYPE_DISINFECTANT_PREPARE,
+       {{water, 0}, {empty, 0}, {filled, 0}, {filled, 3}, {filled, 301}}, 6, nullptr, station::EnumSupplyType(0), {},
+       nullptr, TASK_STATUS_ERROR, {{"disinfectant_tablet_release_time", "2"}}, SRV_CHECK_WATER_READY,
+       SRV_RESULT_WATER_READY},
+      {"CleanLiquidPrepare", TASK_TYPE_CLEAN_LIQUID_PREPARE,
+       {{water, 0}, {empty, 0}, {filled, 0}, {filled, 11}, {filled, 301}}, 6},
+      {"DrainWater", TASK_TYPE_DRAIN_WATER, {{water, 0}, {empty, 0}}, 2},
+      // The drain times out. Not the robot's to stop; it acts on no reading but the tank's foot.
+      {"ResetStation", TASK_TYPE_RESET_STATION, {{water, 0}, {water, 301}}, 2},
   };
 }
 

@@ -127,10 +127,9 @@ inline Rep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
 }
 
 // Task data a task needs: the spray, the heat wire, the water supply.
-inline Edit Spray(bool pump, bool ready, int32_t volume, bool interrupted) {
+inline Edit Spray(bool pump, bool ready, int32_t volume, bool stopped) {
   return [=](station_center::StationTaskData& d) {
-    d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume;
-    d.spray_interrupted = interrupted;
+    d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume, d.spray_interrupted = stopped;
   };
 }
 inline Edit Heat(bool dry, bool wire) {
@@ -161,7 +160,7 @@ struct TaskScenario {
   int32_t check = -1, answer = -1;  // a check service and its answer after the course
 };
 inline void PrintTo(const TaskScenario& s, std::ostream* os) { *os << s.name; }
-std::vector<TaskScenario> ActuatorScenarios();  // the water supply and the single-actuator tasks
+std::vector<TaskScenario> TaskScenarios();  // each task's; the water supply and single-actuator tasks first
 
 // A board in the test process: records every command and confirms it unless
 // told to refuse; a silent one confirms nothing, each timed command waiting out its time-out.
