@@ -40,9 +40,7 @@ const Rep kFull = Report(), kEmpty = EmptyTankReport(), kDockedFull = RobotDocke
           kDockedEmpty = RobotDocked(EmptyTankReport()),
           kSelfCheckOk = With(kEmpty, &Rep::set_initsensorsstate, 1, &Rep::set_initactuatorsstate, 1,
                               &Rep::set_selfcheckstate, 1);
-Rep Sewage(uint32_t det, uint32_t full) {
-  return With(kDockedEmpty, &Rep::set_sewagedet, det, &Rep::set_sewagefull, full);
-}
+Rep Sewage(int det, int full) { return With(kDockedEmpty, &Rep::set_sewagedet, det, &Rep::set_sewagefull, full); }
 const char kFanOn[] = "act 6:1", kFanOff[] = "act 6:0", kWireOff[] = "act 5:0";
 const Do kAutoReset = Call([](StationHarness& s) { s.center->AutoReset(); }),
          kLed = Call([](StationHarness& s) { s.center->ReflushLed(); }),

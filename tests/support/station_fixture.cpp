@@ -54,8 +54,8 @@ namespace {
 
 // Makes `dir` the configuration folder: config.json of `config`, the shipped led.json.
 void UseConfig(const TempDir& dir, const Config& config) {
-  std::string json;
-  for (const auto& member : config) json += (json.empty() ? "{\"" : ",\"") + member.first + "\": " + member.second;
+  std::string json = "{";
+  for (const auto& member : config) json += (json.size() > 1 ? ",\"" : "\"") + member.first + "\": " + member.second;
   dir.Write("config.json", json + "}\n");
   dir.Write("led.json", ReadWholeFile(std::string(STATION_SOURCE_DIR) + "/config/led.json"));
   ::setenv("STATION_CENTER_CONFIG_DIR", dir.path().c_str(), 1);
@@ -91,7 +91,6 @@ bool StationHarness::StartNormal() {
 
 TaskRig::TaskRig(const Config& config) {
   config_reader = StationConfig();  // the compiled-in defaults, whatever ran before in this process
-  if (config.empty()) return;
   const TempDir dir;
   UseConfig(dir, config);
   EXPECT_TRUE(ReadConfig(config_reader));
