@@ -94,8 +94,8 @@ const StationCase kDays[] = {
      Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_FAILED, "action model illegal"), Clock(301),
      Status(STATION_ERROR), Idle(), EveryType(0, SRV_RESULT_STATION_ERROR, "station in error status"), Push(kEmpty),
      Ask(SupplyRequest(TASK_TYPE_RESET_STATION, 0), SRV_RESULT_OK, ""), Status(STATION_NORMAL)}, {kOn, kOff}},
-    // The status document: occupied while in reset or while the robot is docked.
-    {"StartupFullTank", {Init(), Sent(1), Document(1700000123, 1), Push(kEmpty), Status(STATION_NORMAL),
+    // The status document: occupied in reset (before the start-up reset task is made) or with the robot docked.
+    {"StartupFullTank", {Document(1700000123, 1), Init(), Sent(1), Push(kEmpty), Status(STATION_NORMAL),
      Document(-5, 0), Push(kDockedEmpty), Document(4102444800, 1)}, {kOn, kOff}},
     {"StartupDrainTimesOut", {Init(), Sent(1), Clock(300), Push(kFull), Tasks(1), Clock(1), Status(STATION_ERROR)},
      {kOn, kOff}, {}, STATION_ERROR},
