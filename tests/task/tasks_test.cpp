@@ -20,7 +20,6 @@ const char kTapOn[] = "act 1:1", kTapOff[] = "act 1:0", kSupplyOn[] = "act 3:1",
            kCleanOn[] = "act 11:1", kCleanOff[] = "act 11:0", kPerfumeOn[] = "act 12:1", kPerfumeOff[] = "act 12:0",
            kDrainOn[] = "act 13:1", kDrainOff[] = "act 13:0", kHandOn[] = "act 14:1", kHandOff[] = "act 14:0";
 
-
 class SupplyTask : public ::testing::TestWithParam<TaskScenario> {};
 // On once at the power of its action model (distinct powers, so a wrong model
 // shows); a refused start fails without marking the task started; a repeated
