@@ -1,206 +1,120 @@
 #include "station_fixture.h"
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
 
-#include "clock.h"
-
 namespace station_test {
 
 using namespace station_center;
-using steps::Do;
 
-Request SupplyRequest(TaskType type, int32_t action, int32_t duration) {
-  Request request;
-  request.task_type = type;
-  request.supply_material_req.mutable_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
-  request.supply_material_req.mutable_cmd()->set_duration(duration);
-  return request;
-}
-Request PrepareRequest(TaskType type, int32_t action, int32_t tablets, int32_t volume) {
-  Request request = SupplyRequest(type, action);
-  auto* cmd = request.prepare_disinfectant_req.mutable_cmd();
-  cmd->mutable_action_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
-  cmd->set_disinfection_tablets_num(tablets), cmd->set_water_volume(volume);
-  return request;
-}
-Request ServiceRequest(int32_t service_type) {
-  Request request;
-  request.service_type = service_type;
-  return request;
-}
-Request Want(TaskType type, int32_t action, int32_t duration) {
-  if (type <= TASK_TYPE_PERFUME_PREPARE) return PrepareRequest(type, action, 1, 1);
-  return SupplyRequest(type, type == TASK_TYPE_RESET_STATION ? 0 : action, duration);
-}
-std::string Act(station::EnumSupplyType type, int action) {
-  return "act " + std::to_string(static_cast<int>(type)) + ":" + std::to_string(action);
-}
-std::set<int> LeftOn(const Commands& commands) {
-  std::set<int> on;
-  for (const std::string& c : commands) {
-    if (c.rfind("act ", 0) != 0) continue;
-    const size_t colon = c.find(':');
-    const int type = std::stoi(c.substr(4, colon - 4));
-    if (std::stoi(c.substr(colon + 1)) != 0) on.insert(type);
-    else on.erase(type);
-  }
-  return on;
+std::vector<TaskScenario> TaskScenarios() {
+  const Rep water = RobotDocked(Tank(0, 0, 0)), empty = RobotDocked(EmptyTankReport()),
+            filled = RobotDocked(Tank(0, 0, 1000));
+  auto past_limit = [](const Rep& r) { return std::vector<std::pair<Rep, int64_t>>{{r, 0}, {r, 31}}; };
+  return {
+      // supplying the robot; run down: supply closed, tap opens; refilled: supply opens; run down
+      {"AddWater", TASK_TYPE_ADD_WATER,
+       {{RobotDocked(Tank(0, 1, 0)), 0}, {empty, 0}, {filled, 0}, {RobotDocked(Tank(1, 0, 1000)), 0}},
+       6, Prepared(true, false, false, 1), station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, {1, 1, 1}, nullptr,
+       TASK_STATUS_ERROR, {}, SRV_CHECK_WATER_FINISH, SRV_RESULT_WATER_FINISHED},
+      {"DustCollect", TASK_TYPE_DUST_COLLECT, past_limit(DustReady()), 2, nullptr, station::ENUM_SUPPLY_COLLECT_DUST,
+       {1, 1, 1}},
+      {"WaterSpray", TASK_TYPE_WATER_SPRAY, past_limit(SewageNotDrained()), 2, Spray(true, true, 1, false),
+       station::ENUM_SUPPLY_SELF_CLEAN_PUMP, {61, 72, 93}},
+      // Left on by its own rule while reports come in; the sensor intake closes it.
+      {"SewageDrainPump", TASK_TYPE_SEWAGE_DRAIN_PUMP, past_limit(SewageNotDrained()), 1, nullptr,
+       station::ENUM_SUPPLY_SEWAGE_PUMP, {60, 70, 95}, [](const StationTaskData& d) { return d.sewage_pump_left_on; }},
+      {"Dry", TASK_TYPE_DRY, past_limit(empty), 3, nullptr, station::ENUM_SUPPLY_HEATING_FAN, {1, 1, 1},
+       [](const StationTaskData& d) { return d.dry_running; }},
+      {"HeatWire", TASK_TYPE_HEAT_WIRE, {{Wire(20.0f), 0}, {Wire(70.0f), 0}, {Wire(20.0f), 0}, {Wire(20.0f), 31}}, 4,
+       Heat(true, false), station::ENUM_SUPPLY_HEATING_WIRE, {1, 1, 1}},
+      // The plates get too hot: charging stops.
+      {"AutoCharge", TASK_TYPE_AUTO_CHARGE, {{Plates(78, 78), 0}, {Plates(90, 90), 0}}, 3, nullptr,
+       station::ENUM_SUPPLY_CHARGING, {1, 1, 1}, [](const StationTaskData& d) { return d.charge_state == 1; }},
+      // The hand switch closed asks for the task by itself; opened, it ends it.
+      {"ManualCharge", TASK_TYPE_MANUAL_CHARGE, {{HandSwitch(1), 0}, {HandSwitch(0), 0}}, 2, nullptr,
+       station::ENUM_SUPPLY_HAND_CHARGE, {1, 1, 1}, nullptr, TASK_STATUS_RUNNING},
+      {"UV", TASK_TYPE_UV, past_limit(empty), 2, nullptr, station::ENUM_SUPPLY_UV_LAMP, {1, 1, 1}, nullptr,
+       TASK_STATUS_OVER},
+      // draining; empty: drain closed, tap opens; filled: motor on; a tablet: motor off; dissolved
+      {"DisinfectantPrepare", TASK_TYPE_DISINFECTANT_PREPARE,
+       {{water, 0}, {empty, 0}, {filled, 0}, {filled, 3}, {filled, 301}}, 6, nullptr, station::EnumSupplyType(0), {},
+       nullptr, TASK_STATUS_ERROR, {{"disinfectant_tablet_release_time", "2"}}, SRV_CHECK_WATER_READY,
+       SRV_RESULT_WATER_READY},
+      {"CleanLiquidPrepare", TASK_TYPE_CLEAN_LIQUID_PREPARE,
+       {{water, 0}, {empty, 0}, {filled, 0}, {filled, 11}, {filled, 301}}, 6},
+      {"DrainWater", TASK_TYPE_DRAIN_WATER, {{water, 0}, {empty, 0}}, 2},
+      // The drain times out. Not the robot's to stop; it acts on no reading but the tank's foot.
+      {"ResetStation", TASK_TYPE_RESET_STATION, {{water, 0}, {water, 301}}, 2},
+  };
 }
 
 namespace {
 
-// Makes `dir` the configuration folder: config.json of `members` (key -> raw JSON text), led.json.
-void UseConfig(const TempDir& dir, const std::map<std::string, std::string>& members) {
-  std::string json;
-  for (const auto& member : members) json += (json.empty() ? "{\"" : ",\"") + member.first + "\": " + member.second;
+// Makes `dir` the configuration folder: config.json of `config`, the shipped led.json.
+void UseConfig(const TempDir& dir, const Config& config) {
+  std::string json = "{";
+  for (const auto& member : config) json += (json.size() > 1 ? ",\"" : "\"") + member.first + "\": " + member.second;
   dir.Write("config.json", json + "}\n");
   dir.Write("led.json", ReadWholeFile(std::string(STATION_SOURCE_DIR) + "/config/led.json"));
   ::setenv("STATION_CENTER_CONFIG_DIR", dir.path().c_str(), 1);
 }
 
-// A script opened ByHand, on a task rig: no station, no socket, no thread.
-void RunTaskCase(const StationCase& c) {
-  TaskRig rig(c.options);
-  std::shared_ptr<Task> task;
-  auto mark = rig.board->Sent().size();
-  for (size_t i = 0; i < c.script.size(); ++i) {
-    const Do& d = c.script[i];
+// Plays each step on `rig` until one fails fatally.
+template <typename Rig>
+void Play(const std::vector<steps::Do>& script, std::function<void(Rig&)> steps::Do::*part, Rig& rig) {
+  for (size_t i = 0; i < script.size() && !::testing::Test::HasFatalFailure(); ++i) {
     SCOPED_TRACE("script step " + std::to_string(i));
-    if (d.op == Do::kHand) {
-      if (d.edit) d.edit(rig.data);
-      task = rig.MakeTask(d.request);
-      ASSERT_NE(task, nullptr);
-    } else if (d.op == Do::kCycle) {
-      rig.now += d.n;
-      if (d.result > 0) rig.board->Refuse(static_cast<size_t>(d.result));
-      EXPECT_EQ(rig.Cycle(*task, d.report), d.sent);
-    } else if (d.op == Do::kEnd) {
-      EXPECT_EQ(task->GetTaskStatus(), d.result);
-      mark = rig.board->Sent().size();
-      if (d.result == TASK_STATUS_ERROR) task->DoReset(), task->AfterError();
-      else if (d.result == TASK_STATUS_OVER) task->AfterOver();
-      else task->HandleTaskCommand(TASK_COMMAND_CANCEL, Request(), rig.now);
-      EXPECT_TRUE(rig.RetryOwed());
-    } else {
-      FAIL() << "a task rig has no station";
-    }
+    if (script[i].*part) (script[i].*part)(rig);
+    else ADD_FAILURE() << "a task driven by hand opens its script, and only then";
   }
-  EXPECT_EQ(rig.board->Sent(mark), c.sent);
-  EXPECT_EQ(LeftOn(rig.board->Sent(0, true)), std::set<int>{});
 }
 
 }  // namespace
 
-bool RecordingBoard::Take(const std::string& command) {
-  std::lock_guard<std::mutex> lock(m_);
-  const bool confirm = (pass_ > 0 || refuse_ == 0) && !silent_;
-  pass_ > 0 ? --pass_ : refuse_ > 0 ? --refuse_ : 0;
-  sent_.emplace_back(command, confirm);
-  return confirm;
-}
-Commands RecordingBoard::Sent(size_t from, bool confirmed_only) const {
-  std::lock_guard<std::mutex> lock(m_);
-  Commands out;
-  for (size_t i = from; i < sent_.size(); ++i) {
-    if (sent_[i].second || !confirmed_only) out.push_back(sent_[i].first);
-  }
-  return out;
-}
-
-StationHarness::StationHarness(StationOptions options) {
+StationHarness::StationHarness(Config config) {
   static auto* keep_alive = new std::vector<std::shared_ptr<void>>();  // reclaimed by process exit
-  keep_alive->push_back(board_), keep_alive->push_back(center_);
+  keep_alive->push_back(board), keep_alive->push_back(center);
   FreezeClock(kClockStart);
-  options.extra_config.insert({{"running_schedule_space", "2"}, {"bottom_action_timeout", "1"},
-                               {"auto_reset_time_space", "300"},
-                               {"sensor_report_timeout", std::to_string(options.sensor_report_timeout_s)}});
-  UseConfig(config_dir_, options.extra_config);
+  config.insert({{"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
+                 {"sensor_report_timeout", "0"}});
+  UseConfig(config_dir, config);
 }
 bool StationHarness::StartNormal() {
-  center_->DataUploadCallback(EmptyTankReport());  // what the start-up reset's first cycle sees
-  const bool normal = Init() &&
-                      WaitFor([this] { return center_->Status() == STATION_NORMAL && center_->TaskCount() == 0; });
+  center->DataUploadCallback(EmptyTankReport());  // what the start-up reset's first cycle sees
+  const bool normal = center->Init(board) &&
+                      WaitFor([this] { return center->Status() == STATION_NORMAL && center->TaskCount() == 0; });
   MarkCommands();
   return normal;
 }
-void StationHarness::Deliver(Rep report) {
-  report.set_seq(next_seq_++);
-  center_->DataUploadCallback(report);
-}
-bool StationHarness::WaitIdle() const {
-  return WaitFor([this] { return center_->TaskCount() == 0 && center_->ResetThreadsRunning() == 0; },
-                 std::chrono::seconds(10));
-}
-bool StationHarness::WaitForCommands(size_t count) const {
-  const bool arrived = WaitFor([&] { return board_->Sent().size() >= mark_ + count; });
-  SyncWithService();
-  return arrived;
-}
-bool StationHarness::WaitCycles(uint64_t count) const {
-  const uint64_t until = center_->WorkCycles() + count;
-  return WaitFor([this, until] { return center_->WorkCycles() >= until || center_->TaskCount() == 0; });
-}
-bool StationHarness::RetryOwed() {
-  for (int i = 0; i < 4 && center_->RetrySwitchOffs() != 0; ++i) AdvanceClock(60);
-  return center_->RetrySwitchOffs() == 0;
-}
 
-TaskRig::TaskRig(const StationOptions& options) {
+TaskRig::TaskRig(const Config& config) {
   config_reader = StationConfig();  // the compiled-in defaults, whatever ran before in this process
-  if (options.extra_config.empty()) return;
   const TempDir dir;
-  UseConfig(dir, options.extra_config);
+  UseConfig(dir, config);
   EXPECT_TRUE(ReadConfig(config_reader));
 }
 
 void RunStationCase(const StationCase& c) {
-  if (!c.script.empty() && c.script.front().op == Do::kHand) return RunTaskCase(c);
-  StationHarness station(c.options);
-  const bool init = std::any_of(c.script.begin(), c.script.end(), [](const Do& d) { return d.op == Do::kInit; });
-  ASSERT_TRUE(init || station.StartNormal());
-  for (size_t i = 0; i < c.script.size(); ++i) {
-    const Do& d = c.script[i];
-    const auto& center = station.center();
-    SCOPED_TRACE("script step " + std::to_string(i));
-    switch (d.op) {
-      case Do::kInit: ASSERT_TRUE(station.Init()); break;
-      case Do::kPush: station.Deliver(d.report); break;
-      case Do::kAsk: {
-        const StationSrvRsp rsp = station.Ask(d.request);
-        EXPECT_TRUE(d.result < 0 || rsp.result == d.result) << rsp.result << " " << rsp.err_msg;
-        EXPECT_EQ(d.text == nullptr ? rsp.err_msg : std::string(d.text), rsp.err_msg);
-        break;
-      }
-      case Do::kClock: AdvanceClock(d.n); break;
-      case Do::kSent: ASSERT_TRUE(station.WaitForCommands(static_cast<size_t>(d.n))); break;
-      case Do::kStatus: ASSERT_TRUE(WaitFor([&] { return center->Status() == d.result; })); break;
-      case Do::kTasks:
-        EXPECT_TRUE(d.n == 0 ? WaitFor([&] { return center->TaskCount() == 0; }) : station.WaitCycles(5));
-        EXPECT_EQ(center->TaskCount(), static_cast<size_t>(d.n));
-        break;
-      case Do::kIdle: ASSERT_TRUE(station.WaitIdle()); break;
-      case Do::kRefuse: station.board().Refuse(static_cast<size_t>(d.n)); break;
-      case Do::kAutoReset: center->AutoReset(); break;
-      case Do::kLed: center->ReflushLed(); break;
-      case Do::kRetry: EXPECT_EQ(center->RetrySwitchOffs(), static_cast<size_t>(d.n)); break;
-      case Do::kStaleCheck: center->CheckStaleReports(); break;
-      case Do::kMark: station.MarkCommands(); break;
-      case Do::kEdit: center->EditTaskData(d.edit); break;
-      default: FAIL() << "a task driven by hand opens its script";
-    }
+  if (!c.script.empty() && c.script.front().task) {  // no station, no socket, no thread
+    TaskRig rig(c.config);
+    Play(c.script, &steps::Do::task, rig);
+    EXPECT_EQ(rig.board->Sent(rig.end_mark), c.sent);
+    EXPECT_EQ(LeftOn(rig.board->Sent(0, true)), std::set<int>{});
+    return;
   }
+  StationHarness station(c.config);
+  ASSERT_TRUE(std::any_of(c.script.begin(), c.script.end(), [](const steps::Do& d) { return d.init; }) ||
+              station.StartNormal());
+  Play(c.script, &steps::Do::station, station);
+  if (::testing::Test::HasFatalFailure()) return;
   EXPECT_TRUE(station.WaitIdle());
-  Commands sent = station.CommandsSinceMark();
-  if (c.any_order) {
-    std::sort(sent.begin(), sent.end());
-    sent.erase(std::unique(sent.begin(), sent.end()), sent.end());
-  }
-  EXPECT_EQ(sent, c.sent);
-  EXPECT_EQ(station.center()->Status(), c.status);
-  const Commands all = station.board().Sent(0, true);
+  const Commands sent = station.CommandsSinceMark();
+  const std::set<std::string> distinct(sent.begin(), sent.end());
+  EXPECT_EQ(c.any_order ? Commands(distinct.begin(), distinct.end()) : sent, c.sent);
+  EXPECT_EQ(station.center->Status(), c.status);
+  const Commands all = station.board->Sent(0, true);
   for (auto end = all.begin(); end != all.end(); ++end) {
     const std::set<int> on = LeftOn(Commands(all.begin(), end + 1));
     EXPECT_TRUE(on.count(station::ENUM_SUPPLY_HEATING_WIRE) == 0 || on.count(station::ENUM_SUPPLY_HEATING_FAN) != 0)

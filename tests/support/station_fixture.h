@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "bottom/board_link.h"
+#include "clock.h"
 #include "config.h"
 #include "fake_board.h"  // the board over loopback, for the board-link suites
 #include "process.h"
@@ -45,6 +46,7 @@ std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
 using Rep = station::SensorsDataRep;
 using Edit = std::function<void(station_center::StationTaskData&)>;
 using Request = station_center::StationSrvReq;
+using Config = std::map<std::string, std::string>;  // configuration key -> raw JSON value text
 constexpr int64_t kClockStart = 1700000000;
 
 // Polls for threads to meet, never for a station time limit (move the clock for those).
@@ -52,15 +54,46 @@ inline bool WaitFor(const std::function<bool()>& predicate, std::chrono::millise
   return PollUntil(predicate, bound, std::chrono::milliseconds(2));
 }
 
-Request SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0);
-Request PrepareRequest(station_center::TaskType type, int32_t action, int32_t tablets, int32_t volume);
-Request ServiceRequest(int32_t service_type);
+inline Request SupplyRequest(station_center::TaskType type, int32_t action, int32_t duration = 0) {
+  Request request;
+  request.task_type = type;
+  auto* cmd = request.supply_material_req.mutable_cmd();
+  cmd->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action)), cmd->set_duration(duration);
+  return request;
+}
+inline Request PrepareRequest(station_center::TaskType type, int32_t action, int32_t tablets, int32_t volume) {
+  Request request = SupplyRequest(type, action);
+  auto* cmd = request.prepare_disinfectant_req.mutable_cmd();
+  cmd->mutable_action_cmd()->set_action(static_cast<quorvane_base_station_mqtt::EnumActionModel>(action));
+  cmd->set_disinfection_tablets_num(tablets), cmd->set_water_volume(volume);
+  return request;
+}
+inline Request ServiceRequest(int32_t service_type) {
+  Request request;
+  request.service_type = service_type;
+  return request;
+}
 // Any task type started (2) or stopped (4): a preparation of 1 tablet and volume 1; the reset takes no action model.
-Request Want(station_center::TaskType type, int32_t action, int32_t duration = 0);
+inline Request Want(station_center::TaskType type, int32_t action, int32_t duration = 0) {
+  if (type <= station_center::TASK_TYPE_PERFUME_PREPARE) return PrepareRequest(type, action, 1, 1);
+  return SupplyRequest(type, type == station_center::TASK_TYPE_RESET_STATION ? 0 : action, duration);
+}
 
-std::string Act(station::EnumSupplyType type, int action);
+inline std::string Act(station::EnumSupplyType type, int action) {
+  return "act " + std::to_string(static_cast<int>(type)) + ":" + std::to_string(action);
+}
 // The actuators the board holds on after the confirmed `commands`.
-std::set<int> LeftOn(const Commands& commands);
+inline std::set<int> LeftOn(const Commands& commands) {
+  std::set<int> on;
+  for (const std::string& c : commands) {
+    if (c.rfind("act ", 0) != 0) continue;
+    const size_t colon = c.find(':');
+    const int type = std::stoi(c.substr(4, colon - 4));
+    if (std::stoi(c.substr(colon + 1)) != 0) on.insert(type);
+    else on.erase(type);
+  }
+  return on;
+}
 
 // Reports: With(report, &Rep::set_x, x, ...). Report(): tank not empty, robot away.
 inline Rep With(Rep r) { return r; }
@@ -94,9 +127,9 @@ inline Rep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
 }
 
 // Task data a task needs: the spray, the heat wire, the water supply.
-inline Edit Spray(bool pump, bool ready, int32_t volume, bool interrupted) {
+inline Edit Spray(bool pump, bool ready, int32_t volume, bool stopped) {
   return [=](station_center::StationTaskData& d) {
-    d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume, d.spray_interrupted = interrupted;
+    d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume, d.spray_interrupted = stopped;
   };
 }
 inline Edit Heat(bool dry, bool wire) {
@@ -109,10 +142,25 @@ inline Edit Prepared(bool water, bool perfume, bool clean, int32_t volume) {
   };
 }
 
-struct StationOptions {
-  int sensor_report_timeout_s = 0;                  // 0: stale readings unchecked
-  std::map<std::string, std::string> extra_config;  // key -> raw JSON value text
+// A task's ordinary course at the station: asked for against the first row's
+// report, then each row's report delivered and the clock moved by its step;
+// `commands` board commands in all. A task that switches one actuator on (the
+// water supply, the single-actuator tasks) names it and is asked for 30 s.
+struct TaskScenario {
+  const char* name;
+  station_center::TaskType type;
+  std::vector<std::pair<Rep, int64_t>> rows;
+  size_t commands;
+  Edit data;  // task data it needs
+  station::EnumSupplyType actuator = station::EnumSupplyType(0);
+  std::vector<int> on = {};                                                       // the action for models 1, 2, 3
+  std::function<bool(const station_center::StationTaskData&)> started = nullptr;  // the mark a running task sets
+  station_center::TaskStatus at_limit = station_center::TASK_STATUS_ERROR;        // one second past its limit
+  Config config = {};
+  int32_t check = -1, answer = -1;  // a check service and its answer after the course
 };
+inline void PrintTo(const TaskScenario& s, std::ostream* os) { *os << s.name; }
+std::vector<TaskScenario> TaskScenarios();  // each task's; the water supply and single-actuator tasks first
 
 // A board in the test process: records every command and confirms it unless
 // told to refuse; a silent one confirms nothing, each timed command waiting out its time-out.
@@ -129,108 +177,155 @@ class RecordingBoard : public station_center::BoardLink {
     refuse_ = count, pass_ = after;
   }
   std::atomic<bool> silent_{false};
-  Commands Sent(size_t from = 0, bool confirmed_only = false) const;
+  Commands Sent(size_t from = 0, bool confirmed_only = false) const {
+    std::lock_guard<std::mutex> lock(m_);
+    Commands out;
+    for (size_t i = from; i < sent_.size(); ++i) {
+      if (sent_[i].second || !confirmed_only) out.push_back(sent_[i].first);
+    }
+    return out;
+  }
 
  private:
-  bool Take(const std::string& command);
+  bool Take(const std::string& command) {
+    std::lock_guard<std::mutex> lock(m_);
+    const bool confirm = (pass_ > 0 || refuse_ == 0) && !silent_;
+    pass_ > 0 ? --pass_ : refuse_ > 0 ? --refuse_ : 0;
+    sent_.emplace_back(command, confirm);
+    return confirm;
+  }
   mutable std::mutex m_;
   std::vector<std::pair<std::string, bool>> sent_;  // each command, and whether it was confirmed
   size_t refuse_ = 0, pass_ = 0;
 };
 
-class StationHarness {
- public:
-  explicit StationHarness(StationOptions options = StationOptions());
-  ~StationHarness() { keep_running_ || WaitIdle(); }
-  RecordingBoard& board() { return *board_; }
-  const std::shared_ptr<station_center::StationCenter>& center() const { return center_; }
-  bool Init() { return center_->Init(board_); }
+// A station whose configuration is the test one with `config` over it; stale reports go unchecked unless it says.
+struct StationHarness {
+  explicit StationHarness(Config config = {});
+  ~StationHarness() { keep_running || WaitIdle(); }
   bool StartNormal();  // empty tank, Init, start-up reset over, STATION_NORMAL, commands marked
-  void Deliver(Rep report);  // as the report server does: straight to the sensor intake
-  station_center::StationSrvRsp Ask(const Request& r) { return center_->HandleService(r); }
-  bool WaitIdle() const;  // no task, no ResetWhenIdle thread
+  void Deliver(Rep report) {  // as the report server does: straight to the sensor intake
+    report.set_seq(next_seq++);
+    center->DataUploadCallback(report);
+  }
+  station_center::StationSrvRsp Ask(const Request& r) { return center->HandleService(r); }
+  bool WaitIdle() const {  // no task, no ResetWhenIdle thread
+    return WaitFor([this] { return center->TaskCount() == 0 && center->ResetThreadsRunning() == 0; },
+                   std::chrono::seconds(10));
+  }
   // `count` commands after the mark, then the step that sent them has ended.
-  bool WaitForCommands(size_t count) const;
+  bool WaitForCommands(size_t count) const {
+    const bool arrived = WaitFor([&] { return board->Sent().size() >= mark + count; });
+    SyncWithService();
+    return arrived;
+  }
   // Returns once no work cycle, admission, LED refresh or sewage check runs.
-  void SyncWithService() const { center_->TaskCount(); }
-  bool WaitCycles(uint64_t count) const;  // more work cycles ended, or no task left
-  // What the main loop does once a second: the switch-offs the board refused go
-  // out again, a minute apart, a few times; true once none is owed.
-  bool RetryOwed();
-  void MarkCommands() { mark_ = board_->Sent().size(); }
-  Commands CommandsSinceMark() const { return board_->Sent(mark_); }
-  void KeepRunning() { keep_running_ = true; }
+  void SyncWithService() const { center->TaskCount(); }
+  bool WaitCycles(uint64_t count) const {  // more work cycles ended, or no task left
+    const uint64_t until = center->WorkCycles() + count;
+    return WaitFor([this, until] { return center->WorkCycles() >= until || center->TaskCount() == 0; });
+  }
+  void MarkCommands() { mark = board->Sent().size(); }
+  Commands CommandsSinceMark() const { return board->Sent(mark); }
 
- private:
-  std::shared_ptr<RecordingBoard> board_ = std::make_shared<RecordingBoard>();
-  std::shared_ptr<station_center::StationCenter> center_ = std::make_shared<station_center::StationCenter>();
-  TempDir config_dir_;
-  uint32_t next_seq_ = 1000;
-  size_t mark_ = 0;
-  bool keep_running_ = false;
+  std::shared_ptr<RecordingBoard> board = std::make_shared<RecordingBoard>();
+  std::shared_ptr<station_center::StationCenter> center = std::make_shared<station_center::StationCenter>();
+  TempDir config_dir;
+  uint32_t next_seq = 1000;
+  size_t mark = 0;
+  bool keep_running = false;  // set: the station is left running when the harness goes
 };
 
-// What a task reaches of the station, held by the test; the defaults with `options` over them configure it.
+// What a task reaches of the station, held by the test; the defaults with `config` over them configure it.
 struct TaskRig {
-  explicit TaskRig(const StationOptions& options = StationOptions());
-  ~TaskRig() { station_center::config_reader = saved; }
+  explicit TaskRig(const Config& config = {});
   // A task as the center makes it for `request` at `now`, not admitted.
   std::shared_ptr<station_center::Task> MakeTask(const Request& r) {
     return station_center::MakeTask({board, data_lock, data, stopping, owed, now}, r);
   }
-  Commands Cycle(station_center::Task& task, const Rep& report) {  // one work cycle at `now`; what it sent
+  Commands Cycle(station_center::Task& t, const Rep& report) {  // one work cycle at `now`; what it sent
     const size_t from = board->Sent().size();
-    return task.ExecuteStep(report, now), board->Sent(from);
-  }
-  bool RetryOwed() {  // the owed switch-offs go out again, a minute apart, a few times; true once none is owed
-    for (int i = 0; i < 4 && owed.Retry(*board, now) != 0; ++i) now += 60;
-    return owed.Retry(*board, now) == 0;
+    return t.ExecuteStep(report, now), board->Sent(from);
   }
 
-  station_center::StationConfig saved = station_center::config_reader;
   std::shared_ptr<RecordingBoard> board = std::make_shared<RecordingBoard>();
   std::shared_mutex data_lock;
   station_center::StationTaskData data;
   std::atomic<bool> stopping{false};
   station_center::SwitchOffLedger owed;
   int64_t now = kClockStart;
+  std::shared_ptr<station_center::Task> task;  // the one a script drives by hand
+  size_t end_mark = 0;                         // the first command of its end path
 };
 
-// A script's steps, in a namespace of their own as their names are short.
+// A script's steps, in a namespace of their own as their names are short. Each
+// step acts on a station, or on the task a script drives by hand on a task rig.
 namespace steps {
 struct Do {
-  enum Op { kInit, kPush, kAsk, kClock, kSent, kStatus, kTasks, kIdle, kRefuse, kAutoReset, kLed, kRetry, kStaleCheck,
-            kMark, kEdit, kHand, kCycle, kEnd } op;
-  Rep report;
-  Request request;
-  // kClock, kCycle: seconds first; kSent commands since the mark; kTasks tasks left; kRefuse count; kRetry still owed
-  int64_t n = 0;
-  int32_t result = -1;         // kAsk: the answer (-1: any); kStatus, kEnd: the status; kCycle: 1 refuses
-  const char* text = nullptr;  // kAsk: the error text (nullptr: any)
-  Edit edit;                   // kEdit, kHand
-  Commands sent = {};          // kCycle
+  std::function<void(StationHarness&)> station;
+  std::function<void(TaskRig&)> task;
+  bool init = false;  // the script starts the station itself
 };
-inline Do Init() { return {Do::kInit}; }
-inline Do Push(const Rep& report) { return {Do::kPush, report}; }
-inline Do Ask(const Request& r, int32_t result = -1, const char* text = nullptr) { return {Do::kAsk, {}, r, 0, result, text}; }
-inline Do Op(Do::Op op, int64_t n = 0, int32_t result = -1) { return {op, Rep(), {}, n, result}; }
-inline Do Clock(int64_t seconds) { return Op(Do::kClock, seconds); }
-inline Do Sent(int64_t commands) { return Op(Do::kSent, commands); }
-inline Do Status(station_center::StationCenterStatus status) { return Op(Do::kStatus, 0, status); }
-inline Do Tasks(int64_t left) { return Op(Do::kTasks, left); }  // none: waits; else after a few cycles
-inline Do Idle() { return Op(Do::kIdle); }
-inline Do Refuse(int64_t count = 1) { return Op(Do::kRefuse, count); }
-inline Do SetData(Edit edit) { return {Do::kEdit, {}, {}, 0, -1, nullptr, edit}; }
+inline Do Call(std::function<void(StationHarness&)> step) { return {std::move(step)}; }
+inline Do OnTask(std::function<void(TaskRig&)> step) { return {nullptr, std::move(step)}; }
+inline Do Init() { return {[](StationHarness& s) { ASSERT_TRUE(s.center->Init(s.board)); }, nullptr, true}; }
+inline Do Push(const Rep& report) { return Call([=](StationHarness& s) { s.Deliver(report); }); }
+// The answer's result (-1: any) and error text (nullptr: any).
+inline Do Ask(const Request& r, int32_t result = -1, const char* text = nullptr) {
+  return Call([=](StationHarness& s) {
+    const station_center::StationSrvRsp rsp = s.Ask(r);
+    EXPECT_TRUE(result < 0 || rsp.result == result) << rsp.result << " " << rsp.err_msg;
+    EXPECT_TRUE(text == nullptr || rsp.err_msg == text) << rsp.err_msg;
+  });
+}
+inline Do Clock(int64_t seconds) { return Call([=](StationHarness&) { station_center::AdvanceClock(seconds); }); }
+inline Do Sent(size_t commands) { return Call([=](StationHarness& s) { ASSERT_TRUE(s.WaitForCommands(commands)); }); }
+inline Do Status(station_center::StationCenterStatus status) {
+  return Call([=](StationHarness& s) { ASSERT_TRUE(WaitFor([&] { return s.center->Status() == status; })); });
+}
+inline Do Tasks(size_t left) {  // none: waits for it; else the count after a few work cycles
+  return Call([=](StationHarness& s) {
+    EXPECT_TRUE(left == 0 ? WaitFor([&] { return s.center->TaskCount() == 0; }) : s.WaitCycles(5));
+    EXPECT_EQ(s.center->TaskCount(), left);
+  });
+}
+inline Do Idle() { return Call([](StationHarness& s) { ASSERT_TRUE(s.WaitIdle()); }); }
+inline Do Refuse(size_t count = 1) { return Call([=](StationHarness& s) { s.board->Refuse(count); }); }
+inline Do Owed(size_t left) {  // one retry of the owed switch-offs, `left` still owed after it
+  return Call([=](StationHarness& s) { EXPECT_EQ(s.center->RetrySwitchOffs(), left); });
+}
+inline Do SetData(Edit edit) { return Call([=](StationHarness& s) { s.center->EditTaskData(edit); }); }
+
 // A task driven by hand on the task rig (`data` applied first); each cycle that
 // Sees `report` comes `advance_s` later, has its first command refused if
 // `refuse`, and sends exactly `sent`. End: the task is at `status`, and the path
 // the station takes then (error: DoReset, AfterError; over: AfterOver; running:
 // the robot's stop; then the owed switch-offs) sends what the case expects.
-inline Do ByHand(const Request& request, Edit data = nullptr) { return {Do::kHand, {}, request, 0, -1, nullptr, data}; }
-inline Do Sees(const Rep& report, Commands sent = {}, int64_t advance_s = 0, bool refuse = false) {
-  return {Do::kCycle, report, {}, advance_s, refuse ? 1 : 0, nullptr, nullptr, sent};
+inline Do ByHand(const Request& request, Edit data = nullptr) {
+  return OnTask([=](TaskRig& rig) {
+    if (data) data(rig.data);
+    ASSERT_NE(rig.task = rig.MakeTask(request), nullptr);
+  });
 }
-inline Do End(station_center::TaskStatus status) { return Op(Do::kEnd, 0, status); }
+inline Do Sees(const Rep& report, Commands sent = {}, int64_t advance_s = 0, bool refuse = false) {
+  return OnTask([=](TaskRig& rig) {
+    rig.now += advance_s;
+    if (refuse) rig.board->Refuse();
+    EXPECT_EQ(rig.Cycle(*rig.task, report), sent);
+  });
+}
+inline Do End(station_center::TaskStatus status) {
+  return OnTask([=](TaskRig& rig) {
+    EXPECT_EQ(rig.task->GetTaskStatus(), status);
+    rig.end_mark = rig.board->Sent().size();
+    if (status == station_center::TASK_STATUS_ERROR) rig.task->DoReset(), rig.task->AfterError();
+    else if (status == station_center::TASK_STATUS_OVER) rig.task->AfterOver();
+    else rig.task->HandleTaskCommand(station_center::TASK_COMMAND_CANCEL, Request(), rig.now);
+    // As the main loop does: the owed switch-offs go out again, a minute apart, a few times.
+    for (int i = 0; i < 4 && rig.owed.Retry(*rig.board, rig.now) != 0; ++i) rig.now += 60;
+    EXPECT_EQ(rig.owed.Retry(*rig.board, rig.now), 0u);
+  });
+}
 }  // namespace steps
 
 // Plays `script` on a station (started normally unless it has Init), or on a
@@ -241,15 +336,13 @@ struct StationCase {
   const char* name;
   std::vector<steps::Do> script;
   Commands sent;
+  Config config = {};
   station_center::StationCenterStatus status = station_center::STATION_NORMAL;
-  StationOptions options = {};
   bool any_order = false;
 };
 void RunStationCase(const StationCase& c);
 inline void PrintTo(const StationCase& c, std::ostream* os) { *os << c.name; }
-struct RowName {  // names a parameterised test after its row
-  template <typename P>
-  std::string operator()(const ::testing::TestParamInfo<P>& p) const { return p.param.name; }
-};
+template <typename Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& p) { return p.param.name; }  // a test named after its row
 
 }  // namespace station_test

@@ -1,8 +1,8 @@
-// The tasks driven by hand on the task rig through their courses: the reports
-// and clock steps each work cycle meets, the board commands it must send, how
-// the task ends and what its end path sends. The single-actuator tasks (and the
-// water supply, which shares their limit) have one table for what they share.
-// Admission and the stop and error paths through the station: tests/core.
+// The tasks driven by hand on the task rig: the water supply and the single-actuator tasks switching on and
+// ending at their limit; then each task's course, the reports and clock steps each work cycle meets, the board
+// commands it must send, how it ends and what its end path sends. Through the station: tests/core.
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -14,84 +14,60 @@ namespace {
 using namespace station_test;
 using namespace station_test::steps;
 
-const char kWireOn[] = "act 5:1", kWireOff[] = "act 5:0", kHandOn[] = "act 14:1", kHandOff[] = "act 14:0";
+// The board's actuators: tap 1, supply 3, wire 5, tablet motor 10, liquids 11 and 12, drainage 13, hand charge 14.
+const char kTapOn[] = "act 1:1", kTapOff[] = "act 1:0", kSupplyOn[] = "act 3:1", kSupplyOff[] = "act 3:0",
+           kWireOn[] = "act 5:1", kWireOff[] = "act 5:0", kMotorOn[] = "act 10:1", kMotorOff[] = "act 10:0",
+           kCleanOn[] = "act 11:1", kCleanOff[] = "act 11:0", kPerfumeOn[] = "act 12:1", kPerfumeOff[] = "act 12:0",
+           kDrainOn[] = "act 13:1", kDrainOff[] = "act 13:0", kHandOn[] = "act 14:1", kHandOff[] = "act 14:0";
 
-struct SupplyRow {
-  const char* name;
-  TaskType type;
-  station::EnumSupplyType actuator;
-  std::vector<int> on;  // the action sent for action models 1, 2 and 3
-  Rep report;
-  Edit data;                                            // what the task needs
-  std::function<bool(const StationTaskData&)> started;  // the mark a running task sets
-  TaskStatus at_limit = TASK_STATUS_ERROR;              // the end one second past the limit
-};
-void PrintTo(const SupplyRow& row, std::ostream* os) { *os << row.name; }
-
-const SupplyRow kSupplyRows[] = {
-    {"AddWater", TASK_TYPE_ADD_WATER, station::ENUM_SUPPLY_SUPPLY_WATER_SWITCH, {1, 1, 1}, RobotDocked(Tank(0, 0, 0)),
-     Prepared(true, false, false, 3)},
-    {"DustCollect", TASK_TYPE_DUST_COLLECT, station::ENUM_SUPPLY_COLLECT_DUST, {1, 1, 1}, DustReady()},
-    {"WaterSpray", TASK_TYPE_WATER_SPRAY, station::ENUM_SUPPLY_SELF_CLEAN_PUMP, {61, 72, 93}, SewageNotDrained(),
-     Spray(true, true, 2, false)},
-    {"SewageDrainPump", TASK_TYPE_SEWAGE_DRAIN_PUMP, station::ENUM_SUPPLY_SEWAGE_PUMP, {60, 70, 95}, SewageNotDrained(),
-     nullptr, [](const StationTaskData& d) { return d.sewage_pump_left_on; }},
-    {"Dry", TASK_TYPE_DRY, station::ENUM_SUPPLY_HEATING_FAN, {1, 1, 1}, RobotDocked(EmptyTankReport()), nullptr,
-     [](const StationTaskData& d) { return d.dry_running; }},
-    {"HeatWire", TASK_TYPE_HEAT_WIRE, station::ENUM_SUPPLY_HEATING_WIRE, {1, 1, 1}, Wire(20.0f), Heat(true, false)},
-    {"AutoCharge", TASK_TYPE_AUTO_CHARGE, station::ENUM_SUPPLY_CHARGING, {1, 1, 1}, Plates(78, 78), nullptr,
-     [](const StationTaskData& d) { return d.charge_state == 1; }},
-    {"ManualCharge", TASK_TYPE_MANUAL_CHARGE, station::ENUM_SUPPLY_HAND_CHARGE, {1, 1, 1}, HandSwitch(2), nullptr,
-     nullptr, TASK_STATUS_RUNNING},
-    {"UV", TASK_TYPE_UV, station::ENUM_SUPPLY_UV_LAMP, {1, 1, 1}, RobotDocked(EmptyTankReport()), nullptr, nullptr,
-     TASK_STATUS_OVER},
-};
-
-class SupplyTask : public ::testing::TestWithParam<SupplyRow> {};
+class SupplyTask : public ::testing::TestWithParam<TaskScenario> {};
 // On once at the power of its action model (distinct powers, so a wrong model
 // shows); a refused start fails without marking the task started; a repeated
 // request at 20 s renews the 30 s limit: running at 50 s, ended at 51 s.
 TEST_P(SupplyTask, SwitchesOnAtItsPowerAndEndsAtItsLimit) {
-  const SupplyRow& row = GetParam();
-  StationOptions options;
-  options.extra_config = {{"sewage_pump_power_soft", "60"},       {"sewage_pump_power_standard", "70"},
-                          {"sewage_pump_power_strong", "95"},     {"self_clean_pump_power_soft", "61"},
-                          {"self_clean_pump_power_standard", "72"}, {"self_clean_pump_power_strong", "93"}};
-  TaskRig rig(options);
+  const TaskScenario& row = GetParam();
+  const Rep& report = row.rows[0].first;
+  TaskRig rig({{"sewage_pump_power_soft", "60"}, {"sewage_pump_power_standard", "70"},
+               {"sewage_pump_power_strong", "95"}, {"self_clean_pump_power_soft", "61"},
+               {"self_clean_pump_power_standard", "72"}, {"self_clean_pump_power_strong", "93"}});
   for (int model = 1; model <= 4; ++model) {
     SCOPED_TRACE("action model " + std::to_string(model));
     const bool refused = model == 4;
     rig.data = StationTaskData(), row.data ? row.data(rig.data) : void();
     auto task = rig.MakeTask(SupplyRequest(row.type, refused ? 2 : model, 30));
     rig.board->Refuse(refused ? 1 : 0);
-    EXPECT_EQ(rig.Cycle(*task, row.report), Commands{Act(row.actuator, row.on[refused ? 1 : model - 1])});
+    EXPECT_EQ(rig.Cycle(*task, report), Commands{Act(row.actuator, row.on[refused ? 1 : model - 1])});
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
     EXPECT_TRUE(!row.started || row.started(rig.data) == !refused);
     rig.now += 20;
     EXPECT_TRUE(task->HandleTaskCommand(TASK_COMMAND_UPLOAD_INFO, SupplyRequest(row.type, 2, 30), rig.now));
     rig.now += 30;
-    EXPECT_EQ(rig.Cycle(*task, row.report), Commands{});
+    EXPECT_EQ(rig.Cycle(*task, report), Commands{});
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : TASK_STATUS_RUNNING);
     rig.now += 1;
-    rig.Cycle(*task, row.report);
+    rig.Cycle(*task, report);
     EXPECT_EQ(task->GetTaskStatus(), refused ? TASK_STATUS_ERROR : row.at_limit);
   }
   auto unlimited = rig.MakeTask(SupplyRequest(row.type, 2));  // no duration, no limit
-  rig.Cycle(*unlimited, row.report);
+  rig.Cycle(*unlimited, report);
   rig.now += 100000;
-  EXPECT_EQ(rig.Cycle(*unlimited, row.report), Commands{});
+  EXPECT_EQ(rig.Cycle(*unlimited, report), Commands{});
   EXPECT_EQ(unlimited->GetTaskStatus(), TASK_STATUS_RUNNING);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tasks, SupplyTask, ::testing::ValuesIn(kSupplyRows), RowName());
+std::vector<TaskScenario> Switching() {  // the tasks that switch one actuator on
+  std::vector<TaskScenario> all = TaskScenarios();
+  all.erase(std::remove_if(all.begin(), all.end(), [](const TaskScenario& s) { return s.on.empty(); }), all.end());
+  return all;
+}
+INSTANTIATE_TEST_SUITE_P(Tasks, SupplyTask, ::testing::ValuesIn(Switching()), RowName<TaskScenario>);
 
 Do Own(TaskType type, Edit data = nullptr) { return ByHand(SupplyRequest(type, 2), data); }
 // Heat wire: target 60 degrees, no hysteresis; on below, off above, nothing at the target.
 StationCase Thermostat(const char* name, bool wire_on, float degrees, Commands sent) {
   return {name, {Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
                  Sees(Wire(wire_on ? 20.0f : 100.0f), wire_on ? Commands{kWireOn} : Commands{}),
-                 Sees(Wire(degrees), sent), End(TASK_STATUS_RUNNING)},
-          {kWireOff}};
+                 Sees(Wire(degrees), sent), End(TASK_STATUS_RUNNING)}, {kWireOff}};
 }
 // Charging stops, and fails, once a plate is over 78 degrees or the hand switch
 // closes; a refused switch-off fails it the same way.
@@ -101,10 +77,6 @@ StationCase ChargeStop(const char* name, Rep report, bool refused = false) {
                  Sees(report, {off}, 0, refused), End(TASK_STATUS_ERROR)}, {off}};
 }
 
-// The board's actuators: tap 1, supply switch 3, tablet motor 10, cleaning liquid 11, perfume 12, drainage 13.
-const char kTapOn[] = "act 1:1", kTapOff[] = "act 1:0", kSupplyOn[] = "act 3:1", kSupplyOff[] = "act 3:0",
-           kMotorOn[] = "act 10:1", kMotorOff[] = "act 10:0", kCleanOn[] = "act 11:1", kCleanOff[] = "act 11:0",
-           kPerfumeOn[] = "act 12:1", kPerfumeOff[] = "act 12:0", kDrainOn[] = "act 13:1", kDrainOff[] = "act 13:0";
 
 Edit Ready(int32_t volume) { return [=](StationTaskData& d) { d.water_ready = true, d.supply_water_volume = volume; }; }
 // A supply of `volume` after a prepare whose fill let in `added` counts.
@@ -134,9 +106,9 @@ const std::vector<Do> kSupplyAndFullRefill = {Sees(Full(0), {kSupplyOn}), Sees(T
 
 // Disinfectant from a tank holding water: drained, filled to the top, then `rest`.
 std::vector<Do> Filled(Do make, const std::vector<Do>& rest) { return std::vector<Do>{make} + kDrainAndFill + rest; }
-StationOptions Options(int tablet_s, int drain_max_s = 300) {
-  return {0, {{"disinfectant_tablet_release_time", std::to_string(tablet_s)},
-              {"drain_water_max_time", std::to_string(drain_max_s)}}};
+Config Options(int tablet_s, int drain_max_s = 300) {
+  return {{"disinfectant_tablet_release_time", std::to_string(tablet_s)},
+          {"drain_water_max_time", std::to_string(drain_max_s)}};
 }
 
 class TaskCourse : public ::testing::TestWithParam<StationCase> {};
@@ -152,11 +124,11 @@ const StationCase kCases[] = {
     // 5000 counts through a tank of 1500: the prepared fill, two full refills, the rest.
     {"LargerThanTheTank", std::vector<Do>{AddWater(5, 1500)} + kSupplyAndFullRefill + kSupplyAndFullRefill +
       std::vector<Do>{Sees(Full(0), {kSupplyOn}), Sees(Tank(1, 0, 0), {kSupplyOff}), Sees(Tank(1, 0, 0), {kTapOn}),
-      Sees(Tank(0, 0, 499)), Sees(Tank(0, 0, 500), {kTapOff}), Sees(Tank(0, 0, 500), {kSupplyOn}), Sees(Tank(1, 0, 500), {kSupplyOff}),
-      End(TASK_STATUS_OVER)}, {}},
+      Sees(Tank(0, 0, 499)), Sees(Tank(0, 0, 500), {kTapOff}), Sees(Tank(0, 0, 500), {kSupplyOn}),
+      Sees(Tank(1, 0, 500), {kSupplyOff}), End(TASK_STATUS_OVER)}, {}},
     // No duration, no limit.
-    {"WithinThePreparedFill", {AddWater(2, 2000), Sees(Full(0), {kSupplyOn}), Sees(Tank(1, 0, 0), {kSupplyOff}, 100000),
-      End(TASK_STATUS_OVER)}, {}},
+    {"WithinThePreparedFill", {AddWater(2, 2000), Sees(Full(0), {kSupplyOn}),
+      Sees(Tank(1, 0, 0), {kSupplyOff}, 100000), End(TASK_STATUS_OVER)}, {}},
     {"CountSaturates", {AddWater(3000000, 0), Sees(Tank(1, 0, 0), {kSupplyOn}), Sees(Tank(1, 0, 0), {kSupplyOff}),
       Sees(Tank(1, 0, 0), {kTapOn}), Sees(Tank(0, 0, 2147483646u)), Sees(Tank(0, 0, 2147483647u), {kTapOff}),
       End(TASK_STATUS_RUNNING)}, {kTapOff, kSupplyOff}},
@@ -175,31 +147,31 @@ const StationCase kCases[] = {
       End(TASK_STATUS_RUNNING)}, {kTapOff, kSupplyOff}},
     // What a prepare's fill let in is owed less: 1200 in the tank, 2000 asked, the refill makes up 800.
     {"SupplyAfterAPrepare", {Liquid(TASK_TYPE_PERFUME_PREPARE, 5), Sees(Tank(1, 0, 0)), Sees(Tank(1, 0, 0), {kTapOn}),
-      Sees(Full(1200), {kTapOff}), ByHand(SupplyRequest(TASK_TYPE_ADD_WATER, 2), Ready(2)), Sees(Full(1200), {kSupplyOn}),
-      Sees(Tank(1, 0, 1200), {kSupplyOff}), Sees(Tank(1, 0, 1200), {kTapOn}), Sees(Tank(0, 0, 799)),
-      Sees(Tank(0, 0, 800), {kTapOff}), End(TASK_STATUS_RUNNING)}, {kTapOff, kSupplyOff}},
+      Sees(Full(1200), {kTapOff}), ByHand(SupplyRequest(TASK_TYPE_ADD_WATER, 2), Ready(2)),
+      Sees(Full(1200), {kSupplyOn}), Sees(Tank(1, 0, 1200), {kSupplyOff}), Sees(Tank(1, 0, 1200), {kTapOn}),
+      Sees(Tank(0, 0, 799)), Sees(Tank(0, 0, 800), {kTapOff}), End(TASK_STATUS_RUNNING)}, {kTapOff, kSupplyOff}},
     // Disinfectant: drain, fill, release tablets, dissolve.
     {"NoTablets", Filled(Disinfectant(0, 3), {Sees(Full()), End(TASK_STATUS_OVER)}), {}},
     // One tablet per whole 5 s of motor running; the seven released before do not count.
     {"TabletCounting", Filled(Disinfectant(2, 3, 7), {Sees(Full(), {kMotorOn}), Sees(Full(), {}, 4),
       Sees(Full(), {}, 1), Sees(Full(), {}, 4), Sees(Full(), {kMotorOff}, 1), Sees(Full(), {}, 300),
-      Sees(Full(), {}, 1), End(TASK_STATUS_OVER)}), {}, STATION_NORMAL, Options(5)},
+      Sees(Full(), {}, 1), End(TASK_STATUS_OVER)}), {}, Options(5)},
     // Over-current: off, one second's rest, on again; the rest is no running time.
     {"OverCurrentRestNotCounted", Filled(Disinfectant(2, 3), {Sees(Full(), {kMotorOn}),
       Sees(OverCurrent(), {kMotorOff}, 3), Sees(OverCurrent(), {}, 1), Sees(Full(), {kMotorOn}, 1), Sees(Full(), {}, 6),
-      Sees(Full(), {kMotorOff}, 1), End(TASK_STATUS_RUNNING)}), {kMotorOff, kTapOff}, STATION_NORMAL, Options(5)},
+      Sees(Full(), {kMotorOff}, 1), End(TASK_STATUS_RUNNING)}), {kMotorOff, kTapOff}, Options(5)},
     {"MotorLimitWithoutCounting", Filled(Disinfectant(1, 3), {Sees(Full(), {kMotorOn}), Sees(Full(), {}, 60),
-      Sees(Full(), {}, 1), End(TASK_STATUS_ERROR)}), {kMotorOff, kTapOff}, STATION_NORMAL, Options(0)},
+      Sees(Full(), {}, 1), End(TASK_STATUS_ERROR)}), {kMotorOff, kTapOff}, Options(0)},
     {"MotorLimitFromTheFirstStart", Filled(Disinfectant(1, 3), {Sees(Full(), {kMotorOn}),
       Sees(OverCurrent(), {kMotorOff}, 10), Sees(OverCurrent(), {kMotorOn}, 2), Sees(OverCurrent(), {kMotorOff}, 10),
       Sees(OverCurrent(), {kMotorOn}, 2), Sees(Full(), {}, 36), Sees(Full(), {}, 1),
-      End(TASK_STATUS_ERROR)}), {kMotorOff, kTapOff}, STATION_NORMAL, Options(0)},
+      End(TASK_STATUS_ERROR)}), {kMotorOff, kTapOff}, Options(0)},
     {"DisinfectantFillLimit", {Disinfectant(1, 3), Sees(Tank(1, 0, 0)), Sees(Tank(1, 0, 0), {kTapOn}),
-      Sees(Tank(0, 0, 10), {}, 120), Sees(Tank(0, 0, 10), {kTapOff}, 1, true),
-      End(TASK_STATUS_ERROR)}, {kMotorOff, kTapOff}},
+      Sees(Tank(0, 0, 10), {}, 120), Sees(Tank(0, 0, 10), {kTapOff}, 1, true), End(TASK_STATUS_ERROR)},
+     {kMotorOff, kTapOff}},
     // The robot's stop closes the drainage only while the task holds it open.
-    {"StopWhileDraining", {Disinfectant(1, 3), Sees(Tank(0, 0, 0), {kDrainOn}),
-      End(TASK_STATUS_RUNNING)}, {kMotorOff, kTapOff, kDrainOff}},
+    {"StopWhileDraining", {Disinfectant(1, 3), Sees(Tank(0, 0, 0), {kDrainOn}), End(TASK_STATUS_RUNNING)},
+     {kMotorOff, kTapOff, kDrainOff}},
     {"StopWhileFilling", {Disinfectant(1, 3), Sees(Tank(0, 0, 0), {kDrainOn}), Sees(Tank(1, 0, 0), {kDrainOff}),
       Sees(Tank(1, 0, 0), {kTapOn}), End(TASK_STATUS_RUNNING)}, {kMotorOff, kTapOff}},
     // Liquids: drain, fill to the volume, dose 10 s, dissolve 300 s.
@@ -213,26 +185,24 @@ const StationCase kCases[] = {
       Sees(Tank(0, 0, 2000), {kPerfumeOn}), Sees(Tank(0, 0, 2000), {}, 10), Sees(Tank(0, 0, 2000), {kPerfumeOff}, 1),
       Sees(Tank(0, 0, 2000), {}, 301), End(TASK_STATUS_OVER)}, {}},
     {"LiquidDrainLimit", {Liquid(TASK_TYPE_CLEAN_LIQUID_PREPARE, 2), Sees(Tank(0, 0, 0), {kDrainOn}),
-      Sees(Tank(0, 0, 0), {}, 300), Sees(Tank(0, 0, 0), {}, 1),
-      End(TASK_STATUS_ERROR)}, {kCleanOff, kTapOff, kDrainOff}},
+      Sees(Tank(0, 0, 0), {}, 300), Sees(Tank(0, 0, 0), {}, 1), End(TASK_STATUS_ERROR)},
+     {kCleanOff, kTapOff, kDrainOff}},
     {"LiquidDrainedAtTheLimit", {Liquid(TASK_TYPE_CLEAN_LIQUID_PREPARE, 2), Sees(Tank(0, 0, 0), {kDrainOn}),
       Sees(EmptyTankReport(), {kDrainOff}, 301), Sees(EmptyTankReport(), {kTapOn}), End(TASK_STATUS_RUNNING)},
      {kCleanOff, kTapOff, kDrainOff}},
     {"DisinfectantFilledAtTheLimit", {Disinfectant(1, 3), Sees(Tank(1, 0, 0)), Sees(Tank(1, 0, 0), {kTapOn}),
       Sees(Full(10), {kTapOff}, 121), End(TASK_STATUS_RUNNING)}, {kMotorOff, kTapOff}},
-    // Drain.
     {"DrainEmptyTank", {kDrain, Sees(EmptyTankReport(), {kDrainOff}), Sees(EmptyTankReport()),
       End(TASK_STATUS_OVER)}, {}},
     {"DrainUntilEmpty", {kDrain, Sees(Report(), {kDrainOn}), Sees(Report(), {}, 100),
       Sees(EmptyTankReport(), {kDrainOff}), End(TASK_STATUS_OVER)}, {}},
     {"DrainLimit", {kDrain, Sees(Report(), {kDrainOn}), Sees(Report(), {}, 20), Sees(Report(), {}, 1),
-      End(TASK_STATUS_ERROR)}, {kDrainOff}, STATION_NORMAL, Options(0, 20)},
+      End(TASK_STATUS_ERROR)}, {kDrainOff}, Options(0, 20)},
     // Over all the same; the refused close is owed and sent again.
     {"DrainCloseRefusedOnEmpty", {kDrain, Sees(Report(), {kDrainOn}), Sees(EmptyTankReport(), {kDrainOff}, 0, true),
       End(TASK_STATUS_OVER)}, {kDrainOff}},
     {"DrainStopBeforeOpening", {kDrain, End(TASK_STATUS_WAITING)}, {}},
     {"DrainStopWhileOpen", {kDrain, Sees(Report(), {kDrainOn}), End(TASK_STATUS_RUNNING)}, {kDrainOff}},
-    // Station reset.
     {"ResetDrainsWithinTheLimit", {kReset, Sees(Report(), {kDrainOn}), Sees(Report(), {}, 300),
       Sees(EmptyTankReport(), {kDrainOff}), End(TASK_STATUS_OVER)}, {}},
     {"ResetOpenRefused", {kReset, Sees(Report(), {kDrainOn}, 0, true), End(TASK_STATUS_ERROR)}, {kDrainOff}},
@@ -242,17 +212,16 @@ const StationCase kCases[] = {
     Thermostat("OffAt59_5", false, 59.5f, {kWireOn}), Thermostat("OffAt60_0", false, 60.0f, {}),
     Thermostat("OffAt60_5", false, 60.5f, {}), Thermostat("OnAt59_5", true, 59.5f, {}),
     Thermostat("OnAt60_0", true, 60.0f, {}), Thermostat("OnAt60_5", true, 60.5f, {kWireOff}),
-    StationCase{"ThermostatSwitchRefused", {Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)),
-                Sees(Wire(59.5f), {kWireOn}), Sees(Wire(60.5f), {kWireOff}, 0, true), End(TASK_STATUS_ERROR)},
-                {kWireOff}},
+    {"ThermostatSwitchRefused", {Own(TASK_TYPE_HEAT_WIRE, Heat(true, false)), Sees(Wire(59.5f), {kWireOn}),
+     Sees(Wire(60.5f), {kWireOff}, 0, true), End(TASK_STATUS_ERROR)}, {kWireOff}},
     ChargeStop("Plate1", Plates(79, 20)), ChargeStop("Plate2", Plates(20, 79)),
     ChargeStop("HandSwitch", Plates(20, 20, 1)), ChargeStop("Plate1Refused", Plates(79, 20), true),
     // Hand charging runs until the switch opens; a refused switch-off is tried again.
-    StationCase{"ManualChargeRetriesItsSwitchOff", {Own(TASK_TYPE_MANUAL_CHARGE), Sees(HandSwitch(1), {kHandOn}),
-                Sees(HandSwitch(0), {kHandOff}, 0, true), Sees(HandSwitch(0), {kHandOff}), End(TASK_STATUS_OVER)}},
+    {"ManualChargeRetriesItsSwitchOff", {Own(TASK_TYPE_MANUAL_CHARGE), Sees(HandSwitch(1), {kHandOn}),
+     Sees(HandSwitch(0), {kHandOff}, 0, true), Sees(HandSwitch(0), {kHandOff}), End(TASK_STATUS_OVER)}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Rows, TaskCourse, ::testing::ValuesIn(kCases), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, TaskCourse, ::testing::ValuesIn(kCases), RowName<StationCase>);
 
 }  // namespace
 }  // namespace station_center
