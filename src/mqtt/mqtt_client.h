@@ -85,8 +85,6 @@ class MqttClient {
   const std::string& ClientId() const { return clientId_; }
 
  private:
-  friend class MqttClientTestPeer;
-
   MqttClient();
 
   bool ConnectToBroker();

@@ -374,7 +374,7 @@ TEST(LedManager, PatternFollowsPrioritiesAndOneShotStates) {
 // switch-offs have gone out, nothing it switched on may still be on; only the
 // sewage pump may keep draining, by its own rule, while reports come in.
 
-enum class Sweep { kNone, kRefuse, kStop, kStopRefused, kReportsStop };
+enum Sweep { kNone, kRefuse, kStop, kStopRefused, kReportsStop };
 
 // kRefuse: the board refuses commands `at` and `at + 1` (the command, then the
 // first switch-off of the path it leads to); kStop: the robot stops the task
