@@ -104,7 +104,7 @@ TEST_F(BoardLink, ConcurrentCallersGetWholeExchangesUnderUniqueIdsAndCommandsCar
   EXPECT_TRUE(comm_.DoAction(Action(station::ENUM_SUPPLY_DRAINAGE_SWITCH, 1)) && comm_.DoAction(Action(kTap, 0)));
   std::set<int32_t> ids, actions;
   for (const auto& req : board_.Requests()) ids.insert(req.seq_()), actions.insert(req.cmd_().action_());
-  EXPECT_EQ(std::make_tuple(confirmed.load(), ids.size(), actions.size()), std::make_tuple(40, size_t{43}, size_t{40}));
+  ASSERT_EQ(std::make_tuple(confirmed.load(), ids.size(), actions.size()), std::make_tuple(40, size_t{43}, size_t{40}));
   // The last three as they went on the wire, written out by hand (an action of 0 is left out).
   const std::vector<std::string> wire = board_.Wire(), expected = {
       Bytes({0x0A, 0x00, 0x08, 0xA8, 0xE2, 0xCF, 0xAA, 0x06, 0x1A, 0x02, 0x08, 0x09}),  // LED_SUPPLYING
