@@ -20,8 +20,7 @@ struct ConfigFolder {
     setenv("SPDLOG_STDOUT", "false", 1), setenv("SPDLOG_SYSTEMD", "false", 1), setenv("SPDLOG_LEVEL", "info", 1);
   }
   void Write(const char* name, const void* data, size_t size) const {
-    std::ofstream(path_ + "/" + name, std::ios::binary | std::ios::trunc)
-        .write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    std::ofstream(path_ + "/" + name, std::ios::binary).write(static_cast<const char*>(data), std::streamsize(size));
   }
   std::string path_;
 };

@@ -43,8 +43,7 @@ inline std::string Frame(const google::protobuf::MessageLite& message) {  // beh
   return std::string{static_cast<char>(body.size() & 0xFF), static_cast<char>((body.size() >> 8) & 0xFF)} + body;
 }
 
-// A blocking send hands the kernel the few bytes of a test at once.
-inline bool SendAll(int fd, const std::string& b) {
+inline bool SendAll(int fd, const std::string& b) {  // blocking: the kernel takes a test's few bytes at once
   return ::send(fd, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size());
 }
 
@@ -60,9 +59,9 @@ class FakeBoard {
   uint16_t command_port() const { return port_; }  // 0 when listening failed
   void ScriptNext(Script script) { std::lock_guard<std::mutex> lock(mutex_); scripts_.push_back(script); }
   auto Requests() const { std::lock_guard<std::mutex> lock(mutex_); return requests_; }  // all so far, in order
+  auto Wire() const { std::lock_guard<std::mutex> lock(mutex_); return wire_; }  // the same, as framed bytes
   int Connections() const { return connections_.load(); }
-  // The board is down: connects refused.
-  void StopListening() { stop_ = true; if (thread_.joinable()) thread_.join(); }
+  void StopListening() { stop_ = true; if (thread_.joinable()) thread_.join(); }  // down: connects are refused
 
  private:
   void Serve() {
@@ -72,8 +71,7 @@ class FakeBoard {
       pollfd pfd{conn < 0 ? listen_fd_ : conn, POLLIN, 0};
       if (::poll(&pfd, 1, 20) <= 0) continue;
       if (conn < 0) {
-        conn = ::accept(listen_fd_, nullptr, nullptr);
-        connections_ += conn >= 0 ? 1 : 0;
+        if ((conn = ::accept(listen_fd_, nullptr, nullptr)) >= 0) ++connections_;
         held.clear();
         continue;
       }
@@ -84,13 +82,14 @@ class FakeBoard {
       while (keep && held.size() >= 2 && held.size() >= (len = uint8_t(held[0]) | size_t(uint8_t(held[1])) << 8) + 2) {
         station::SupplyMaterialReq req;
         const bool parsed = req.ParseFromArray(held.data() + 2, static_cast<int>(len));
-        held.erase(0, len + 2);
         Script script;
         if (parsed) {
           std::lock_guard<std::mutex> lock(mutex_);
           requests_.push_back(req);
+          wire_.push_back(held.substr(0, len + 2));
           if (!scripts_.empty()) script = scripts_.front(), scripts_.pop_front();
         }
+        held.erase(0, len + 2);
         keep = !parsed || Reply(conn, req.seq_(), script);
       }
       if (!keep) ::close(conn), conn = -1;
@@ -122,6 +121,7 @@ class FakeBoard {
   mutable std::mutex mutex_;
   std::deque<Script> scripts_;
   std::vector<station::SupplyMaterialReq> requests_;
+  std::vector<std::string> wire_;
 };
 
 }  // namespace station_test
