@@ -66,8 +66,8 @@ class BoardFaultTest : public testing::TestWithParam<BoardFault> {};
 TEST_P(BoardFaultTest, AnsweredOnceNoReportLostCommandedAgain) {
   const BoardFault& fault = GetParam();
   ServiceRig rig;
-  ASSERT_TRUE(rig.Start({{"--level", "0", "--report-rate", "100"}, {"dock"},
-                         {{"debug", "true"}, {"sensor_data_print_space", "1"}}}));
+  ASSERT_TRUE(rig.Start({"--level", "0", "--report-rate", "100"}, {"dock"},
+                         {{"debug", "true"}, {"sensor_data_print_space", "1"}}));
   ASSERT_TRUE(rig.WaitNormal(std::chrono::seconds(40)));
   rig.OpenLedger();
   ASSERT_TRUE(!fault.silent_fan || rig.Board("fail type HEATING_FAN silent") == "ok");
@@ -125,7 +125,7 @@ TEST_P(SigtermTest, EverythingOffExitZeroSystemdTold) {
   const StopRow& row = GetParam();
   ServiceRig rig;
   NotifySocket notify(rig.folder() + "/notify.sock");
-  ASSERT_TRUE(rig.Start({row.board_args, {"set sorterMotorCurrentState false"}, {}, {notify.Env()}}));
+  ASSERT_TRUE(rig.Prepare(row.board_args, {"set sorterMotorCurrentState false"}) && rig.StartService({notify.Env()}));
   // A row that sets nothing at the board meets the start-up reset.
   ASSERT_TRUE(row.board_setup.empty() ? rig.WaitServing() : rig.WaitNormal());
   rig.OpenLedger();

@@ -2,9 +2,8 @@
 // The whole service on loopback: a real mosquitto that knows one user (with a TLS listener on
 // request), the simulated board (station_board_sim, driven through its control port), the real
 // service with a configuration in a temporary folder, and a robot on every station topic. The rig
-// keeps a ledger of the robot's requests, reads what the board holds switched on, tallies the
-// board's reports against those the service decoded, scans the service's output for sanitizer
-// reports, and serves a systemd notify socket.
+// keeps a ledger of the robot's requests, reads what the board holds switched on, scans the
+// service's output for sanitizer reports, and serves a systemd notify socket.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -238,34 +237,25 @@ class BoardSim {
   std::string held_;
 };
 
-struct RigOptions {
-  RigOptions(std::vector<std::string> args = {"--level", "500"}, std::vector<std::string> setup = {},
-             std::map<std::string, std::string> members = {}, std::vector<std::string> vars = {})
-      : board_args(std::move(args)), board_setup(std::move(setup)), config(std::move(members)), env(std::move(vars)) {}
-  std::vector<std::string> board_args;   // after the ports and a report rate of 20
-  std::vector<std::string> board_setup;  // control commands before the service starts
-  // Members over the rig's, values as JSON; "$TLS" in a value is the broker's folder.
-  std::map<std::string, std::string> config;
-  std::vector<std::string> env;  // added to the service's environment
-};
-
 // A test that failed shows the service's output once its rig goes.
 class ServiceRig {
  public:
   ~ServiceRig() {
     if (service_ != nullptr && testing::Test::HasFailure()) std::cout << "service output:\n" << service_->Output();
   }
-  // The broker, the robot on it, the board and the service's files; false also when a board_setup
-  // command is refused. The service goes to the broker's TLS listener where it has one.
-  bool Prepare(const RigOptions& options = RigOptions()) {
-    options_ = options;
+  // The broker, the robot on it, the board (`board_args` after the ports and a report rate of 20, then
+  // the control commands `board_setup`) and the service's files with `members` over the rig's
+  // configuration (values as JSON; "$TLS" in a value is the broker's folder); false also when a
+  // board_setup command is refused. The service goes to the broker's TLS listener where it has one.
+  bool Prepare(const std::vector<std::string>& board_args = {"--level", "500"},
+               const std::vector<std::string>& board_setup = {}, const std::map<std::string, std::string>& members = {}) {
     if (!broker_.Start()) return false;
     robot_ = std::make_unique<TestMqttClient>(broker_.port(), "robot");
     const uint16_t report_port = PickFreeLoopbackPort();
     std::vector<std::string> board = {"--report-port", std::to_string(report_port), "--report-rate", "20"};
-    board.insert(board.end(), options.board_args.begin(), options.board_args.end());
+    board.insert(board.end(), board_args.begin(), board_args.end());
     if (!robot_->Connect("clean_robot_station/#") || !board_.Start(board)) return false;
-    for (const std::string& command : options.board_setup) {
+    for (const std::string& command : board_setup) {
       if (Board(command) != "ok") return false;
     }
     auto quoted = [](const std::string& text) { return "\"" + text + "\""; };
@@ -278,7 +268,7 @@ class ServiceRig {
         {"default_schedule_space", "100"}, {"disinfectant_table_dissolution_time", "1"},
         {"disinfectant_tablet_release_time", "1"}};
     if (broker_.tls()) config["mqtt_ca_file"] = quoted("$TLS/ca.pem");
-    for (const auto& [key, value] : options.config) config[key] = value;
+    for (const auto& [key, value] : members) config[key] = value;
     std::string text;
     for (const auto& [key, value] : config) {
       text += (text.empty() ? "{" : ",") + quoted(key) + ":" + std::regex_replace(value, std::regex("\\$TLS"), broker_.folder());
@@ -287,15 +277,18 @@ class ServiceRig {
     dir_.Write("led.json", ReadWholeFile(STATION_SOURCE_DIR "/config/led.json"));
     return true;
   }
-  bool StartService() {
+  bool StartService(const std::vector<std::string>& more_env = {}) {  // `more_env` added to its environment
     std::vector<std::string> env = {"STATION_CENTER_CONFIG_DIR=" + dir_.path(), "SPDLOG_STDOUT=true",
                                     "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"};
-    env.insert(env.end(), options_.env.begin(), options_.env.end());
+    env.insert(env.end(), more_env.begin(), more_env.end());
     service_ = std::make_unique<Process>(std::vector<std::string>{STATION_BINARY_DIR "/quorvane_station_center"},
                                          dir_.path() + "/service.log", env);
     return service_->pid() > 0;
   }
-  bool Start(const RigOptions& options = RigOptions()) { return Prepare(options) && StartService(); }
+  bool Start(const std::vector<std::string>& board_args, const std::vector<std::string>& board_setup = {},
+             const std::map<std::string, std::string>& members = {}) {
+    return Prepare(board_args, board_setup, members) && StartService();
+  }
   // Until the service answers, then until late answers to the probes came in.
   bool WaitServing(std::chrono::milliseconds bound = std::chrono::seconds(30)) {
     const bool serving = PollUntil([&] { return !Ask("checkStation", "{}", std::chrono::milliseconds(300)).empty(); }, bound);
@@ -374,7 +367,6 @@ class ServiceRig {
   BoardSim board_;
   std::unique_ptr<TestMqttClient> robot_;
   std::unique_ptr<Process> service_;
-  RigOptions options_;
   std::map<std::string, long long> sent_;
 };
 
