@@ -131,8 +131,8 @@ class MosquittoBroker {
     auto up = [&] { return accepts(port_) && (!tls() || accepts(tls_port_)); };
     // The port of a broker just stopped can take a moment to be free again: start until it holds.
     return PollUntil([&] {
-      process_ = std::make_unique<Process>(std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir + "/mosquitto.conf"},
-                                           dir + "/mosquitto.log");
+      const std::vector<std::string> args = {"/usr/sbin/mosquitto", "-c", dir + "/mosquitto.conf"};
+      process_ = std::make_unique<Process>(args, dir + "/mosquitto.log");
       return PollUntil([&] { return ended() || up(); }, bound) && !ended();
     }, bound, std::chrono::milliseconds(100));
   }
@@ -248,7 +248,8 @@ class ServiceRig {
   // configuration (values as JSON; "$TLS" in a value is the broker's folder); false also when a
   // board_setup command is refused. The service goes to the broker's TLS listener where it has one.
   bool Prepare(const std::vector<std::string>& board_args = {"--level", "500"},
-               const std::vector<std::string>& board_setup = {}, const std::map<std::string, std::string>& members = {}) {
+               const std::vector<std::string>& board_setup = {},
+               const std::map<std::string, std::string>& members = {}) {
     if (!broker_.Start()) return false;
     robot_ = std::make_unique<TestMqttClient>(broker_.port(), "robot");
     const uint16_t report_port = PickFreeLoopbackPort();
@@ -264,9 +265,9 @@ class ServiceRig {
         {"soc_ip", quoted("127.0.0.1")}, {"soc_data_server_port", std::to_string(report_port)},
         {"mqtt_server_address", quoted(broker_.Address())}, {"mqtt_user_name", quoted(kUser)},
         {"mqtt_pwd", quoted(kPassword)}, {"mqtt_keep_alive_interval", "5"}, {"station_id", quoted(kStation)},
-        {"upload_station_info_to_cloud_interval", "1"}, {"bottom_action_timeout", "2"}, {"running_schedule_space", "20"},
-        {"default_schedule_space", "100"}, {"disinfectant_table_dissolution_time", "1"},
-        {"disinfectant_tablet_release_time", "1"}};
+        {"upload_station_info_to_cloud_interval", "1"}, {"bottom_action_timeout", "2"},
+        {"running_schedule_space", "20"}, {"default_schedule_space", "100"},
+        {"disinfectant_table_dissolution_time", "1"}, {"disinfectant_tablet_release_time", "1"}};
     if (broker_.tls()) config["mqtt_ca_file"] = quoted("$TLS/ca.pem");
     for (const auto& [key, value] : members) config[key] = value;
     std::string text;
