@@ -49,16 +49,15 @@ std::string RetainedAvailability(ServiceRig& rig) {
 
 TEST(ServiceStartUp, ExitsWith255WithoutTouchingBoardOrBroker) {
   const struct {
-    const char *what, *file, *content, *soc_ip;  // `file` replaced by `content`, removed when nullptr
-  } rows[] = {{"config.json missing", "config.json", nullptr, nullptr},
-              {"config.json malformed", "config.json", R"({"debug": true,})", nullptr},
-              {"led.json missing", "led.json", nullptr, nullptr},
-              {"report address not bindable", nullptr, nullptr, "\"192.0.2.1\""}};
+    const char *what, *file, *content;  // `file` replaced by `content`, removed when nullptr
+    std::map<std::string, std::string> config;
+  } rows[] = {{"config.json missing", "config.json", nullptr, {}},
+              {"config.json malformed", "config.json", R"({"debug": true,})", {}},
+              {"led.json missing", "led.json", nullptr, {}},
+              {"report address not bindable", nullptr, nullptr, {{"soc_ip", "\"192.0.2.1\""}}}};
   for (const auto& row : rows) {
     ServiceRig rig;
-    RigOptions options;
-    if (row.soc_ip != nullptr) options.config["soc_ip"] = row.soc_ip;
-    ASSERT_TRUE(rig.Prepare(options)) << row.what;
+    ASSERT_TRUE(rig.Prepare({"--level", "500"}, {}, row.config)) << row.what;
     if (row.file != nullptr) std::filesystem::remove(rig.folder() + "/" + row.file);
     if (row.content != nullptr) std::ofstream(rig.folder() + "/" + row.file) << row.content;
     ASSERT_TRUE(rig.StartService());
@@ -73,7 +72,7 @@ TEST(ServiceStartUp, ExitsWith255WithoutTouchingBoardOrBroker) {
 // after SIGTERM; started again and killed without a goodbye, offline by its will.
 TEST(ServiceStartUp, ResetDocumentsAvailabilitySigtermAndWill) {
   ServiceRig rig;
-  ASSERT_TRUE(rig.Prepare({{"--level", "500", "--drain-rate", "100"}, {"set dustBagDet 1", "set dustBoxCapDet 1"}}));
+  ASSERT_TRUE(rig.Prepare({"--level", "500", "--drain-rate", "100"}, {"set dustBagDet 1", "set dustBoxCapDet 1"}));
   ASSERT_TRUE(rig.robot().Publish(ServiceRig::Topic("supplyMaterialRequest"),
                                   R"({"reqHeader":{"msgId":{"uuid":"old"}},"cmd":{"supplyType":7,"action":2}})", true));
   ASSERT_TRUE(rig.StartService());
@@ -116,7 +115,7 @@ int BrokerSocketNoDelay(ServiceRig& rig) {
 // One station through reset, normal with the robot away, docked and leaving: each row's reply.
 TEST(ServiceRequests, EveryRequestGetsItsReply) {
   ServiceRig rig;
-  ASSERT_TRUE(rig.Start({{"--level", "500", "--drain-rate", "1"}}));
+  ASSERT_TRUE(rig.Start({"--level", "500", "--drain-rate", "1"}));
   ASSERT_TRUE(rig.WaitServing());
   rig.OpenLedger();
   auto run = [&](const std::vector<std::array<std::string, 3>>& rows) {  // {request topic, request, exact reply}
@@ -176,7 +175,7 @@ TEST(ServiceRequests, EveryRequestGetsItsReply) {
 // Pre-water to water ready, then the supply to water finished, with the board's commands.
 TEST(ServiceSession, PreWaterToReadyThenSupplyToFinished) {
   ServiceRig rig;
-  ASSERT_TRUE(rig.Start({{"--level", "0", "--fill-rate", "1000", "--drain-rate", "1000", "--supply-rate", "1000"}, kDocked}));
+  ASSERT_TRUE(rig.Start({"--level", "0", "--fill-rate", "1000", "--drain-rate", "1000", "--supply-rate", "1000"}, kDocked));
   ASSERT_TRUE(rig.WaitNormal());
   ASSERT_EQ(rig.Board("level 300"), "ok");  // water left over: the preparation drains it first
   ASSERT_TRUE(rig.AwaitReports(3));
@@ -200,8 +199,8 @@ TEST(ServiceSession, PreWaterToReadyThenSupplyToFinished) {
 // stopped sewage pump runs on until the sewage has drained.
 TEST(ServiceSession, SuppliesStartRenewAndStop) {
   ServiceRig rig;
-  ASSERT_TRUE(rig.Start({{"--level", "0", "--fill-rate", "1000", "--drain-rate", "1000", "--supply-rate", "50"},
-                         {"set sorterMotorCurrentState false", "set dustBagDet 1", "set dustBoxCapDet 1", "dock"}}));
+  ASSERT_TRUE(rig.Start({"--level", "0", "--fill-rate", "1000", "--drain-rate", "1000", "--supply-rate", "50"},
+                         {"set sorterMotorCurrentState false", "set dustBagDet 1", "set dustBoxCapDet 1", "dock"}));
   ASSERT_TRUE(rig.WaitNormal());
   const struct { int supply; const char* actuator; int on; bool keep, prepare; } rows[] = {
       {kCharging, "CHARGING", 1, false, false},       {kCollectDust, "COLLECT_DUST", 1, false, false},
@@ -242,7 +241,7 @@ TEST(ServiceSession, SuppliesStartRenewAndStop) {
 // supply with its switches off; the service reconnects, subscribes again and answers within 10 s.
 TEST(ServiceBroker, RestartDuringWaterSupply) {
   ServiceRig rig;
-  ASSERT_TRUE(rig.Start({{"--level", "0", "--fill-rate", "1000", "--drain-rate", "1000", "--supply-rate", "15"}, kDocked}));
+  ASSERT_TRUE(rig.Start({"--level", "0", "--fill-rate", "1000", "--drain-rate", "1000", "--supply-rate", "15"}, kDocked));
   ASSERT_TRUE(rig.WaitNormal());
   ASSERT_EQ(rig.Ask("preWaterRequest", kPrepare), kAccepted);
   ASSERT_TRUE(rig.PollCheckReady(kWaterReady));
@@ -285,7 +284,7 @@ TEST(ServiceBroker, TlsAnsweredOnlyWithTheRightCertificates) {
   for (const auto& row : rows) {
     ServiceRig rig;
     ASSERT_TRUE(rig.broker().EnableTls(row.require_certificate)) << row.what;
-    ASSERT_TRUE(rig.Start({{"--level", "500"}, {}, row.config})) << row.what;
+    ASSERT_TRUE(rig.Start({"--level", "500"}, {}, row.config)) << row.what;
     if (row.failure == nullptr) {
       EXPECT_TRUE(rig.WaitServing()) << row.what;
     } else {

@@ -40,7 +40,6 @@ inline const char* TestEmulator() {
   const char* emulator = std::getenv("STATION_TEST_EMULATOR");
   return emulator != nullptr && emulator[0] != '\0' ? emulator : nullptr;
 }
-inline int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
 struct ChildResult {
   std::string output;  // what the child wrote to standard output
@@ -110,7 +109,7 @@ class Process {
   int WaitExit(std::chrono::milliseconds bound) {
     int status = 0;
     if (status_ < 0 && pid_ > 0 && PollUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, bound)) {
-      status_ = ExitCode(status);
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     return status_;
   }

@@ -2,20 +2,25 @@
 // The whole service on loopback: a real mosquitto that knows one user (with a TLS listener on
 // request), the simulated board (station_board_sim, driven through its control port), the real
 // service with a configuration in a temporary folder, and a robot on every station topic. The rig
-// keeps a ledger of the robot's requests, reads what the board holds switched on, tallies the
-// board's reports against those the service decoded, scans the service's output for sanitizer
-// reports, and serves a systemd notify socket.
+// keeps a ledger of the robot's requests, reads what the board holds switched on, scans the
+// service's output for sanitizer reports, and serves a systemd notify socket.
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <iostream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "support/fake_board.h"
 #include "support/process.h"
 
 namespace station_test {
@@ -42,23 +47,102 @@ inline long long Occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 // Each match of `pattern` in `text`, as its groups joined by a space.
-std::vector<std::string> Matches(const std::string& text, const char* pattern);
+inline std::vector<std::string> Matches(const std::string& text, const char* pattern) {
+  const std::regex regex(pattern);
+  std::vector<std::string> found;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), regex); it != std::sregex_iterator(); ++it) {
+    found.push_back(it->size() > 2 ? (*it)[1].str() + " " + (*it)[2].str() : (*it)[1].str());
+  }
+  return found;
+}
 
 // A stream socket to `port` on 127.0.0.1, from the loopback address `from` if given; -1 when refused.
-int ConnectLoopback(uint16_t port, const char* from = nullptr);
+inline int ConnectLoopback(uint16_t port, const char* from = nullptr) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = inet_addr(from != nullptr ? from : "127.0.0.1");
+  const bool bound = from == nullptr || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+  addr.sin_port = htons(port);
+  if (bound && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// `value` once it stayed the same over `quiet`: the late messages it counts have come in.
+template <class Value>
+auto Settled(Value value, std::chrono::milliseconds quiet = std::chrono::milliseconds(300)) {
+  auto last = value();
+  PollUntil([&] {
+    std::this_thread::sleep_for(quiet);
+    const auto now = value();
+    return std::exchange(last, now) == now;
+  });
+  return last;
+}
 
 // mosquitto on loopback for kUser only. Stop() and Start() again keep the ports. EnableTls() before
 // the first Start() adds a TLS listener; its folder holds ca.pem, client.pem, client.key and
 // other_ca.pem (which signed nothing of it); the server certificate names localhost and 127.0.0.1.
 class MosquittoBroker {
  public:
-  bool EnableTls(bool require_client_certificate);
-  bool Start(std::chrono::milliseconds bound = std::chrono::seconds(10));  // until its ports accept
+  bool EnableTls(bool require_client_certificate) {
+    const std::string& dir = dir_.path();
+    // EC keys: made in milliseconds, unlike RSA ones.
+    auto make = [&](const std::string& name, const std::string& extension) {
+      std::vector<std::string> args = {"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                       "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", "/CN=" + name,
+                                       "-keyout", dir + "/" + name + ".key", "-out", dir + "/" + name + ".pem"};
+      if (!extension.empty()) {
+        args.insert(args.end(), {"-CA", dir + "/ca.pem", "-CAkey", dir + "/ca.key", "-addext", extension});
+      }
+      return Process::Run(args, dir + "/openssl.log");
+    };
+    tls_port_ = PickFreeLoopbackPort();
+    require_client_certificate_ = require_client_certificate;
+    return make("ca", "") && make("other_ca", "") && make("localhost", "subjectAltName=DNS:localhost,IP:127.0.0.1") &&
+           make("client", "extendedKeyUsage=clientAuth") && tls_port_ != 0;
+  }
+  bool Start(std::chrono::milliseconds bound = std::chrono::seconds(10)) {  // until its ports accept
+    const std::string& dir = dir_.path();
+    if (port_ == 0) {
+      port_ = PickFreeLoopbackPort();
+      // Started as root, mosquitto would drop to its own user and could not read the private folder.
+      std::string conf = "user root\npersistence false\nallow_anonymous false\npassword_file " + dir + "/passwd\n" +
+                         "log_dest stderr\nlog_type error\nlog_type warning\nlog_type notice\nlog_type information\n" +
+                         "listener " + std::to_string(port_) + " 127.0.0.1\n";
+      if (tls()) {
+        conf += "listener " + std::to_string(tls_port_) + " 127.0.0.1\ncafile " + dir + "/ca.pem\ncertfile " + dir +
+                "/localhost.pem\nkeyfile " + dir + "/localhost.key\nrequire_certificate " +
+                (require_client_certificate_ ? "true\n" : "false\n");
+      }
+      dir_.Write("mosquitto.conf", conf);
+      if (port_ == 0 || !Process::Run({"/usr/bin/mosquitto_passwd", "-b", "-c", dir + "/passwd", kUser, kPassword},
+                                      dir + "/passwd.log")) {
+        return false;
+      }
+    }
+    auto ended = [&] { return process_->WaitExit(std::chrono::milliseconds(0)) >= 0; };
+    auto accepts = [](uint16_t port) {
+      const int fd = ConnectLoopback(port);
+      return fd >= 0 && ::close(fd) == 0;
+    };
+    auto up = [&] { return accepts(port_) && (!tls() || accepts(tls_port_)); };
+    // The port of a broker just stopped can take a moment to be free again: start until it holds.
+    return PollUntil([&] {
+      const std::vector<std::string> args = {"/usr/sbin/mosquitto", "-c", dir + "/mosquitto.conf"};
+      process_ = std::make_unique<Process>(args, dir + "/mosquitto.log");
+      return PollUntil([&] { return ended() || up(); }, bound) && !ended();
+    }, bound, std::chrono::milliseconds(100));
+  }
   void Stop() { process_.reset(); }
   uint16_t port() const { return port_; }
-  std::string Address() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
   bool tls() const { return tls_port_ != 0; }
-  std::string TlsAddress() const { return "ssl://localhost:" + std::to_string(tls_port_); }
+  // The TLS listener where there is one.
+  std::string Address() const {
+    return tls() ? "ssl://localhost:" + std::to_string(tls_port_) : "tcp://127.0.0.1:" + std::to_string(port_);
+  }
   const std::string& folder() const { return dir_.path(); }
   std::string Log() const { return ReadWholeFile(dir_.path() + "/mosquitto.log"); }
 
@@ -88,7 +172,15 @@ class TestMqttClient {
     if (retained) args.push_back("-r");
     return Process::Run(args, dir_.path() + "/pub.log", std::chrono::seconds(10));
   }
-  std::vector<std::string> Payloads(const std::string& topic) const;  // in the order they came
+  // In the order they came; whole lines "topic payload" only: the last one may still be being written.
+  std::vector<std::string> Payloads(const std::string& topic) const {
+    std::vector<std::string> payloads;
+    const std::string text = subscriber_->Output(), start = topic + " ";
+    for (size_t at = seen_, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+      if (text.compare(at, start.size(), start) == 0) payloads.push_back(text.substr(at + start.size(), end - at - start.size()));
+    }
+    return payloads;
+  }
   size_t Count(const std::string& topic) const { return Payloads(topic).size(); }
   bool WaitForCount(const std::string& topic, size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
     return PollUntil([&] { return Count(topic) >= count; }, bound);
@@ -106,8 +198,30 @@ class TestMqttClient {
 class BoardSim {
  public:
   ~BoardSim() { ::close(control_fd_); }
-  bool Start(std::vector<std::string> args, const std::string& program = STATION_BINARY_DIR "/station_board_sim");
-  std::string Command(const std::string& line);  // its one-line answer, "" on time-out
+  bool Start(std::vector<std::string> args, const std::string& program = STATION_BINARY_DIR "/station_board_sim") {
+    args.insert(args.begin(), {program, "--command-port", "0", "--control-port", "0", "--exit-with-parent"});
+    process_ = std::make_unique<Process>(args, dir_.path() + "/board.log");
+    std::vector<std::string> ports;  // it announces them on standard output
+    if (!PollUntil([&] { return (ports = Matches(process_->Output(), R"(command port (\d+)\ncontrol port (\d+)\n)")).size() == 1; })) {
+      return false;
+    }
+    int control_port = 0;
+    std::sscanf(ports[0].c_str(), "%d %d", &command_port_, &control_port);
+    const timeval timeout{5, 0};  // a command not answered within 5 s is answered ""
+    control_fd_ = ConnectLoopback(static_cast<uint16_t>(control_port));
+    return ::setsockopt(control_fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) == 0;
+  }
+  std::string Command(const std::string& line) {  // its one-line answer, "" on time-out
+    const std::string out = line + "\n";
+    if (::send(control_fd_, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) return "";
+    char buffer[65536];
+    for (ssize_t n; held_.find('\n') == std::string::npos; held_.append(buffer, static_cast<size_t>(n))) {
+      if ((n = ::recv(control_fd_, buffer, sizeof(buffer), 0)) <= 0) return "";
+    }
+    const std::string reply = held_.substr(0, held_.find('\n'));
+    held_.erase(0, reply.size() + 1);
+    return reply;
+  }
   long long Number(const std::string& command, const std::string& key) {  // "reports_sent" of "stats", or -1
     const std::string reply = Command(command);
     const size_t at = reply.find("\"" + key + "\":");
@@ -123,43 +237,65 @@ class BoardSim {
   std::string held_;
 };
 
-struct RigOptions {
-  RigOptions(std::vector<std::string> args = {"--level", "500"}, std::vector<std::string> setup = {},
-             std::map<std::string, std::string> members = {}, std::vector<std::string> vars = {})
-      : board_args(std::move(args)), board_setup(std::move(setup)), config(std::move(members)), env(std::move(vars)) {}
-  std::vector<std::string> board_args;   // after the ports and a report rate of 20
-  std::vector<std::string> board_setup;  // control commands before the service starts
-  // Members over the rig's, values as JSON; "$TLS" in a value is the broker's folder.
-  std::map<std::string, std::string> config;
-  std::vector<std::string> env;  // added to the service's environment
-};
-
-struct ReportTally {
-  long long sent = 0, decoded = 0, lost = 0, lost_runs = 0, corrupt = 0;
-  std::string Text() const {
-    return "reports sent " + std::to_string(sent) + " decoded " + std::to_string(decoded) + " lost " +
-           std::to_string(lost) + " in " + std::to_string(lost_runs) + " runs, corrupt " + std::to_string(corrupt);
-  }
-};
-
 // A test that failed shows the service's output once its rig goes.
 class ServiceRig {
  public:
-  ~ServiceRig();
-  // The broker, the robot on it, the board and the service's files; false also when a board_setup
-  // command is refused. The service goes to the broker's TLS listener where it has one.
-  bool Prepare(const RigOptions& options = RigOptions());
-  bool StartService() {
+  ~ServiceRig() {
+    if (service_ != nullptr && testing::Test::HasFailure()) std::cout << "service output:\n" << service_->Output();
+  }
+  // The broker, the robot on it, the board (`board_args` after the ports and a report rate of 20, then
+  // the control commands `board_setup`) and the service's files with `members` over the rig's
+  // configuration (values as JSON; "$TLS" in a value is the broker's folder); false also when a
+  // board_setup command is refused. The service goes to the broker's TLS listener where it has one.
+  bool Prepare(const std::vector<std::string>& board_args = {"--level", "500"},
+               const std::vector<std::string>& board_setup = {},
+               const std::map<std::string, std::string>& members = {}) {
+    if (!broker_.Start()) return false;
+    robot_ = std::make_unique<TestMqttClient>(broker_.port(), "robot");
+    const uint16_t report_port = PickFreeLoopbackPort();
+    std::vector<std::string> board = {"--report-port", std::to_string(report_port), "--report-rate", "20"};
+    board.insert(board.end(), board_args.begin(), board_args.end());
+    if (!robot_->Connect("clean_robot_station/#") || !board_.Start(board)) return false;
+    for (const std::string& command : board_setup) {
+      if (Board(command) != "ok") return false;
+    }
+    auto quoted = [](const std::string& text) { return "\"" + text + "\""; };
+    std::map<std::string, std::string> config = {
+        {"embedded_ip", quoted("127.0.0.1")}, {"embedded_action_port", std::to_string(board_.command_port())},
+        {"soc_ip", quoted("127.0.0.1")}, {"soc_data_server_port", std::to_string(report_port)},
+        {"mqtt_server_address", quoted(broker_.Address())}, {"mqtt_user_name", quoted(kUser)},
+        {"mqtt_pwd", quoted(kPassword)}, {"mqtt_keep_alive_interval", "5"}, {"station_id", quoted(kStation)},
+        {"upload_station_info_to_cloud_interval", "1"}, {"bottom_action_timeout", "2"},
+        {"running_schedule_space", "20"}, {"default_schedule_space", "100"},
+        {"disinfectant_table_dissolution_time", "1"}, {"disinfectant_tablet_release_time", "1"}};
+    if (broker_.tls()) config["mqtt_ca_file"] = quoted("$TLS/ca.pem");
+    for (const auto& [key, value] : members) config[key] = value;
+    std::string text;
+    for (const auto& [key, value] : config) {
+      text += (text.empty() ? "{" : ",") + quoted(key) + ":" + std::regex_replace(value, std::regex("\\$TLS"), broker_.folder());
+    }
+    dir_.Write("config.json", text + "}");
+    dir_.Write("led.json", ReadWholeFile(STATION_SOURCE_DIR "/config/led.json"));
+    return true;
+  }
+  bool StartService(const std::vector<std::string>& more_env = {}) {  // `more_env` added to its environment
     std::vector<std::string> env = {"STATION_CENTER_CONFIG_DIR=" + dir_.path(), "SPDLOG_STDOUT=true",
                                     "SPDLOG_SYSTEMD=false", "SPDLOG_LEVEL=info"};
-    env.insert(env.end(), options_.env.begin(), options_.env.end());
+    env.insert(env.end(), more_env.begin(), more_env.end());
     service_ = std::make_unique<Process>(std::vector<std::string>{STATION_BINARY_DIR "/quorvane_station_center"},
                                          dir_.path() + "/service.log", env);
     return service_->pid() > 0;
   }
-  bool Start(const RigOptions& options = RigOptions()) { return Prepare(options) && StartService(); }
+  bool Start(const std::vector<std::string>& board_args, const std::vector<std::string>& board_setup = {},
+             const std::map<std::string, std::string>& members = {}) {
+    return Prepare(board_args, board_setup, members) && StartService();
+  }
   // Until the service answers, then until late answers to the probes came in.
-  bool WaitServing(std::chrono::milliseconds bound = std::chrono::seconds(30));
+  bool WaitServing(std::chrono::milliseconds bound = std::chrono::seconds(30)) {
+    const bool serving = PollUntil([&] { return !Ask("checkStation", "{}", std::chrono::milliseconds(300)).empty(); }, bound);
+    Settled([&] { return robot_->Count(Topic("checkStationRe")); });
+    return serving;
+  }
   // Until the station is normal, not resetting: a stop for no task is answered errCode 0.
   bool WaitNormal(std::chrono::milliseconds bound = std::chrono::seconds(30)) {
     const auto stopped = [&] { return Supply(kUvLamp, kStop).find("\"errCode\":0") != std::string::npos; };
@@ -189,7 +325,16 @@ class ServiceRig {
   bool PollCheckReady(int check_type, std::chrono::milliseconds bound = std::chrono::seconds(60)) {
     return PollUntil([&] { return CheckReady(check_type); }, bound, std::chrono::milliseconds(200));
   }
-  long long Mismatched();  // replies minus requests of the ledger, topic by topic, once late replies are in
+  long long Mismatched() {  // replies minus requests of the ledger, topic by topic, once late replies are in
+    const auto replies = Settled([&] {
+      std::map<std::string, long long> count;
+      for (const auto& entry : sent_) count[entry.first] = static_cast<long long>(robot_->Count(Topic(entry.first + "Re")));
+      return count;
+    });
+    long long mismatched = 0;
+    for (const auto& [name, count] : replies) mismatched += std::abs(count - sent_[name]);
+    return mismatched;
+  }
   std::string Board(const std::string& command) { return board_.Command(command); }
   long long BoardNumber(const std::string& command, const std::string& key) { return board_.Number(command, key); }
   bool AwaitReports(long long count) {  // until the board sent `count` more reports
@@ -206,9 +351,6 @@ class ServiceRig {
   std::vector<std::string> ActuatorsOn() {  // "NAME value" for each actuator the board holds on
     return Matches(Board("state"), R"re("ENUM_SUPPLY_([A-Z0-9_]+)":(-?[1-9]\d*))re");
   }
-  // Pauses the reports until the service took in what was sent, counts, resumes (needs the service
-  // to log every decoded report: "debug" and "sensor_data_print_space" 1).
-  ReportTally TallyReports();
   // The service ends through _Exit, so a sanitizer report never reaches its exit status: its output tells.
   std::vector<std::string> SanitizerReports() const {
     return Matches(service_->Output(),
@@ -226,7 +368,6 @@ class ServiceRig {
   BoardSim board_;
   std::unique_ptr<TestMqttClient> robot_;
   std::unique_ptr<Process> service_;
-  RigOptions options_;
   std::map<std::string, long long> sent_;
 };
 
