@@ -36,7 +36,7 @@ Do EveryType(int from, int32_t result, const char* text) {  // each task type fr
     for (int type = from; type <= 13; ++type) Ask(SupplyRequest(TaskType(type), 2), result, text).station(s);
   });
 }
-const Rep kFull = Report(), kEmpty = EmptyTankReport(), kDockedFull = RobotDocked(Report()),
+const Rep kFull = Rep(), kEmpty = EmptyTankReport(), kDockedFull = RobotDocked(Rep()),
           kDockedEmpty = RobotDocked(EmptyTankReport()),
           kSelfCheckOk = With(kEmpty, &Rep::set_initsensorsstate, 1, &Rep::set_initactuatorsstate, 1,
                               &Rep::set_selfcheckstate, 1);
@@ -179,8 +179,8 @@ const StationCase kDays[] = {
     UnderTheWire("WireOffRefused", {Refuse(), Clock(601), Idle(), Owed(0)}),
     // A stopped spray may resume without new water while the sewage pump runs; a
     // spray that failed withdraws the water.
-    {"SprayResumesAfterAStopNotAfterAnError", {Push(kDockedEmpty), SetData(Spray(true, true, 2, false)),
-     Start(TASK_TYPE_WATER_SPRAY), Sent(1), Stop(TASK_TYPE_WATER_SPRAY, SRV_RESULT_OK), Idle(),
+    {"SprayResumesAfterAStopNotAfterAnError", {Push(kDockedEmpty),
+     Call([](StationHarness& s) { s.center->EditTaskData(Spray(true, true, 2, false)); }), Start(TASK_TYPE_WATER_SPRAY), Sent(1), Stop(TASK_TYPE_WATER_SPRAY, SRV_RESULT_OK), Idle(),
      Start(TASK_TYPE_WATER_SPRAY, 10), Tasks(1), Clock(11), Idle(),
      Ask(SupplyRequest(TASK_TYPE_WATER_SPRAY, 2), SRV_RESULT_FAILED, "pre disinfectant no ready")},
      {"act 8:0", "act 8:80"}, {}, STATION_NORMAL, true},
@@ -366,40 +366,40 @@ TEST(LedManager, PatternFollowsPrioritiesAndOneShotStates) {
   }
 }
 
-// Safety sweeps over every task. Each task has one scenario, its ordinary
-// course through the service entry, run again and again: the board refuses
-// each command in turn (and the one after it, the first switch-off of the path
-// the refusal leads to); the robot stops the task after each step; the sensor
-// reports stop after each step. Once the task has ended and the owed
-// switch-offs have gone out, nothing it switched on may still be on; only the
-// sewage pump may keep draining, by its own rule, while reports come in.
-
+// Safety sweeps over every task: its ordinary course through the service entry
+// (kNone), run again and again. kRefuse: the board refuses commands `at` and
+// `at + 1` (the command, then the first switch-off of the path it leads to);
+// kStop: the robot stops the task after `at` rows (kStopRefused: the board
+// refusing every command until the task has ended, so every switch-off is owed);
+// kReportsStop: the reports stop after `at` rows. Once the task has ended and the
+// owed switch-offs have gone out, nothing it switched on may still be on; only
+// the sewage pump may keep draining, by its own rule, while reports come in.
 enum Sweep { kNone, kRefuse, kStop, kStopRefused, kReportsStop };
+using SweepCase = std::tuple<size_t, Sweep, size_t>;  // a scenario, a sweep, the step it acts at
 
-// kRefuse: the board refuses commands `at` and `at + 1` (the command, then the
-// first switch-off of the path it leads to); kStop: the robot stops the task
-// after `at` rows (kStopRefused: the board refusing every command until the
-// task has ended, so every switch-off is owed); kReportsStop: the reports stop after `at` rows.
-void RunScenario(const TaskScenario& s, Sweep sweep, size_t at) {
+class SafetySweep : public ::testing::TestWithParam<SweepCase> {};
+TEST_P(SafetySweep, LeavesNothingOn) {
+  const auto& [scenario, sweep, at] = GetParam();
+  const TaskScenario s = TaskScenarios()[scenario];
   Config config = s.config;
   config["sensor_report_timeout"] = "400";  // stale after longer than any clock step of a course
   StationHarness station(config);
   const int32_t duration = s.on.empty() ? 0 : 30;
   ASSERT_TRUE(station.StartNormal());
   if (s.data) station.center->EditTaskData(s.data);
-  if (sweep == Sweep::kRefuse) station.board->Refuse(2, at);
+  if (sweep == kRefuse) station.board->Refuse(2, at);
   station.Deliver(s.rows[0].first);
   if (!station.center->HasTask(s.type)) {  // the hand switch asks for its task itself
     EXPECT_EQ(station.Ask(Want(s.type, 2, duration)).result, SRV_RESULT_OK);
   }
   for (size_t row = 0; row < s.rows.size() && station.center->HasTask(s.type); ++row) {
-    if (row == at && sweep >= Sweep::kStop) {
+    if (row == at && sweep >= kStop) {
       station.SyncWithService();
-      if (sweep == Sweep::kReportsStop) {
+      if (sweep == kReportsStop) {
         AdvanceClock(401);
         break;
       }
-      station.board->Refuse(sweep == Sweep::kStopRefused ? 100 : 0);
+      station.board->Refuse(sweep == kStopRefused ? 100 : 0);
       station.Ask(Want(s.type, 4, duration));
       EXPECT_TRUE(station.WaitIdle());
       station.board->Refuse(0);
@@ -411,7 +411,7 @@ void RunScenario(const TaskScenario& s, Sweep sweep, size_t at) {
     EXPECT_TRUE(station.WaitCycles(2));
   }
   EXPECT_TRUE(station.WaitIdle()) << "the task did not end";
-  if (sweep == Sweep::kNone && s.check >= 0) {
+  if (sweep == kNone && s.check >= 0) {
     EXPECT_EQ(station.Ask(ServiceRequest(s.check)).result, s.answer) << "answer after the course";
   }
   // As the main loop does: the owed switch-offs go out again, a minute apart, a few times.
@@ -419,22 +419,20 @@ void RunScenario(const TaskScenario& s, Sweep sweep, size_t at) {
   EXPECT_EQ(station.center->RetrySwitchOffs(), 0u);
   const Commands sent = station.CommandsSinceMark();
   SCOPED_TRACE(testing::PrintToString(sent));
-  EXPECT_TRUE(sweep != Sweep::kNone || sent.size() == s.commands);
+  EXPECT_TRUE(sweep != kNone || sent.size() == s.commands);
   std::set<int> on = LeftOn(station.board->Sent(0, true));
-  if (s.type == TASK_TYPE_SEWAGE_DRAIN_PUMP && sweep != Sweep::kReportsStop) on.erase(station::ENUM_SUPPLY_SEWAGE_PUMP);
+  if (s.type == TASK_TYPE_SEWAGE_DRAIN_PUMP && sweep != kReportsStop) on.erase(station::ENUM_SUPPLY_SEWAGE_PUMP);
   EXPECT_EQ(on, std::set<int>{});
 }
-
-using SweepCase = std::tuple<size_t, Sweep, size_t>;  // a scenario, a sweep, the step it acts at
 
 std::vector<SweepCase> SweepCases() {
   std::vector<SweepCase> cases;
   const std::vector<TaskScenario> all = TaskScenarios();
   for (size_t i = 0; i < all.size(); ++i) {
-    cases.push_back({i, Sweep::kNone, 0});
-    for (size_t at = 0; at < all[i].commands; ++at) cases.push_back({i, Sweep::kRefuse, at});
+    cases.push_back({i, kNone, 0});
+    for (size_t at = 0; at < all[i].commands; ++at) cases.push_back({i, kRefuse, at});
     for (size_t at = 0; all[i].type != TASK_TYPE_RESET_STATION && at < all[i].rows.size(); ++at) {
-      for (Sweep sweep : {Sweep::kStop, Sweep::kStopRefused, Sweep::kReportsStop}) cases.push_back({i, sweep, at});
+      for (Sweep sweep : {kStop, kStopRefused, kReportsStop}) cases.push_back({i, sweep, at});
     }
   }
   return cases;
@@ -443,13 +441,7 @@ std::string SweepName(const ::testing::TestParamInfo<SweepCase>& p) {
   const auto& [scenario, sweep, at] = p.param;
   const char* const kinds[] = {"_Course", "_Refused", "_StopAfter", "_RefusedStopAfter", "_ReportsStopAfter"};
   return TaskScenarios()[scenario].name + std::string(kinds[static_cast<int>(sweep)]) +
-         (sweep == Sweep::kNone ? "" : std::to_string(at));
-}
-
-class SafetySweep : public ::testing::TestWithParam<SweepCase> {};
-TEST_P(SafetySweep, LeavesNothingOn) {
-  const auto& [scenario, sweep, at] = GetParam();
-  RunScenario(TaskScenarios()[scenario], sweep, at);
+         (sweep == kNone ? "" : std::to_string(at));
 }
 INSTANTIATE_TEST_SUITE_P(EveryTask, SafetySweep, ::testing::ValuesIn(SweepCases()), SweepName);
 

@@ -95,14 +95,13 @@ inline std::set<int> LeftOn(const Commands& commands) {
   return on;
 }
 
-// Reports: With(report, &Rep::set_x, x, ...). Report(): tank not empty, robot away.
+// Reports: With(report, &Rep::set_x, x, ...); Rep(): tank not empty, robot away.
 inline Rep With(Rep r) { return r; }
 template <typename T, typename V, typename... More>
 Rep With(Rep r, void (Rep::*set)(T), V value, More... more) {
   (r.*set)(static_cast<T>(value));
   return With(r, more...);
 }
-inline Rep Report() { return Rep(); }
 // Clean tank: foot level (1 = run empty), up level (1 = full), flow meter.
 inline Rep Tank(uint32_t foot, uint32_t up, uint32_t flow) {
   return With(Rep(), &Rep::set_cleantankfootlevel, foot, &Rep::set_cleantankuplevel, up, &Rep::set_flowmeter, flow);
@@ -126,7 +125,6 @@ inline Rep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
               temp2);
 }
 
-// Task data a task needs: the spray, the heat wire, the water supply.
 inline Edit Spray(bool pump, bool ready, int32_t volume, bool stopped) {
   return [=](station_center::StationTaskData& d) {
     d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume, d.spray_interrupted = stopped;
@@ -294,7 +292,6 @@ inline Do Refuse(size_t count = 1) { return Call([=](StationHarness& s) { s.boar
 inline Do Owed(size_t left) {  // one retry of the owed switch-offs, `left` still owed after it
   return Call([=](StationHarness& s) { EXPECT_EQ(s.center->RetrySwitchOffs(), left); });
 }
-inline Do SetData(Edit edit) { return Call([=](StationHarness& s) { s.center->EditTaskData(edit); }); }
 
 // A task driven by hand on the task rig (`data` applied first); each cycle that
 // Sees `report` comes `advance_s` later, has its first command refused if
