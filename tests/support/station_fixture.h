@@ -16,6 +16,7 @@
 #include <mutex>
 #include <ostream>
 #include <set>
+#include <stdlib.h>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -160,6 +161,15 @@ struct TaskScenario {
 inline void PrintTo(const TaskScenario& s, std::ostream* os) { *os << s.name; }
 std::vector<TaskScenario> TaskScenarios();  // each task's; the water supply and single-actuator tasks first
 
+// Makes `dir` the configuration folder: config.json of `config`, the shipped led.json.
+inline void UseConfig(const TempDir& dir, const Config& config) {
+  std::string json = "{";
+  for (const auto& member : config) json += (json.size() > 1 ? ",\"" : "\"") + member.first + "\": " + member.second;
+  dir.Write("config.json", json + "}\n");
+  dir.Write("led.json", ReadWholeFile(std::string(STATION_SOURCE_DIR) + "/config/led.json"));
+  ::setenv("STATION_CENTER_CONFIG_DIR", dir.path().c_str(), 1);
+}
+
 // A board in the test process: records every command and confirms it unless
 // told to refuse; a silent one confirms nothing, each timed command waiting out its time-out.
 class RecordingBoard : public station_center::BoardLink {
@@ -199,9 +209,23 @@ class RecordingBoard : public station_center::BoardLink {
 
 // A station whose configuration is the test one with `config` over it; stale reports go unchecked unless it says.
 struct StationHarness {
-  explicit StationHarness(Config config = {});
+  explicit StationHarness(Config config = {}) {
+    static auto* keep_alive = new std::vector<std::shared_ptr<void>>();  // reclaimed by process exit
+    keep_alive->push_back(board), keep_alive->push_back(center);
+    station_center::FreezeClock(kClockStart);
+    config.insert({{"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
+                   {"sensor_report_timeout", "0"}});
+    UseConfig(config_dir, config);
+  }
   ~StationHarness() { keep_running || WaitIdle(); }
-  bool StartNormal();  // empty tank, Init, start-up reset over, STATION_NORMAL, commands marked
+  bool StartNormal() {  // empty tank, Init, start-up reset over, STATION_NORMAL, commands marked
+    center->DataUploadCallback(EmptyTankReport());  // what the start-up reset's first cycle sees
+    const bool normal = center->Init(board) && WaitFor([this] {
+      return center->Status() == station_center::STATION_NORMAL && center->TaskCount() == 0;
+    });
+    MarkCommands();
+    return normal;
+  }
   void Deliver(Rep report) {  // as the report server does: straight to the sensor intake
     report.set_seq(next_seq++);
     center->DataUploadCallback(report);
@@ -236,7 +260,12 @@ struct StationHarness {
 
 // What a task reaches of the station, held by the test; the defaults with `config` over them configure it.
 struct TaskRig {
-  explicit TaskRig(const Config& config = {});
+  explicit TaskRig(const Config& config = {}) {
+    station_center::config_reader = station_center::StationConfig();  // the defaults, whatever ran before
+    const TempDir dir;
+    UseConfig(dir, config);
+    EXPECT_TRUE(station_center::ReadConfig(station_center::config_reader));
+  }
   // A task as the center makes it for `request` at `now`, not admitted.
   std::shared_ptr<station_center::Task> MakeTask(const Request& r) {
     return station_center::MakeTask({board, data_lock, data, stopping, owed, now}, r);
