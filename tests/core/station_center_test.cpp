@@ -1,9 +1,6 @@
-// The station center as the station's day: what it admits in each state, how
-// task ends and resets move it between states, and its main loop's work (LEDs,
-// sewage intake, automatic reset, owed switch-offs, stale reports), each row
-// ending with nothing left on; the admission of every task type, refused with
-// its reason and nothing sent, or admitted; the status document, the safe stop
-// and the LED rules; the safety sweeps over every task.
+// The station center as the station's day (what it admits in each state, how task ends and resets move it between
+// states, its main loop's work), each row ending with nothing left on; the admission of every task type; the safe
+// stop; the LED rules; the safety sweeps over every task.
 
 #include <gtest/gtest.h>
 
