@@ -50,7 +50,6 @@ std::vector<TaskScenario> TaskScenarios() {
 
 namespace {
 
-// Plays each step on `rig` until one fails fatally.
 template <typename Rig>
 void Play(const std::vector<steps::Do>& script, std::function<void(Rig&)> steps::Do::*part, Rig& rig) {
   for (size_t i = 0; i < script.size() && !::testing::Test::HasFatalFailure(); ++i) {

@@ -285,8 +285,7 @@ struct TaskRig {
   size_t end_mark = 0;                         // the first command of its end path
 };
 
-// A script's steps, in a namespace of their own as their names are short. Each
-// step acts on a station, or on the task a script drives by hand on a task rig.
+// A script's steps (short names, so a namespace of their own): each acts on a station or on a task driven by hand.
 namespace steps {
 struct Do {
   std::function<void(StationHarness&)> station;
