@@ -101,9 +101,6 @@ const StationCase kDays[] = {
     // The robot's stop, the worker's second cancel, then the reset.
     {"CancelWithTheRobotAway", {Push(kFull), Drain(1), Sent(1), Drain(4, SRV_RESULT_OK, kStop4.c_str()), Sent(4),
      Push(kEmpty), Status(STATION_NORMAL)}, {kOn, kOff, kOff, kOn, kOff}},
-    // A refused close keeps the task, which ends in error; its error path closes.
-    {"FailedCancel", {Push(kDockedFull), Drain(1), Sent(1), Refuse(),
-     Drain(4, SRV_RESULT_FAILED, kStop4Failed.c_str())}, {kOn, kOff, kOff}},
     {"LastTaskAwayEmptyTankResetsSilently", {Push(kEmpty), Pump(1), Sent(1), Pump(4, SRV_RESULT_OK), Idle(),
      Push(kEmpty)}, {"act 4:80", "act 4:0"}},
     {"RobotLeaveResetsOnce", {Push(kFull), Service(SRV_ROBOT_LEAVE_STATION, SRV_RESULT_OK),
@@ -143,10 +140,12 @@ const StationCase kDays[] = {
        const std::string out = testing::internal::GetCapturedStdout();
        EXPECT_TRUE(out.find("101900034") != out.npos && out.find("101900034") == out.rfind("101900034")) << out;
      }), Push(HandSwitch(1)), Sent(1), Push(HandSwitch(1)), Push(kDockedEmpty)}, {"act 14:1", "act 14:0"}},
+    // A refused close keeps the task, which ends in error; its error path closes.
     // Refused on the stop, the error path and the first retry: owed, retried
     // after a pause, until confirmed.
-    {"OwedSwitchOffRetried", {Push(kDockedFull), Drain(1), Sent(1), Refuse(3), Drain(4), Idle(), Owed(1), Owed(1),
-     Sent(4), Clock(1), Owed(0)}, {kOn, kOff, kOff, kOff, kOff}},
+    {"FailedCancelOwedSwitchOffRetried", {Push(kDockedFull), Drain(1), Sent(1), Refuse(3),
+     Drain(4, SRV_RESULT_FAILED, kStop4Failed.c_str()), Idle(), Owed(1), Owed(1), Sent(4), Clock(1), Owed(0)},
+     {kOn, kOff, kOff, kOff, kOff}},
     // Reports older than 15 s: the running task is stopped (the heater before its
     // fan), a task admitted meanwhile never switches on, a sewage pump is switched
     // off whether its task runs or not; 0 switches the check off.
