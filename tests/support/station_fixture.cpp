@@ -1,7 +1,5 @@
 #include "station_fixture.h"
 
-#include <stdlib.h>
-
 #include <algorithm>
 
 namespace station_test {
@@ -52,16 +50,6 @@ std::vector<TaskScenario> TaskScenarios() {
 
 namespace {
 
-// Makes `dir` the configuration folder: config.json of `config`, the shipped led.json.
-void UseConfig(const TempDir& dir, const Config& config) {
-  std::string json = "{";
-  for (const auto& member : config) json += (json.size() > 1 ? ",\"" : "\"") + member.first + "\": " + member.second;
-  dir.Write("config.json", json + "}\n");
-  dir.Write("led.json", ReadWholeFile(std::string(STATION_SOURCE_DIR) + "/config/led.json"));
-  ::setenv("STATION_CENTER_CONFIG_DIR", dir.path().c_str(), 1);
-}
-
-// Plays each step on `rig` until one fails fatally.
 template <typename Rig>
 void Play(const std::vector<steps::Do>& script, std::function<void(Rig&)> steps::Do::*part, Rig& rig) {
   for (size_t i = 0; i < script.size() && !::testing::Test::HasFatalFailure(); ++i) {
@@ -72,29 +60,6 @@ void Play(const std::vector<steps::Do>& script, std::function<void(Rig&)> steps:
 }
 
 }  // namespace
-
-StationHarness::StationHarness(Config config) {
-  static auto* keep_alive = new std::vector<std::shared_ptr<void>>();  // reclaimed by process exit
-  keep_alive->push_back(board), keep_alive->push_back(center);
-  FreezeClock(kClockStart);
-  config.insert({{"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
-                 {"sensor_report_timeout", "0"}});
-  UseConfig(config_dir, config);
-}
-bool StationHarness::StartNormal() {
-  center->DataUploadCallback(EmptyTankReport());  // what the start-up reset's first cycle sees
-  const bool normal = center->Init(board) &&
-                      WaitFor([this] { return center->Status() == STATION_NORMAL && center->TaskCount() == 0; });
-  MarkCommands();
-  return normal;
-}
-
-TaskRig::TaskRig(const Config& config) {
-  config_reader = StationConfig();  // the compiled-in defaults, whatever ran before in this process
-  const TempDir dir;
-  UseConfig(dir, config);
-  EXPECT_TRUE(ReadConfig(config_reader));
-}
 
 void RunStationCase(const StationCase& c) {
   if (!c.script.empty() && c.script.front().task) {  // no station, no socket, no thread

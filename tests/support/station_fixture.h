@@ -16,6 +16,7 @@
 #include <mutex>
 #include <ostream>
 #include <set>
+#include <stdlib.h>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -95,14 +96,13 @@ inline std::set<int> LeftOn(const Commands& commands) {
   return on;
 }
 
-// Reports: With(report, &Rep::set_x, x, ...). Report(): tank not empty, robot away.
+// Reports: With(report, &Rep::set_x, x, ...); Rep(): tank not empty, robot away.
 inline Rep With(Rep r) { return r; }
 template <typename T, typename V, typename... More>
 Rep With(Rep r, void (Rep::*set)(T), V value, More... more) {
   (r.*set)(static_cast<T>(value));
   return With(r, more...);
 }
-inline Rep Report() { return Rep(); }
 // Clean tank: foot level (1 = run empty), up level (1 = full), flow meter.
 inline Rep Tank(uint32_t foot, uint32_t up, uint32_t flow) {
   return With(Rep(), &Rep::set_cleantankfootlevel, foot, &Rep::set_cleantankuplevel, up, &Rep::set_flowmeter, flow);
@@ -126,7 +126,6 @@ inline Rep Plates(uint32_t temp1, uint32_t temp2, uint32_t hand = 0) {
               temp2);
 }
 
-// Task data a task needs: the spray, the heat wire, the water supply.
 inline Edit Spray(bool pump, bool ready, int32_t volume, bool stopped) {
   return [=](station_center::StationTaskData& d) {
     d.sewage_pump_left_on = pump, d.water_ready = ready, d.supply_water_volume = volume, d.spray_interrupted = stopped;
@@ -161,6 +160,15 @@ struct TaskScenario {
 };
 inline void PrintTo(const TaskScenario& s, std::ostream* os) { *os << s.name; }
 std::vector<TaskScenario> TaskScenarios();  // each task's; the water supply and single-actuator tasks first
+
+// Makes `dir` the configuration folder: config.json of `config`, the shipped led.json.
+inline void UseConfig(const TempDir& dir, const Config& config) {
+  std::string json = "{";
+  for (const auto& member : config) json += (json.size() > 1 ? ",\"" : "\"") + member.first + "\": " + member.second;
+  dir.Write("config.json", json + "}\n");
+  dir.Write("led.json", ReadWholeFile(std::string(STATION_SOURCE_DIR) + "/config/led.json"));
+  ::setenv("STATION_CENTER_CONFIG_DIR", dir.path().c_str(), 1);
+}
 
 // A board in the test process: records every command and confirms it unless
 // told to refuse; a silent one confirms nothing, each timed command waiting out its time-out.
@@ -201,9 +209,23 @@ class RecordingBoard : public station_center::BoardLink {
 
 // A station whose configuration is the test one with `config` over it; stale reports go unchecked unless it says.
 struct StationHarness {
-  explicit StationHarness(Config config = {});
+  explicit StationHarness(Config config = {}) {
+    static auto* keep_alive = new std::vector<std::shared_ptr<void>>();  // reclaimed by process exit
+    keep_alive->push_back(board), keep_alive->push_back(center);
+    station_center::FreezeClock(kClockStart);
+    config.insert({{"running_schedule_space", "2"}, {"bottom_action_timeout", "1"}, {"auto_reset_time_space", "300"},
+                   {"sensor_report_timeout", "0"}});
+    UseConfig(config_dir, config);
+  }
   ~StationHarness() { keep_running || WaitIdle(); }
-  bool StartNormal();  // empty tank, Init, start-up reset over, STATION_NORMAL, commands marked
+  bool StartNormal() {  // empty tank, Init, start-up reset over, STATION_NORMAL, commands marked
+    center->DataUploadCallback(EmptyTankReport());  // what the start-up reset's first cycle sees
+    const bool normal = center->Init(board) && WaitFor([this] {
+      return center->Status() == station_center::STATION_NORMAL && center->TaskCount() == 0;
+    });
+    MarkCommands();
+    return normal;
+  }
   void Deliver(Rep report) {  // as the report server does: straight to the sensor intake
     report.set_seq(next_seq++);
     center->DataUploadCallback(report);
@@ -238,7 +260,12 @@ struct StationHarness {
 
 // What a task reaches of the station, held by the test; the defaults with `config` over them configure it.
 struct TaskRig {
-  explicit TaskRig(const Config& config = {});
+  explicit TaskRig(const Config& config = {}) {
+    station_center::config_reader = station_center::StationConfig();  // the defaults, whatever ran before
+    const TempDir dir;
+    UseConfig(dir, config);
+    EXPECT_TRUE(station_center::ReadConfig(station_center::config_reader));
+  }
   // A task as the center makes it for `request` at `now`, not admitted.
   std::shared_ptr<station_center::Task> MakeTask(const Request& r) {
     return station_center::MakeTask({board, data_lock, data, stopping, owed, now}, r);
@@ -258,8 +285,7 @@ struct TaskRig {
   size_t end_mark = 0;                         // the first command of its end path
 };
 
-// A script's steps, in a namespace of their own as their names are short. Each
-// step acts on a station, or on the task a script drives by hand on a task rig.
+// A script's steps (short names, so a namespace of their own): each acts on a station or on a task driven by hand.
 namespace steps {
 struct Do {
   std::function<void(StationHarness&)> station;
@@ -294,7 +320,6 @@ inline Do Refuse(size_t count = 1) { return Call([=](StationHarness& s) { s.boar
 inline Do Owed(size_t left) {  // one retry of the owed switch-offs, `left` still owed after it
   return Call([=](StationHarness& s) { EXPECT_EQ(s.center->RetrySwitchOffs(), left); });
 }
-inline Do SetData(Edit edit) { return Call([=](StationHarness& s) { s.center->EditTaskData(edit); }); }
 
 // A task driven by hand on the task rig (`data` applied first); each cycle that
 // Sees `report` comes `advance_s` later, has its first command refused if

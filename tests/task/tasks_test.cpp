@@ -14,7 +14,6 @@ namespace {
 using namespace station_test;
 using namespace station_test::steps;
 
-// The board's actuators: tap 1, supply 3, wire 5, tablet motor 10, liquids 11 and 12, drainage 13, hand charge 14.
 const char kTapOn[] = "act 1:1", kTapOff[] = "act 1:0", kSupplyOn[] = "act 3:1", kSupplyOff[] = "act 3:0",
            kWireOn[] = "act 5:1", kWireOff[] = "act 5:0", kMotorOn[] = "act 10:1", kMotorOff[] = "act 10:0",
            kCleanOn[] = "act 11:1", kCleanOff[] = "act 11:0", kPerfumeOn[] = "act 12:1", kPerfumeOff[] = "act 12:0",
@@ -77,7 +76,6 @@ StationCase ChargeStop(const char* name, Rep report, bool refused = false) {
                  Sees(report, {off}, 0, refused), End(TASK_STATUS_ERROR)}, {off}};
 }
 
-
 Edit Ready(int32_t volume) { return [=](StationTaskData& d) { d.water_ready = true, d.supply_water_volume = volume; }; }
 // A supply of `volume` after a prepare whose fill let in `added` counts.
 Do AddWater(int32_t volume, int32_t added, int32_t duration = 0) {
@@ -106,10 +104,7 @@ const std::vector<Do> kSupplyAndFullRefill = {Sees(Full(0), {kSupplyOn}), Sees(T
 
 // Disinfectant from a tank holding water: drained, filled to the top, then `rest`.
 std::vector<Do> Filled(Do make, const std::vector<Do>& rest) { return std::vector<Do>{make} + kDrainAndFill + rest; }
-Config Options(int tablet_s, int drain_max_s = 300) {
-  return {{"disinfectant_tablet_release_time", std::to_string(tablet_s)},
-          {"drain_water_max_time", std::to_string(drain_max_s)}};
-}
+const Config kTabletEvery5s = {{"disinfectant_tablet_release_time", "5"}};
 
 class TaskCourse : public ::testing::TestWithParam<StationCase> {};
 TEST_P(TaskCourse, RunsItsCourseAndEndsWithNothingOn) { RunStationCase(GetParam()); }
@@ -155,17 +150,17 @@ const StationCase kCases[] = {
     // One tablet per whole 5 s of motor running; the seven released before do not count.
     {"TabletCounting", Filled(Disinfectant(2, 3, 7), {Sees(Full(), {kMotorOn}), Sees(Full(), {}, 4),
       Sees(Full(), {}, 1), Sees(Full(), {}, 4), Sees(Full(), {kMotorOff}, 1), Sees(Full(), {}, 300),
-      Sees(Full(), {}, 1), End(TASK_STATUS_OVER)}), {}, Options(5)},
+      Sees(Full(), {}, 1), End(TASK_STATUS_OVER)}), {}, kTabletEvery5s},
     // Over-current: off, one second's rest, on again; the rest is no running time.
     {"OverCurrentRestNotCounted", Filled(Disinfectant(2, 3), {Sees(Full(), {kMotorOn}),
       Sees(OverCurrent(), {kMotorOff}, 3), Sees(OverCurrent(), {}, 1), Sees(Full(), {kMotorOn}, 1), Sees(Full(), {}, 6),
-      Sees(Full(), {kMotorOff}, 1), End(TASK_STATUS_RUNNING)}), {kMotorOff, kTapOff}, Options(5)},
+      Sees(Full(), {kMotorOff}, 1), End(TASK_STATUS_RUNNING)}), {kMotorOff, kTapOff}, kTabletEvery5s},
     {"MotorLimitWithoutCounting", Filled(Disinfectant(1, 3), {Sees(Full(), {kMotorOn}), Sees(Full(), {}, 60),
-      Sees(Full(), {}, 1), End(TASK_STATUS_ERROR)}), {kMotorOff, kTapOff}, Options(0)},
+      Sees(Full(), {}, 1), End(TASK_STATUS_ERROR)}), {kMotorOff, kTapOff}},
     {"MotorLimitFromTheFirstStart", Filled(Disinfectant(1, 3), {Sees(Full(), {kMotorOn}),
       Sees(OverCurrent(), {kMotorOff}, 10), Sees(OverCurrent(), {kMotorOn}, 2), Sees(OverCurrent(), {kMotorOff}, 10),
       Sees(OverCurrent(), {kMotorOn}, 2), Sees(Full(), {}, 36), Sees(Full(), {}, 1),
-      End(TASK_STATUS_ERROR)}), {kMotorOff, kTapOff}, Options(0)},
+      End(TASK_STATUS_ERROR)}), {kMotorOff, kTapOff}},
     {"DisinfectantFillLimit", {Disinfectant(1, 3), Sees(Tank(1, 0, 0)), Sees(Tank(1, 0, 0), {kTapOn}),
       Sees(Tank(0, 0, 10), {}, 120), Sees(Tank(0, 0, 10), {kTapOff}, 1, true), End(TASK_STATUS_ERROR)},
      {kMotorOff, kTapOff}},
@@ -194,19 +189,19 @@ const StationCase kCases[] = {
       Sees(Full(10), {kTapOff}, 121), End(TASK_STATUS_RUNNING)}, {kMotorOff, kTapOff}},
     {"DrainEmptyTank", {kDrain, Sees(EmptyTankReport(), {kDrainOff}), Sees(EmptyTankReport()),
       End(TASK_STATUS_OVER)}, {}},
-    {"DrainUntilEmpty", {kDrain, Sees(Report(), {kDrainOn}), Sees(Report(), {}, 100),
+    {"DrainUntilEmpty", {kDrain, Sees(Rep(), {kDrainOn}), Sees(Rep(), {}, 100),
       Sees(EmptyTankReport(), {kDrainOff}), End(TASK_STATUS_OVER)}, {}},
-    {"DrainLimit", {kDrain, Sees(Report(), {kDrainOn}), Sees(Report(), {}, 20), Sees(Report(), {}, 1),
-      End(TASK_STATUS_ERROR)}, {kDrainOff}, Options(0, 20)},
+    {"DrainLimit", {kDrain, Sees(Rep(), {kDrainOn}), Sees(Rep(), {}, 20), Sees(Rep(), {}, 1),
+      End(TASK_STATUS_ERROR)}, {kDrainOff}, {{"drain_water_max_time", "20"}}},
     // Over all the same; the refused close is owed and sent again.
-    {"DrainCloseRefusedOnEmpty", {kDrain, Sees(Report(), {kDrainOn}), Sees(EmptyTankReport(), {kDrainOff}, 0, true),
+    {"DrainCloseRefusedOnEmpty", {kDrain, Sees(Rep(), {kDrainOn}), Sees(EmptyTankReport(), {kDrainOff}, 0, true),
       End(TASK_STATUS_OVER)}, {kDrainOff}},
     {"DrainStopBeforeOpening", {kDrain, End(TASK_STATUS_WAITING)}, {}},
-    {"DrainStopWhileOpen", {kDrain, Sees(Report(), {kDrainOn}), End(TASK_STATUS_RUNNING)}, {kDrainOff}},
-    {"ResetDrainsWithinTheLimit", {kReset, Sees(Report(), {kDrainOn}), Sees(Report(), {}, 300),
+    {"DrainStopWhileOpen", {kDrain, Sees(Rep(), {kDrainOn}), End(TASK_STATUS_RUNNING)}, {kDrainOff}},
+    {"ResetDrainsWithinTheLimit", {kReset, Sees(Rep(), {kDrainOn}), Sees(Rep(), {}, 300),
       Sees(EmptyTankReport(), {kDrainOff}), End(TASK_STATUS_OVER)}, {}},
-    {"ResetOpenRefused", {kReset, Sees(Report(), {kDrainOn}, 0, true), End(TASK_STATUS_ERROR)}, {kDrainOff}},
-    {"ResetCloseRefused", {kReset, Sees(Report(), {kDrainOn}), Sees(EmptyTankReport(), {kDrainOff}, 0, true),
+    {"ResetOpenRefused", {kReset, Sees(Rep(), {kDrainOn}, 0, true), End(TASK_STATUS_ERROR)}, {kDrainOff}},
+    {"ResetCloseRefused", {kReset, Sees(Rep(), {kDrainOn}), Sees(EmptyTankReport(), {kDrainOff}, 0, true),
       End(TASK_STATUS_ERROR)}, {kDrainOff}},
     // What each single-actuator task has of its own.
     Thermostat("OffAt59_5", false, 59.5f, {kWireOn}), Thermostat("OffAt60_0", false, 60.0f, {}),
