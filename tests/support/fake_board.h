@@ -33,6 +33,20 @@ inline int ListenOnLoopback(uint16_t* port, int backlog = 4) {
   return -1;
 }
 
+// A stream socket to `port` on 127.0.0.1, from the loopback address `from` if given; -1 when refused.
+inline int ConnectLoopback(uint16_t port, const char* from = nullptr) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = inet_addr(from != nullptr ? from : "127.0.0.1");
+  const bool bound = from == nullptr || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+  addr.sin_port = htons(port);
+  if (bound && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
 inline uint16_t PickFreeLoopbackPort() {  // free a moment ago; 0 when none could be bound
   uint16_t port = 0;
   return ::close(ListenOnLoopback(&port)), port;

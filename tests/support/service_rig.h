@@ -56,20 +56,6 @@ inline std::vector<std::string> Matches(const std::string& text, const char* pat
   return found;
 }
 
-// A stream socket to `port` on 127.0.0.1, from the loopback address `from` if given; -1 when refused.
-inline int ConnectLoopback(uint16_t port, const char* from = nullptr) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = inet_addr(from != nullptr ? from : "127.0.0.1");
-  const bool bound = from == nullptr || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-  addr.sin_addr.s_addr = inet_addr("127.0.0.1");
-  addr.sin_port = htons(port);
-  if (bound && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
-  ::close(fd);
-  return -1;
-}
-
 // `value` once it stayed the same over `quiet`: the late messages it counts have come in.
 template <class Value>
 auto Settled(Value value, std::chrono::milliseconds quiet = std::chrono::milliseconds(300)) {
